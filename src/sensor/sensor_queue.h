@@ -1,0 +1,53 @@
+// The sensor queue: a fixed-size byte ring of length-framed records between capture
+// (one producer thread) and forwarding (one consumer thread). The producer never waits
+// for space: a full ring drops its oldest records, one whole record at a time.
+#pragma once
+
+#include <cstdint>
+
+#include "sys/threads.h"
+
+namespace kx::sensor {
+
+class SensorQueue {
+ public:
+  // Raises SensorError when the storage cannot be allocated or size cannot hold a record.
+  explicit SensorQueue(uint32_t size);
+  ~SensorQueue();
+  SensorQueue(const SensorQueue&) = delete;
+  SensorQueue& operator=(const SensorQueue&) = delete;
+
+  // Copies one record into the ring and signals data_ready. 0 when the signal was given,
+  // -1 when signalling failed (the record is stored either way). Raises SensorError for a
+  // body the ring cannot hold; the ring is then untouched.
+  int push(const uint8_t* data, uint32_t length);
+
+  // 0: ring empty (or an empty body, consumed); -1: the oldest body is longer than
+  // capacity (nothing removed); otherwise the body length, copied to out and removed.
+  int pop(uint8_t* out, uint32_t capacity);
+
+  // Blocks until data_ready is signalled. A signal given after the consumer's last empty
+  // pop, even before this call began, ends the wait.
+  int wait_for_data();
+
+  // The same signal a push gives; the processor's stop uses it to end a wait for data.
+  int signal_data_ready();
+
+  uint32_t size() const { return size_; }
+
+ private:
+  uint8_t* storage_ = nullptr;
+  uint32_t size_ = 0;
+  uint32_t read_pos_ = 0;
+  uint32_t write_pos_ = 0;
+  bool wrapped_ = false;
+  sys::pthread_mutex_t ring_mutex_;
+  sys::pthread_mutex_t wait_mutex_;
+  sys::pthread_cond_t data_ready_;
+};
+
+// The MessageHandler that feeds a SensorQueue (the user pointer): returns push's result
+// and raises what push raises.
+int32_t push_to_queue(const uint8_t* data, uint32_t length, void* user);
+
+}  // namespace kx::sensor
