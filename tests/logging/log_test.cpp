@@ -1,0 +1,100 @@
+#include "logging/log.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/test_util.h"
+
+namespace {
+
+using kx::logging::close_log;
+using kx::logging::log_message;
+using kx::logging::open_log;
+using kx::test::read_file;
+
+// The platform's line end as stored by the C library's text mode.
+#if defined(_WIN32)
+const std::string kEol = "\r\n";
+#else
+const std::string kEol = "\n";
+#endif
+
+class LogTest : public ::testing::Test {
+ protected:
+  void TearDown() override { close_log(); }
+  kx::test::TempDir dir;
+};
+
+TEST_F(LogTest, LineHasUtcStampPidMessageAndLineEnd) {
+  const std::string path = dir.file("dns-logger.log");
+  open_log(path.c_str());
+  log_message("Connecting to %s:%d", "10.0.0.5", 9000);
+  close_log();
+  const std::string text = read_file(path);
+  const std::regex line(R"(^(\d{4})-(\d{2})-(\d{2})T(\d{2}):(\d{2}):(\d{2})Z \[([1-9]\d*)\]: )"
+                        "Connecting to 10\\.0\\.0\\.5:9000" +
+                        kEol + "$");
+  std::smatch match;
+  ASSERT_TRUE(std::regex_match(text, match, line)) << text;
+  EXPECT_LE(std::stoi(match[4]), 23);
+  EXPECT_LE(std::stoi(match[5]), 59);
+}
+
+TEST_F(LogTest, NothingIsWrittenWhileNoLogIsOpen) {
+  log_message("lost %d", 1);
+  const std::string path = dir.file("never.log");
+  open_log(dir.file("missing-folder/dns-logger.log").c_str());
+  log_message("also lost");
+  EXPECT_EQ(read_file(path), "");
+  EXPECT_EQ(read_file(dir.file("missing-folder/dns-logger.log")), "");
+}
+
+TEST_F(LogTest, ExistingContentIsKeptAndNewLinesAppended) {
+  const std::string path = dir.file("dns-logger.log");
+  kx::test::write_file(path, "old line\n");
+  open_log(path.c_str());
+  log_message("Started!");
+  close_log();
+  const std::string text = read_file(path);
+  ASSERT_EQ(text.rfind("old line\n", 0), 0u) << text;
+  EXPECT_NE(text.find("]: Started!" + kEol), std::string::npos);
+}
+
+TEST_F(LogTest, FileIsReadableByOthersWhileOpenAndEveryLineIsThereAtOnce) {
+  const std::string path = dir.file("dns-logger.log");
+  open_log(path.c_str());
+  log_message("first");
+  // Unbuffered: the line is in the file before log_message returned.
+  EXPECT_NE(read_file(path).find("]: first" + kEol), std::string::npos);
+}
+
+TEST_F(LogTest, ConcurrentLinesAreNeverInterleaved) {
+  const std::string path = dir.file("dns-logger.log");
+  open_log(path.c_str());
+  constexpr int kThreads = 4;
+  constexpr int kLines = 200;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t] {
+      for (int i = 0; i < kLines; ++i) log_message("thread %d line %d %s", t, i, "payload-payload");
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  close_log();
+  const std::vector<std::string> lines = kx::test::split_lines(read_file(path));
+  ASSERT_EQ(lines.size(), static_cast<size_t>(kThreads * kLines));
+  const std::regex whole(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ \[\d+\]: thread \d line \d+ payload-payload\r?$)");
+  for (const std::string& line : lines) EXPECT_TRUE(std::regex_match(line, whole)) << line;
+}
+
+TEST(SystemErrorText, UnknownCodeIsWrittenAsSignedDecimal) {
+  EXPECT_EQ(kx::logging::system_error_text(-1), "Unknown error -1");
+  EXPECT_EQ(kx::logging::system_error_text(static_cast<int32_t>(0x8ABCDEF1u)),
+            "Unknown error " + std::to_string(static_cast<int32_t>(0x8ABCDEF1u)));
+}
+
+}  // namespace
