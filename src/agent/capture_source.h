@@ -1,0 +1,35 @@
+// The platform's source of DNS packet messages, as the run sequence sees it: the ETW
+// session on Windows, the libpcap session on Linux.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "sensor/message_handler.h"
+
+namespace kx::config {
+class Config;
+}
+
+namespace kx::agent {
+
+class CaptureSource {
+ public:
+  virtual ~CaptureSource() = default;
+  virtual void set_message_handler(sensor::MessageHandler handler, void* user) = 0;
+  // Starts the capture thread; raises when the thread cannot be started.
+  virtual void start() = 0;
+  // Ends capture and joins its thread; does nothing when it never started.
+  virtual void stop() = 0;
+};
+
+// Builds this platform's idle capture session from the configuration. startup_directory
+// is the working directory the process started in, for relative paths of the
+// configuration (the run sequence has moved to the executable's folder by then).
+std::unique_ptr<CaptureSource> make_capture_session(const config::Config& config,
+                                                    const std::string& startup_directory);
+
+// The run sequence's log line before the capture starts.
+const char* capture_start_line();
+
+}  // namespace kx::agent

@@ -1,0 +1,27 @@
+#include <unistd.h>
+
+#include <cerrno>
+#include <sstream>
+#include <vector>
+
+#include "agent/errors.h"
+#include "agent/executable_path.h"
+#include "logging/log.h"
+
+namespace kx::agent {
+
+std::string executable_path() {
+  std::vector<char> buffer(8192, '\0');
+  ssize_t length = readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
+  if (length < 0) {
+    int code = errno;
+    std::ostringstream message;
+    message << "readlink(/proc/self/exe) failed: " << logging::system_error_text(code);
+    throw kx::error::UnknownError(message.str());
+  }
+  return std::string(buffer.data(), static_cast<size_t>(length));
+}
+
+char path_separator() { return '/'; }
+
+}  // namespace kx::agent

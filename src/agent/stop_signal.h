@@ -1,0 +1,9 @@
+#pragma once
+
+namespace kx::agent {
+
+// Routes SIGTERM, then SIGINT, to handler. On POSIX the handler runs on a thread of its
+// own, never inside the signal context, so it may lock and signal freely.
+void install_stop_signal_handlers(void (*handler)(int signal_number));
+
+}  // namespace kx::agent

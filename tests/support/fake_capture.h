@@ -1,0 +1,50 @@
+// A capture source for run-sequence tests: records what the run sequence does with it
+// and lets the test deliver messages through the installed handler.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "agent/capture_source.h"
+
+namespace kx::test {
+
+class FakeCapture : public agent::CaptureSource {
+ public:
+  // When set, start() raises this text (like a capture thread that cannot start).
+  std::string start_failure;
+
+  void set_message_handler(sensor::MessageHandler handler, void* user) override {
+    handler_ = handler;
+    user_ = user;
+  }
+  void start() override {
+    if (!start_failure.empty()) throw std::runtime_error(start_failure);
+    started_ = true;
+    ++starts_;
+  }
+  void stop() override {
+    if (started_) ++stops_;
+    started_ = false;
+  }
+
+  // Hands a message to the installed handler as a capture thread would.
+  int32_t deliver(const std::vector<uint8_t>& message) {
+    return handler_(message.data(), static_cast<uint32_t>(message.size()), user_);
+  }
+  bool has_handler() const { return handler_ != nullptr; }
+  int starts() const { return starts_; }
+  int stops() const { return stops_; }
+
+ private:
+  sensor::MessageHandler handler_ = nullptr;
+  void* user_ = nullptr;
+  std::atomic<bool> started_{false};
+  std::atomic<int> starts_{0};
+  std::atomic<int> stops_{0};
+};
+
+}  // namespace kx::test
