@@ -1,0 +1,445 @@
+#include "sensor/packet_decoder.h"
+
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <string_view>
+
+#include "logging/log.h"
+#include "net/wire_format.h"
+
+namespace kx::sensor {
+namespace {
+
+constexpr uint16_t kEtherTypeIpv4 = 0x0800;
+constexpr uint16_t kEtherTypeIpv6 = 0x86DD;
+constexpr uint16_t kEtherTypeVlan = 0x8100;
+constexpr uint16_t kEtherTypeQinQ = 0x88A8;
+constexpr uint16_t kArphrdLoopback = 772;
+constexpr uint16_t kPacketOutgoing = 4;
+constexpr uint8_t kProtocolTcp = 6;
+constexpr uint8_t kProtocolUdp = 17;
+constexpr size_t kIpv6HeaderSize = 40;
+
+uint16_t load_be16(const uint8_t* in) { return static_cast<uint16_t>((in[0] << 8) | in[1]); }
+
+uint32_t load_le32(const uint8_t* in) {
+  return uint32_t{in[0]} | (uint32_t{in[1]} << 8) | (uint32_t{in[2]} << 16) |
+         (uint32_t{in[3]} << 24);
+}
+
+// True when sequence number a comes before b, modulo 2^32.
+bool seq_before(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) < 0; }
+
+bool same_address(const IpAddress& a, const IpAddress& b) {
+  return a.family == b.family && memcmp(a.bytes, b.bytes, a.family == 4 ? 4 : 16) == 0;
+}
+
+// Dotted IPv4 text, as inet_ntop writes it; out holds at least 15 bytes.
+size_t format_ipv4(const uint8_t* address, char* out) {
+  size_t at = 0;
+  for (int i = 0; i < 4; ++i) {
+    unsigned value = address[i];
+    if (i > 0) out[at++] = '.';
+    if (value >= 100) out[at++] = static_cast<char>('0' + value / 100);
+    if (value >= 10) out[at++] = static_cast<char>('0' + value / 10 % 10);
+    out[at++] = static_cast<char>('0' + value % 10);
+  }
+  return at;
+}
+
+// The IP version a link header announces, 0 for anything else.
+int version_of_ethertype(uint16_t type) {
+  if (type == kEtherTypeIpv4) return 4;
+  if (type == kEtherTypeIpv6) return 6;
+  return 0;
+}
+
+// BSD loopback families: AF_INET is 2 everywhere, AF_INET6 differs between systems.
+// The header is in the byte order of the capturing host, so both orders are tried.
+int version_of_loopback_family(uint32_t family) {
+  if (family == 2) return 4;
+  if (family == 10 || family == 24 || family == 28 || family == 30) return 6;
+  return 0;
+}
+
+}  // namespace
+
+struct PacketDecoder::Transport {
+  IpAddress source;
+  IpAddress destination;
+  uint16_t source_port = 0;
+  uint16_t destination_port = 0;
+  bool is_tcp = false;
+  uint32_t sequence = 0;
+  const uint8_t* payload = nullptr;
+  size_t payload_size = 0;
+  const IpAddress* device = nullptr;
+  const IpAddress* server = nullptr;
+};
+
+// A TCP flow whose last segment ended inside a DNS message: the bytes up to end_sequence
+// belong to that message and are passed over. When only the first byte of the length
+// arrived, end_sequence is where the second byte is expected.
+struct PacketDecoder::PendingTcp {
+  bool used = false;
+  IpAddress source;
+  IpAddress destination;
+  uint16_t source_port = 0;
+  uint16_t destination_port = 0;
+  uint32_t end_sequence = 0;
+  bool length_incomplete = false;
+  uint8_t length_high = 0;
+};
+
+PacketDecoder::PacketDecoder(uint16_t dns_port, LocalAddressCheck* local_check)
+    : dns_port_(dns_port), local_check_(local_check) {
+  message_.reset(new uint8_t[kMaxMessageSize]);
+  pending_.reset(new PendingTcp[kPendingTcpSlots]);
+}
+
+PacketDecoder::~PacketDecoder() = default;
+
+void PacketDecoder::set_message_handler(MessageHandler handler, void* user) {
+  handler_ = handler;
+  user_ = user;
+}
+
+void PacketDecoder::process_frame(LinkType link, uint32_t time_seconds, const uint8_t* frame,
+                                  size_t size) {
+  const uint8_t* data = frame;
+  if (!read_link(link, data, size)) return;
+  Transport t;
+  bool ok = (data[0] >> 4) == 4 ? read_ipv4(data, size, t) : read_ipv6(data, size, t);
+  if (!ok || !assign_roles(t)) return;
+  if (t.source.family != 4) {
+    ++skipped_.ipv6_clients;
+    return;
+  }
+  if (t.is_tcp) {
+    deliver_tcp(t, time_seconds);
+  } else {
+    deliver_udp(t, time_seconds);
+  }
+}
+
+// Leaves data at the IP header and checks that its version is the announced one.
+bool PacketDecoder::read_link(LinkType link, const uint8_t*& data, size_t& size) {
+  size_t header = 0;
+  int version = 0;
+  switch (link) {
+    case LinkType::ethernet: {
+      header = 14;
+      if (size < header) break;
+      uint16_t type = load_be16(data + 12);
+      if (type == kEtherTypeVlan || type == kEtherTypeQinQ) {
+        header = 18;
+        if (size < header) break;
+        type = load_be16(data + 16);
+      }
+      version = version_of_ethertype(type);
+      break;
+    }
+    case LinkType::linux_sll:
+      header = 16;
+      if (size < header) break;
+      // On the "any" device a loopback packet shows up once going out and once coming in.
+      if (load_be16(data) == kPacketOutgoing && load_be16(data + 2) == kArphrdLoopback) {
+        return false;
+      }
+      version = version_of_ethertype(load_be16(data + 14));
+      break;
+    case LinkType::linux_sll2:
+      header = 20;
+      if (size < header) break;
+      if (data[10] == kPacketOutgoing && load_be16(data + 8) == kArphrdLoopback) return false;
+      version = version_of_ethertype(load_be16(data));
+      break;
+    case LinkType::loopback:
+      header = 4;
+      if (size < header) break;
+      version = version_of_loopback_family(load_le32(data));
+      if (version == 0) version = version_of_loopback_family(wire::load_be32(data));
+      break;
+    case LinkType::raw_ip:
+      header = 0;
+      if (size > 0 && (data[0] >> 4 == 4 || data[0] >> 4 == 6)) version = data[0] >> 4;
+      break;
+  }
+  if (size <= header) {
+    ++skipped_.truncated;
+    return false;
+  }
+  if (version == 0) {
+    ++skipped_.other;
+    return false;
+  }
+  data += header;
+  size -= header;
+  if ((data[0] >> 4) != version) {
+    ++skipped_.malformed;
+    return false;
+  }
+  return true;
+}
+
+bool PacketDecoder::read_ipv4(const uint8_t* data, size_t size, Transport& out) {
+  if (size < 20) {
+    ++skipped_.truncated;
+    return false;
+  }
+  size_t header = (size_t{data[0]} & 0x0F) * 4;
+  size_t total = load_be16(data + 2);
+  if (header < 20 || total < header) {
+    ++skipped_.malformed;
+    return false;
+  }
+  // The total length also cuts off the padding of short Ethernet frames.
+  if (total > size) {
+    ++skipped_.truncated;
+    return false;
+  }
+  if ((load_be16(data + 6) & 0x3FFF) != 0) {  // more fragments, or an offset
+    ++skipped_.fragments;
+    return false;
+  }
+  out.source.family = 4;
+  out.destination.family = 4;
+  memcpy(out.source.bytes, data + 12, 4);
+  memcpy(out.destination.bytes, data + 16, 4);
+  return read_transport(data[9], data + header, total - header, out);
+}
+
+bool PacketDecoder::read_ipv6(const uint8_t* data, size_t size, Transport& out) {
+  if (size < kIpv6HeaderSize) {
+    ++skipped_.truncated;
+    return false;
+  }
+  size_t payload = load_be16(data + 4);
+  if (payload == 0) {  // a jumbogram, which DNS never uses
+    ++skipped_.malformed;
+    return false;
+  }
+  if (kIpv6HeaderSize + payload > size) {
+    ++skipped_.truncated;
+    return false;
+  }
+  out.source.family = 6;
+  out.destination.family = 6;
+  memcpy(out.source.bytes, data + 8, 16);
+  memcpy(out.destination.bytes, data + 24, 16);
+  uint8_t next = data[6];
+  const uint8_t* at = data + kIpv6HeaderSize;
+  size_t left = payload;
+  for (;;) {
+    size_t length = 0;
+    if (next == 0 || next == 43 || next == 60) {  // hop-by-hop, routing, destination
+      if (left < 8) break;
+      length = (size_t{at[1]} + 1) * 8;
+    } else if (next == 51) {  // authentication header
+      if (left < 8) break;
+      length = (size_t{at[1]} + 2) * 4;
+    } else if (next == 44) {
+      ++skipped_.fragments;
+      return false;
+    } else {
+      return read_transport(next, at, left, out);
+    }
+    if (length > left) break;
+    next = at[0];
+    at += length;
+    left -= length;
+  }
+  ++skipped_.truncated;
+  return false;
+}
+
+bool PacketDecoder::read_transport(uint8_t protocol, const uint8_t* data, size_t size,
+                                   Transport& out) {
+  if (protocol == kProtocolUdp) {
+    if (size < 8) {
+      ++skipped_.truncated;
+      return false;
+    }
+    size_t length = load_be16(data + 4);
+    if (length < 8) {
+      ++skipped_.malformed;
+      return false;
+    }
+    if (length > size) {
+      ++skipped_.truncated;
+      return false;
+    }
+    out.payload = data + 8;
+    out.payload_size = length - 8;
+  } else if (protocol == kProtocolTcp) {
+    if (size < 20) {
+      ++skipped_.truncated;
+      return false;
+    }
+    size_t header = (size_t{data[12]} >> 4) * 4;
+    if (header < 20) {
+      ++skipped_.malformed;
+      return false;
+    }
+    if (header > size) {
+      ++skipped_.truncated;
+      return false;
+    }
+    out.is_tcp = true;
+    out.sequence = wire::load_be32(data + 4);
+    out.payload = data + header;
+    out.payload_size = size - header;
+  } else {
+    ++skipped_.other;
+    return false;
+  }
+  out.source_port = load_be16(data);
+  out.destination_port = load_be16(data + 2);
+  return true;
+}
+
+// A packet to the DNS port is a query the server received, one from it a response the
+// server sent; the DNS port's end is the server and must be local in live capture.
+bool PacketDecoder::assign_roles(Transport& t) {
+  if (t.destination_port == dns_port_ &&
+      (local_check_ == nullptr || local_check_->is_local(t.destination))) {
+    t.device = &t.source;
+    t.server = &t.destination;
+    return true;
+  }
+  if (t.source_port == dns_port_ &&
+      (local_check_ == nullptr || local_check_->is_local(t.source))) {
+    t.device = &t.destination;
+    t.server = &t.source;
+    return true;
+  }
+  ++skipped_.other;
+  return false;
+}
+
+void PacketDecoder::deliver_udp(const Transport& t, uint32_t time_seconds) {
+  if (t.payload_size == 0) {
+    ++skipped_.malformed;
+    return;
+  }
+  deliver(t, time_seconds, t.payload, t.payload_size);
+}
+
+// DNS over TCP: each message follows its two-byte length, one or several per segment.
+// A message that runs past the segment is counted once, and the rest of it, in the
+// flow's later segments, is passed over rather than read as new messages.
+void PacketDecoder::deliver_tcp(const Transport& t, uint32_t time_seconds) {
+  const uint8_t* at = t.payload;
+  size_t left = t.payload_size;
+  uint32_t sequence = t.sequence;
+  if (left == 0) return;
+  PendingTcp* pending = pending_used_ > 0 ? find_pending(t) : nullptr;
+  if (pending != nullptr) {
+    if (pending->length_incomplete && sequence == pending->end_sequence) {
+      size_t length = (size_t{pending->length_high} << 8) | at[0];
+      pending->end_sequence = sequence + 1 + static_cast<uint32_t>(length);
+      pending->length_incomplete = false;
+    }
+    if (!pending->length_incomplete && seq_before(sequence, pending->end_sequence)) {
+      size_t ahead = pending->end_sequence - sequence;
+      if (ahead >= left) return;
+      at += ahead;
+      left -= ahead;
+      sequence += static_cast<uint32_t>(ahead);
+    }
+    pending->used = false;
+    --pending_used_;
+  }
+  while (left > 0) {
+    if (left < 2) {
+      ++skipped_.split_tcp;
+      remember_split(t, sequence + 1, true, at[0]);
+      return;
+    }
+    size_t length = load_be16(at);
+    if (left - 2 < length) {
+      ++skipped_.split_tcp;
+      remember_split(t, sequence + 2 + static_cast<uint32_t>(length), false, 0);
+      return;
+    }
+    if (length == 0) {
+      ++skipped_.malformed;
+    } else {
+      deliver(t, time_seconds, at + 2, length);
+    }
+    at += 2 + length;
+    left -= 2 + length;
+    sequence += static_cast<uint32_t>(2 + length);
+  }
+}
+
+void PacketDecoder::deliver(const Transport& t, uint32_t time_seconds, const uint8_t* dns,
+                            size_t size) {
+  char device[16];
+  char server[16];
+  std::string_view device_text(device, format_ipv4(t.device->bytes, device));
+  std::string_view server_text(server, format_ipv4(t.server->bytes, server));
+  size_t length = wire::write_dns_message(message_.get(), time_seconds, device_text, server_text,
+                                          t.is_tcp ? 1 : 0, dns, size);
+  if (handler_ == nullptr) return;
+  try {
+    handler_(message_.get(), static_cast<uint32_t>(length), user_);
+  } catch (const std::exception& e) {
+    logging::log_message("ERROR - Process packet failed: %s", e.what());
+  } catch (...) {
+    // Nothing may unwind into the capture library's C code.
+    logging::log_message("ERROR - Process packet failed: %s", "unknown exception");
+  }
+}
+
+PacketDecoder::PendingTcp* PacketDecoder::find_pending(const Transport& t) {
+  for (size_t i = 0; i < kPendingTcpSlots; ++i) {
+    PendingTcp& p = pending_[i];
+    if (p.used && p.source_port == t.source_port && p.destination_port == t.destination_port &&
+        same_address(p.source, t.source) && same_address(p.destination, t.destination)) {
+      return &p;
+    }
+  }
+  return nullptr;
+}
+
+// The table is small and reused round-robin: a flow that never sends the rest of its
+// message gives way to newer ones.
+void PacketDecoder::remember_split(const Transport& t, uint32_t end_sequence,
+                                   bool length_incomplete, uint8_t length_high) {
+  PendingTcp* slot = nullptr;
+  for (size_t i = 0; i < kPendingTcpSlots && slot == nullptr; ++i) {
+    if (!pending_[i].used) slot = &pending_[i];
+  }
+  if (slot == nullptr) {
+    slot = &pending_[pending_next_];
+    pending_next_ = (pending_next_ + 1) % kPendingTcpSlots;
+  } else {
+    ++pending_used_;
+  }
+  slot->used = true;
+  slot->source = t.source;
+  slot->destination = t.destination;
+  slot->source_port = t.source_port;
+  slot->destination_port = t.destination_port;
+  slot->end_sequence = end_sequence;
+  slot->length_incomplete = length_incomplete;
+  slot->length_high = length_high;
+}
+
+std::string PacketDecoder::skip_summary() const {
+  char text[256];
+  snprintf(text, sizeof text,
+           "%llu truncated, %llu malformed, %llu fragments, %llu split TCP messages, "
+           "%llu IPv6 clients, %llu other packets",
+           static_cast<unsigned long long>(skipped_.truncated),
+           static_cast<unsigned long long>(skipped_.malformed),
+           static_cast<unsigned long long>(skipped_.fragments),
+           static_cast<unsigned long long>(skipped_.split_tcp),
+           static_cast<unsigned long long>(skipped_.ipv6_clients),
+           static_cast<unsigned long long>(skipped_.other));
+  return text;
+}
+
+}  // namespace kx::sensor
