@@ -1,0 +1,158 @@
+# Shared helpers of the end-to-end tests: sourced by each tests/e2e/*_test.sh, which is
+# run as `bash SCRIPT BIN_DIR`. Every process a test starts is stopped by process id when
+# the test ends; every wait is bounded.
+set -u
+
+BIN=$(cd "${1:?usage: $0 BIN_DIR}" && pwd)
+WORK=$(mktemp -d "${TMPDIR:-/tmp}/tevrin-e2e.XXXXXX")
+STARTED_PIDS=()
+
+cleanup() {
+  local pid
+  for pid in "${STARTED_PIDS[@]}"; do
+    kill "$pid" 2>/dev/null
+  done
+  for pid in "${STARTED_PIDS[@]}"; do
+    wait "$pid" 2>/dev/null
+  done
+  if [ "${KEEP_WORK:-0}" = 1 ]; then echo "work folder kept: $WORK"; else rm -rf "$WORK"; fi
+}
+trap cleanup EXIT
+
+fail() {
+  echo "FAIL: $*" >&2
+  exit 1
+}
+
+skip() {
+  echo "SKIPPED: $*"
+  exit 77
+}
+
+require_root() {
+  [ "$(id -u)" -eq 0 ] || skip "$1 needs root (packet capture); run as root to include it"
+}
+
+require_command() {
+  command -v "$1" >/dev/null 2>&1 || skip "$1 is not installed"
+}
+
+# wait_for_text FILE TEXT SECONDS: until FILE holds TEXT (fixed string).
+wait_for_text() {
+  local file=$1 text=$2 limit=$(( $3 * 10 )) i
+  for (( i = 0; i < limit; i++ )); do
+    grep -qF -- "$text" "$file" 2>/dev/null && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+# wait_for_count FILE TEXT N SECONDS: until FILE holds N lines with TEXT.
+wait_for_count() {
+  local file=$1 text=$2 want=$3 limit=$(( $4 * 10 )) i
+  for (( i = 0; i < limit; i++ )); do
+    [ "$(grep -cF -- "$text" "$file" 2>/dev/null)" -ge "$want" ] && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+# A TCP and UDP port on 127.0.0.1 that nothing uses now.
+unused_port() {
+  local port
+  for _ in $(seq 1 50); do
+    port=$(( 20000 + RANDOM % 40000 ))
+    if ! ss -Hltnu 2>/dev/null | awk '{print $5}' | grep -q ":$port\$"; then
+      echo "$port"
+      return 0
+    fi
+  done
+  return 1
+}
+
+# start_unbound PORT: a real DNS server on 127.0.0.1:PORT (UDP and TCP) answering the
+# zone test.example. from local data.
+start_unbound() {
+  local port=$1 conf=$WORK/unbound.conf
+  cat >"$conf" <<CONF
+server:
+  do-daemonize: no
+  username: ""
+  chroot: ""
+  pidfile: ""
+  directory: "$WORK"
+  interface: 127.0.0.1@$port
+  port: $port
+  do-ip6: no
+  access-control: 127.0.0.0/8 allow
+  use-syslog: no
+  logfile: ""
+  verbosity: 0
+  num-threads: 1
+  local-zone: "test.example." static
+  local-data: "www.test.example. 300 IN A 192.0.2.10"
+  local-data: "mail.test.example. 300 IN A 192.0.2.25"
+  local-data: "test.example. 300 IN MX 10 mail.test.example."
+  local-data: "txt.test.example. 300 IN TXT \"tevrin end-to-end\""
+CONF
+  unbound -d -c "$conf" >"$WORK/unbound.log" 2>&1 &
+  STARTED_PIDS+=($!)
+  UNBOUND_PID=$!
+  local i
+  for (( i = 0; i < 100; i++ )); do
+    dig +short +time=1 +tries=1 -p "$port" @127.0.0.1 www.test.example A 2>/dev/null |
+      grep -q 192.0.2.10 && return 0
+    sleep 0.1
+  done
+  cat "$WORK/unbound.log" >&2
+  fail "unbound did not answer on port $port"
+}
+
+# start_collector NAME ARGS...: the collector on an ephemeral loopback port, its standard
+# error in $WORK/NAME.err; sets COLLECTOR_PID and COLLECTOR_PORT.
+start_collector() {
+  local name=$1
+  shift
+  "$BIN/collector" "$@" 2>"$WORK/$name.err" &
+  COLLECTOR_PID=$!
+  STARTED_PIDS+=($COLLECTOR_PID)
+  wait_for_text "$WORK/$name.err" "listening on" 10 || {
+    cat "$WORK/$name.err" >&2
+    fail "collector $name did not start"
+  }
+  COLLECTOR_PORT=$(sed -n 's/.*listening on .*:\([0-9][0-9]*\).*/\1/p' "$WORK/$name.err" | head -n 1)
+  [ -n "$COLLECTOR_PORT" ] || fail "no port in: $(cat "$WORK/$name.err")"
+}
+
+# stop_process PID: SIGTERM, then wait for it (bounded), SIGKILL if it hangs.
+stop_process() {
+  local pid=$1 i
+  kill -TERM "$pid" 2>/dev/null
+  for (( i = 0; i < 100; i++ )); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  kill -KILL "$pid" 2>/dev/null
+  wait "$pid" 2>/dev/null
+}
+
+# install_agent: a copy of the agent in a folder of its own, with a log folder beside it,
+# so each test has its own log file. Sets AGENT and AGENT_LOG.
+install_agent() {
+  mkdir -p "$WORK/agent/log"
+  cp "$BIN/agent" "$WORK/agent/agent"
+  AGENT=$WORK/agent/agent
+  AGENT_LOG=$WORK/agent/log/dns-logger.log
+}
+
+# start_agent CONFIG: the agent in the background; sets AGENT_PID.
+start_agent() {
+  "$AGENT" "$1" >"$WORK/agent.out" 2>&1 &
+  AGENT_PID=$!
+  STARTED_PIDS+=($AGENT_PID)
+}
+
+# The messages of the agent's log, without time and process id.
+agent_log_messages() {
+  sed 's/^[^]]*\]: //' "$AGENT_LOG"
+}
