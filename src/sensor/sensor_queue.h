@@ -36,6 +36,15 @@ class SensorQueue {
   uint32_t size() const { return size_; }
 
  private:
+  // Ring arithmetic, written once. Callers hold ring_mutex; n is at most size.
+  uint32_t advance(uint32_t pos, uint64_t n) const;
+  uint32_t copy_in(uint32_t pos, const uint8_t* from, uint32_t n);
+  uint32_t copy_out(uint32_t pos, uint8_t* to, uint32_t n) const;
+  uint32_t length_at(uint32_t pos) const;
+  uint32_t used_bytes() const;
+  // Drops the oldest records, as few as leave room for need bytes.
+  void make_room(uint64_t need);
+
   uint8_t* storage_ = nullptr;
   uint32_t size_ = 0;
   uint32_t read_pos_ = 0;

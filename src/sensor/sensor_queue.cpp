@@ -1,0 +1,174 @@
+#include "sensor/sensor_queue.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <string>
+
+#include "agent/errors.h"
+#include "logging/log.h"
+#include "net/wire_format.h"
+
+namespace kx::sensor {
+namespace {
+
+constexpr uint32_t kLengthFieldSize = static_cast<uint32_t>(wire::kRecordHeaderSize);
+// pop reports a body's length as an int, so no longer body can be handed out.
+constexpr uint32_t kMaxReportableLength = std::numeric_limits<int32_t>::max();
+
+// Holds ring_mutex for one scope.
+class RingLock {
+ public:
+  explicit RingLock(sys::pthread_mutex_t* mutex) : mutex_(mutex) { sys::pthread_mutex_lock(mutex_); }
+  ~RingLock() { sys::pthread_mutex_unlock(mutex_); }
+  RingLock(const RingLock&) = delete;
+  RingLock& operator=(const RingLock&) = delete;
+
+ private:
+  sys::pthread_mutex_t* mutex_;
+};
+
+std::string too_small_message(uint32_t size) {
+  return "SensorQueue(" + std::to_string(size) +
+         ") failed: a queue needs at least 4 bytes for a record's length field";
+}
+
+std::string larger_than_queue_message(uint32_t length, uint32_t size) {
+  return "string length " + std::to_string(length) + "  is larger than the size of the queue " +
+         std::to_string(size);
+}
+
+std::string does_not_fit_message(uint32_t length, uint32_t size) {
+  return "SensorQueue::push(" + std::to_string(length) + ") failed: the record of " +
+         std::to_string(uint64_t{length} + kLengthFieldSize) +
+         " bytes with its length field does not fit in the queue of " + std::to_string(size) +
+         " bytes";
+}
+
+std::string too_long_to_report_message(uint32_t length) {
+  return "SensorQueue::push(" + std::to_string(length) +
+         ") failed: a body longer than 2147483647 bytes cannot be popped";
+}
+
+}  // namespace
+
+SensorQueue::SensorQueue(uint32_t size) {
+  if (size < kLengthFieldSize) throw SensorError(too_small_message(size));
+  // calloc: zero-filled storage without touching every page of a large ring up front.
+  storage_ = static_cast<uint8_t*>(std::calloc(size, 1));
+  if (storage_ == nullptr) {
+    int error = errno;
+    throw SensorError("malloc(" + std::to_string(size) + ") failed: " +
+                      logging::system_error_text(error));
+  }
+  size_ = size;
+  sys::pthread_mutex_init(&ring_mutex_, nullptr);
+  sys::pthread_mutex_init(&wait_mutex_, nullptr);
+  sys::pthread_cond_init(&data_ready_, nullptr);
+}
+
+SensorQueue::~SensorQueue() {
+  std::free(storage_);
+  storage_ = nullptr;
+  sys::pthread_mutex_destroy(&ring_mutex_);
+  sys::pthread_mutex_destroy(&wait_mutex_);
+  sys::pthread_cond_destroy(&data_ready_);
+}
+
+uint32_t SensorQueue::advance(uint32_t pos, uint64_t n) const {
+  uint64_t next = uint64_t{pos} + n;
+  return static_cast<uint32_t>(next < size_ ? next : next - size_);
+}
+
+uint32_t SensorQueue::copy_in(uint32_t pos, const uint8_t* from, uint32_t n) {
+  if (n == 0) return pos;
+  uint32_t before_end = size_ - pos;
+  if (n <= before_end) {
+    std::memcpy(storage_ + pos, from, n);
+  } else {
+    std::memcpy(storage_ + pos, from, before_end);
+    std::memcpy(storage_, from + before_end, n - before_end);
+  }
+  return advance(pos, n);
+}
+
+uint32_t SensorQueue::copy_out(uint32_t pos, uint8_t* to, uint32_t n) const {
+  if (n == 0) return pos;
+  uint32_t before_end = size_ - pos;
+  if (n <= before_end) {
+    std::memcpy(to, storage_ + pos, n);
+  } else {
+    std::memcpy(to, storage_ + pos, before_end);
+    std::memcpy(to + before_end, storage_, n - before_end);
+  }
+  return advance(pos, n);
+}
+
+uint32_t SensorQueue::length_at(uint32_t pos) const {
+  uint8_t field[kLengthFieldSize];
+  copy_out(pos, field, kLengthFieldSize);
+  return wire::load_be32(field);
+}
+
+uint32_t SensorQueue::used_bytes() const {
+  return wrapped_ ? size_ - read_pos_ + write_pos_ : write_pos_ - read_pos_;
+}
+
+void SensorQueue::make_room(uint64_t need) {
+  // Dropping whole records from the oldest on, only while the free bytes fall short,
+  // drops exactly the records a byte-by-byte writer would overrun.
+  uint64_t free_bytes = size_ - used_bytes();
+  while (free_bytes < need) {
+    uint64_t record = uint64_t{kLengthFieldSize} + length_at(read_pos_);
+    read_pos_ = advance(read_pos_, record);
+    free_bytes += record;
+  }
+}
+
+int SensorQueue::push(const uint8_t* data, uint32_t length) {
+  if (length > size_) throw SensorError(larger_than_queue_message(length, size_));
+  if (length > size_ - kLengthFieldSize) throw SensorError(does_not_fit_message(length, size_));
+  if (length > kMaxReportableLength) throw SensorError(too_long_to_report_message(length));
+  uint8_t field[kLengthFieldSize];
+  wire::store_be32(field, length);
+  {
+    RingLock lock(&ring_mutex_);
+    make_room(uint64_t{kLengthFieldSize} + length);
+    write_pos_ = copy_in(write_pos_, field, kLengthFieldSize);
+    write_pos_ = copy_in(write_pos_, data, length);
+    // The ring now holds at least this record, so it has wrapped exactly when the
+    // writer stands at or before the reader (at it: full).
+    wrapped_ = write_pos_ <= read_pos_;
+  }
+  return sys::pthread_cond_signal(&data_ready_);
+}
+
+int SensorQueue::pop(uint8_t* out, uint32_t capacity) {
+  RingLock lock(&ring_mutex_);
+  if (!wrapped_ && read_pos_ >= write_pos_) return 0;
+  uint32_t length = length_at(read_pos_);
+  if (length > capacity) return -1;
+  uint64_t record_end = uint64_t{read_pos_} + kLengthFieldSize + length;
+  read_pos_ = copy_out(advance(read_pos_, kLengthFieldSize), out, length);
+  // Reading past the end of storage catches the reader up with the writer's wrap.
+  if (record_end >= size_) wrapped_ = false;
+  return static_cast<int>(length);
+}
+
+int SensorQueue::wait_for_data() {
+  sys::pthread_mutex_lock(&wait_mutex_);
+  // Keeping the signal matters: a push between the consumer's empty pop and this wait
+  // has already signalled, and clearing that signal here would sleep through it.
+  int result = sys::cond_wait_keeping_signal(&data_ready_, &wait_mutex_);
+  sys::pthread_mutex_unlock(&wait_mutex_);
+  return result;
+}
+
+int SensorQueue::signal_data_ready() { return sys::pthread_cond_signal(&data_ready_); }
+
+int32_t push_to_queue(const uint8_t* data, uint32_t length, void* user) {
+  return static_cast<SensorQueue*>(user)->push(data, length);
+}
+
+}  // namespace kx::sensor
