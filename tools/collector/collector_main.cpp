@@ -1,0 +1,85 @@
+// collector: receives agent streams and writes JSON lines, pcap and dnstap.
+#include <signal.h>
+
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+#include "collector_server.h"
+#include "dnstap_output.h"
+#include "json_output.h"
+#include "options.h"
+#include "pcap_output.h"
+
+namespace {
+
+kx::collector::CollectorServer* running_server = nullptr;
+
+void on_stop_signal(int) {
+  if (running_server != nullptr) running_server->stop();
+}
+
+void install_signal_handlers() {
+  struct sigaction action = {};
+  action.sa_handler = on_stop_signal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  // A reader of standard output or a dnstap receiver that goes away must show as a
+  // write error, not end the process.
+  signal(SIGPIPE, SIG_IGN);
+}
+
+int run(const kx::collector::Options& options) {
+  using namespace kx::collector;
+  std::vector<std::unique_ptr<Output>> outputs;
+  for (const auto& path : options.json_paths) outputs.push_back(std::make_unique<JsonOutput>(path));
+  for (const auto& path : options.pcap_paths) outputs.push_back(std::make_unique<PcapOutput>(path));
+  for (const auto& target : options.dnstap_targets) {
+    outputs.push_back(std::make_unique<DnstapOutput>(target));
+  }
+  std::vector<Output*> sinks;
+  for (const auto& output : outputs) sinks.push_back(output.get());
+
+  ServerOptions server_options;
+  server_options.listen = options.listen;
+  server_options.max_record = options.max_record;
+  server_options.flush_each_message = options.flush_each_message;
+  CollectorServer server(server_options, sinks);
+  running_server = &server;
+  install_signal_handlers();
+  fprintf(stderr, "listening on %s\n", server.address().c_str());
+  fflush(stderr);
+  int status = 0;
+  try {
+    server.run();
+  } catch (const std::exception& e) {
+    fprintf(stderr, "collector: %s\n", e.what());
+    status = 1;
+  }
+  running_server = nullptr;
+  fprintf(stderr, "collector: %s\n", server.summary().c_str());
+  return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  kx::collector::Options options;
+  try {
+    options = kx::collector::parse_options(argc, argv);
+  } catch (const kx::collector::UsageError& e) {
+    fprintf(stderr, "collector: %s\n%s", e.what(), kx::collector::kUsage);
+    return 2;
+  }
+  if (options.help) {
+    fputs(kx::collector::kUsage, stdout);
+    return 0;
+  }
+  try {
+    return run(options);
+  } catch (const std::exception& e) {
+    fprintf(stderr, "collector: %s\n", e.what());
+    return 1;
+  }
+}

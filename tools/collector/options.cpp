@@ -1,0 +1,100 @@
+#include "options.h"
+
+#include <charconv>
+#include <string_view>
+
+namespace kx::collector {
+namespace {
+
+// Records above this could not be held by one agent's ring anyway, and the limit must
+// keep a length plus its header inside 32 bits.
+constexpr uint64_t kLargestMaxRecord = 1ull << 30;
+
+uint32_t parse_max_record(std::string_view text) {
+  uint64_t value = 0;
+  auto result = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || result.ec != std::errc() || result.ptr != text.data() + text.size() ||
+      value < kx::wire::kDnsMessageFixedSize || value > kLargestMaxRecord) {
+    throw UsageError("--max-record wants a byte count from " +
+                     std::to_string(kx::wire::kDnsMessageFixedSize) + " to " +
+                     std::to_string(kLargestMaxRecord) + ", not '" + std::string(text) + "'");
+  }
+  return static_cast<uint32_t>(value);
+}
+
+DnstapTarget tcp_target(const std::string& text) {
+  DnstapTarget target;
+  target.kind = DnstapTarget::Kind::tcp_socket;
+  SocketAddress checked;
+  if (!parse_socket_address(text, &checked) ||
+      !split_host_port(text, &target.host, &target.port)) {
+    throw UsageError("--dnstap-tcp wants a numeric ADDR:PORT, not '" + text + "'");
+  }
+  return target;
+}
+
+}  // namespace
+
+const char kUsage[] =
+    "usage: collector [--listen ADDR:PORT] [--json FILE|-] [--pcap FILE]\n"
+    "                 [--dnstap FILE] [--dnstap-unix PATH] [--dnstap-tcp ADDR:PORT]\n"
+    "                 [--max-record BYTES] [--flush]\n"
+    "  --listen ADDR:PORT    address to accept agents on (default 127.0.0.1:8100,\n"
+    "                        [::1]:8100 for IPv6, port 0 for any free port)\n"
+    "  --json FILE|-         JSON lines, one per DNS packet (default: - when no\n"
+    "                        output is given)\n"
+    "  --pcap FILE           pcap file with synthetic IP/UDP/TCP headers\n"
+    "  --dnstap FILE         dnstap file (Frame Streams)\n"
+    "  --dnstap-unix PATH    stream dnstap to a receiver on a Unix socket\n"
+    "  --dnstap-tcp ADDR:PORT  stream dnstap to a receiver over TCP\n"
+    "  --max-record BYTES    largest record accepted (default 16777216)\n"
+    "  --flush               flush outputs after every message (default: after\n"
+    "                        every read batch)\n";
+
+Options parse_options(int argc, const char* const* argv) {
+  Options options;
+  for (int i = 1; i < argc; ++i) {
+    std::string_view arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      options.help = true;
+      continue;
+    }
+    if (arg == "--flush") {
+      options.flush_each_message = true;
+      continue;
+    }
+    static const std::string_view kValueOptions[] = {
+        "--listen", "--json", "--pcap", "--dnstap", "--dnstap-unix", "--dnstap-tcp",
+        "--max-record"};
+    bool known = false;
+    for (std::string_view name : kValueOptions) known = known || name == arg;
+    if (!known) throw UsageError("unknown option " + std::string(arg));
+    if (i + 1 >= argc) throw UsageError("missing value after " + std::string(arg));
+    std::string value = argv[++i];
+    if (arg == "--listen") {
+      options.listen_text = value;
+    } else if (arg == "--json") {
+      options.json_paths.push_back(value);
+    } else if (arg == "--pcap") {
+      options.pcap_paths.push_back(value);
+    } else if (arg == "--dnstap") {
+      options.dnstap_targets.push_back({DnstapTarget::Kind::file, value, {}, {}});
+    } else if (arg == "--dnstap-unix") {
+      options.dnstap_targets.push_back({DnstapTarget::Kind::unix_socket, value, {}, {}});
+    } else if (arg == "--dnstap-tcp") {
+      options.dnstap_targets.push_back(tcp_target(value));
+    } else {
+      options.max_record = parse_max_record(value);
+    }
+  }
+  if (!parse_socket_address(options.listen_text, &options.listen)) {
+    throw UsageError("--listen wants a numeric ADDR:PORT, not '" + options.listen_text + "'");
+  }
+  if (options.json_paths.empty() && options.pcap_paths.empty() &&
+      options.dnstap_targets.empty()) {
+    options.json_paths.push_back("-");
+  }
+  return options;
+}
+
+}  // namespace kx::collector

@@ -1,0 +1,38 @@
+// The collector's command line.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "dnstap_output.h"
+#include "socket_address.h"
+
+namespace kx::collector {
+
+inline constexpr char kDefaultListen[] = "127.0.0.1:8100";
+
+struct Options {
+  std::string listen_text = kDefaultListen;
+  SocketAddress listen;
+  std::vector<std::string> json_paths;  // "-" is standard output
+  std::vector<std::string> pcap_paths;
+  std::vector<DnstapTarget> dnstap_targets;
+  uint32_t max_record = 16u * 1024 * 1024;
+  bool flush_each_message = false;
+  bool help = false;
+};
+
+class UsageError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Reads argv. Without any output, JSON lines go to standard output. Raises
+// UsageError naming the offending argument.
+Options parse_options(int argc, const char* const* argv);
+
+extern const char kUsage[];
+
+}  // namespace kx::collector

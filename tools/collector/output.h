@@ -1,0 +1,36 @@
+// What every output of the collector receives, and the interface they share.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "net/wire_format.h"
+
+namespace kx::collector {
+
+// One DNS packet message with what the collector knows about its arrival. The views
+// are valid only during Output::write.
+struct CollectedMessage {
+  int64_t received_seconds = 0;  // UTC, when the read that completed it returned
+  uint32_t received_micros = 0;
+  std::string_view agent;    // the agent connection's peer, "ADDR:PORT"
+  std::string_view version;  // the version text of the connection's hello
+  kx::wire::DnsMessageView dns;
+};
+
+class Output {
+ public:
+  virtual ~Output() = default;
+  // Takes one message; may buffer. Raises CollectorError when the output fails.
+  virtual void write(const CollectedMessage& message) = 0;
+  // Pushes what is buffered to the file or socket. Raises CollectorError on failure.
+  virtual void flush() = 0;
+};
+
+// The QR bit of a DNS packet: set in responses. A packet too short to hold it is taken
+// as a query.
+inline bool is_dns_response(const uint8_t* packet, size_t size) {
+  return size > 2 && (packet[2] & 0x80) != 0;
+}
+
+}  // namespace kx::collector
