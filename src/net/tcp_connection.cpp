@@ -1,0 +1,87 @@
+#include "net/tcp_connection.h"
+
+#include <string>
+
+#include "agent/errors.h"
+#include "logging/log.h"
+
+namespace kx::net {
+namespace {
+
+[[noreturn]] void raise_with_code(const std::string& what, int32_t code) {
+  throw kx::sensor::SensorError(what + kx::logging::system_error_text(code));
+}
+
+}  // namespace
+
+TcpConnection::TcpConnection() : sockets_(&system_socket_api()) {}
+
+TcpConnection::TcpConnection(SocketApi& sockets) : sockets_(&sockets) {}
+
+TcpConnection::~TcpConnection() { close(); }
+
+void TcpConnection::close() {
+  if (sock_ == kInvalidSocket) return;
+  sockets_->shutdown_and_close(sock_);
+  sock_ = kInvalidSocket;
+}
+
+void TcpConnection::connect(const std::string& ip, uint16_t port, uint32_t timeout) {
+  close();
+  ip_ = ip;
+  port_ = port;
+  timeout_ = timeout;
+
+  int32_t error = 0;
+  sock_ = sockets_->open_tcp(&error);
+  if (sock_ == kInvalidSocket) raise_with_code("socket() failed: ", error);
+  if (sockets_->set_non_blocking(sock_, &error) != SocketStatus::done) {
+    raise_with_code("ioctlsocket(FIONBIO) failed: ", error);
+  }
+  if (sockets_->start_connect(sock_, ip_.c_str(), port_, &error) == SocketStatus::failed) {
+    raise_with_code("connect(" + ip_ + ") failed: ", error);
+  }
+  // Also when the connect finished at once: writability is what counts as established.
+  wait_writable(timeout_);
+  check_connect_result();
+}
+
+// Where a refused or unreachable connect makes the socket ready (writable on POSIX, in
+// the exception set on Windows), the outcome is only in the socket's pending error.
+void TcpConnection::check_connect_result() {
+  int32_t pending = 0;
+  int32_t error = 0;
+  if (sockets_->pending_error(sock_, &pending, &error) != SocketStatus::done) {
+    raise_with_code("getsockopt(SO_ERROR) failed: ", error);
+  }
+  if (pending != 0) raise_with_code("connect(" + ip_ + ") failed: ", pending);
+}
+
+void TcpConnection::wait_writable(uint32_t seconds) {
+  int32_t error = 0;
+  switch (sockets_->wait_writable(sock_, seconds, &error)) {
+    case SocketStatus::timed_out:
+      throw kx::sensor::SensorError("select() timed out");
+    case SocketStatus::failed:
+      raise_with_code("select() failed: ", error);
+    default:
+      return;
+  }
+}
+
+void TcpConnection::send_all(const uint8_t* data, uint32_t length) {
+  uint32_t total = 0;
+  while (total < length) {
+    wait_writable(timeout_);
+    uint32_t sent = 0;
+    int32_t error = 0;
+    SocketStatus status = sockets_->send(sock_, data + total, length - total, &sent, &error);
+    // The wait said writable but the buffer filled meanwhile: wait for room again.
+    if (status == SocketStatus::in_progress) continue;
+    if (status != SocketStatus::done) raise_with_code("send() failed: ", error);
+    if (sent == 0) throw kx::sensor::SensorError("send() failed: socket closed");
+    total += sent;
+  }
+}
+
+}  // namespace kx::net

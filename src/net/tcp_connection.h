@@ -1,0 +1,57 @@
+// The agent's only network client: one outgoing TCP connection to a collector, opened
+// in non-blocking mode so that the connect and every step of a send are bounded by the
+// target's time-out. The stream is one-way; nothing is ever read from the socket.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "net/socket_api.h"
+
+namespace kx::net {
+
+// Prepares the platform's sockets once per process (Winsock 2.2; nothing elsewhere).
+// The result is the platform's; callers ignore it.
+int init_sockets();
+
+// Used by one thread only. Every failure raises kx::sensor::SensorError whose message
+// names the failed call, then the system's text for the error.
+class TcpConnection {
+ public:
+  TcpConnection();
+  // For tests: the same logic over scripted socket calls. sockets must outlive this.
+  explicit TcpConnection(SocketApi& sockets);
+  ~TcpConnection();
+  TcpConnection(const TcpConnection&) = delete;
+  TcpConnection& operator=(const TcpConnection&) = delete;
+
+  // Closes any open socket, then connects to ip:port and returns once the connection is
+  // writable, waiting at most timeout seconds. After a failure the new socket stays
+  // open (but unusable) until the next connect, close or the destructor.
+  void connect(const std::string& ip, uint16_t port, uint32_t timeout);
+
+  // Returns once all length bytes are queued. Each wait for room is bounded by the
+  // timeout of the last connect; there is no overall deadline. Length 0 does nothing.
+  void send_all(const uint8_t* data, uint32_t length);
+
+  // Waits up to seconds for the socket to take data (or, while connecting, to finish).
+  void wait_writable(uint32_t seconds);
+
+  // Shuts the socket down both ways and closes it, when one is open.
+  void close();
+
+  bool is_open() const { return sock_ != kInvalidSocket; }
+  const std::string& ip() const { return ip_; }
+  uint16_t port() const { return port_; }
+
+ private:
+  void check_connect_result();
+
+  std::string ip_;
+  uint16_t port_ = 0;
+  uint32_t timeout_ = 0;
+  SocketHandle sock_ = kInvalidSocket;
+  SocketApi* sockets_;
+};
+
+}  // namespace kx::net
