@@ -18,8 +18,8 @@ class FakeCapture : public agent::CaptureSource {
   std::string start_failure;
 
   void set_message_handler(sensor::MessageHandler handler, void* user) override {
-    handler_ = handler;
     user_ = user;
+    handler_ = handler;
   }
   void start() override {
     if (!start_failure.empty()) throw std::runtime_error(start_failure);
@@ -33,18 +33,34 @@ class FakeCapture : public agent::CaptureSource {
 
   // Hands a message to the installed handler as a capture thread would.
   int32_t deliver(const std::vector<uint8_t>& message) {
-    return handler_(message.data(), static_cast<uint32_t>(message.size()), user_);
+    return handler_.load()(message.data(), static_cast<uint32_t>(message.size()), user_.load());
   }
   bool has_handler() const { return handler_ != nullptr; }
   int starts() const { return starts_; }
   int stops() const { return stops_; }
 
  private:
-  sensor::MessageHandler handler_ = nullptr;
-  void* user_ = nullptr;
+  // Set on the run sequence's thread, used on the test's.
+  std::atomic<sensor::MessageHandler> handler_{nullptr};
+  std::atomic<void*> user_{nullptr};
   std::atomic<bool> started_{false};
   std::atomic<int> starts_{0};
   std::atomic<int> stops_{0};
+};
+
+// What the run sequence owns: forwards to a FakeCapture that the test owns, so the test
+// can still read it after the run has released its capture.
+class CaptureHandle : public agent::CaptureSource {
+ public:
+  explicit CaptureHandle(FakeCapture& capture) : capture_(capture) {}
+  void set_message_handler(sensor::MessageHandler handler, void* user) override {
+    capture_.set_message_handler(handler, user);
+  }
+  void start() override { capture_.start(); }
+  void stop() override { capture_.stop(); }
+
+ private:
+  FakeCapture& capture_;
 };
 
 }  // namespace kx::test
