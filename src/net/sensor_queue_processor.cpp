@@ -1,0 +1,221 @@
+#include "net/sensor_queue_processor.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "agent/errors.h"
+#include "logging/log.h"
+#include "net/wire_format.h"
+
+namespace kx::net {
+namespace {
+
+constexpr int32_t kFirstSendCapacity = 4096;
+
+void* c_allocate(size_t size) { return std::malloc(size); }
+void* c_reallocate(void* block, size_t size) { return std::realloc(block, size); }
+void c_release(void* block) { std::free(block); }
+
+uint32_t KX_THREAD_CALL processor_thread(void* processor) {
+  static_cast<SensorQueueProcessor*>(processor)->run();
+  return 0;
+}
+
+// A heap block handed back to the allocator it came from.
+class Block {
+ public:
+  Block(const Allocator& allocator, size_t size)
+      : release_(allocator.release), data_(static_cast<uint8_t*>(allocator.allocate(size))) {
+    if (data_ == nullptr) {
+      int code = errno;
+      throw kx::sensor::SensorError("malloc(" + std::to_string(size) +
+                                    ") failed: " + kx::logging::system_error_text(code));
+    }
+  }
+  ~Block() { release_(data_); }
+  Block(const Block&) = delete;
+  Block& operator=(const Block&) = delete;
+  uint8_t* data() const { return data_; }
+
+ private:
+  void (*release_)(void*);
+  uint8_t* data_;
+};
+
+}  // namespace
+
+const Allocator kCLibraryAllocator = {c_allocate, c_reallocate, c_release};
+
+SensorQueueProcessor::SensorQueueProcessor(sensor::SensorQueue& queue,
+                                           const std::vector<config::Target>& targets,
+                                           ProcessorOptions options)
+    : queue_(queue), targets_(targets), options_(options) {}
+
+SensorQueueProcessor::~SensorQueueProcessor() {
+  // A thread left running would go on using this object after it is gone.
+  stop();
+  if (send_buffer_ != nullptr) options_.allocator.release(send_buffer_);
+  send_buffer_ = nullptr;
+  send_capacity_ = 0;
+}
+
+void SensorQueueProcessor::start() {
+  if (thread_.handle != nullptr) return;
+  stop_requested_ = false;
+  int code = sys::pthread_create(&thread_, nullptr, processor_thread, this);
+  if (code != 0) {
+    throw kx::sensor::SensorError("pthread_create() failed: " +
+                                  kx::logging::system_error_text(code));
+  }
+}
+
+void SensorQueueProcessor::stop() {
+  if (thread_.handle == nullptr) return;
+  stop_requested_ = true;
+  // The queue keeps this signal until a wait consumes it, so it also ends a wait that
+  // begins only after this point.
+  queue_.signal_data_ready();
+  sys::pthread_join(thread_, nullptr);
+  thread_.handle = nullptr;
+}
+
+void SensorQueueProcessor::grow_send_buffer() {
+  if (send_capacity_ <= 0) {
+    void* block = options_.allocator.allocate(kFirstSendCapacity);
+    if (block == nullptr) {
+      int code = errno;
+      throw kx::sensor::SensorError("malloc(" + std::to_string(kFirstSendCapacity) +
+                                    ") failed: " + kx::logging::system_error_text(code));
+    }
+    send_buffer_ = static_cast<uint8_t*>(block);
+    send_capacity_ = kFirstSendCapacity;
+    return;
+  }
+  const int32_t largest = options_.max_send_capacity;
+  if (send_capacity_ >= largest) {
+    throw kx::sensor::SensorError("send buffer already at its largest size of " +
+                                  std::to_string(largest) + " bytes");
+  }
+  const int32_t grown = send_capacity_ > largest / 2 ? largest : send_capacity_ * 2;
+  void* block = options_.allocator.reallocate(send_buffer_, static_cast<size_t>(grown));
+  if (block == nullptr) {
+    int code = errno;
+    throw kx::sensor::SensorError("realloc(" + std::to_string(grown) +
+                                  ") failed: " + kx::logging::system_error_text(code));
+  }
+  send_buffer_ = static_cast<uint8_t*>(block);
+  send_capacity_ = grown;
+}
+
+void SensorQueueProcessor::run() {
+  // Without these buffers the thread cannot send anything; say so rather than end
+  // silently, and leave the agent running (capture goes on into the queue).
+  std::unique_ptr<Block> hello;
+  try {
+    hello = std::make_unique<Block>(options_.allocator, wire::kHelloRecordSize);
+    uint8_t record[wire::kHelloRecordSize];
+    wire::write_hello_record(record);
+    memcpy(hello->data(), record, sizeof record);
+    // A restarted thread keeps the buffer it grew before.
+    if (send_buffer_ == nullptr) grow_send_buffer();
+  } catch (const std::exception& error) {
+    kx::logging::log_message("ERROR - Sensor queue processor failed: %s", error.what());
+    return;
+  }
+
+  TcpConnection connection;
+  StreamState state;
+  while (!stop_requested_) {
+    for (const config::Target& target : targets_) {
+      if (stop_requested_) break;
+      if (!connect_to(connection, target)) continue;
+      stream_to(connection, target, hello->data(), state);
+      break;
+    }
+    pause();
+  }
+  connection.close();
+}
+
+bool SensorQueueProcessor::connect_to(TcpConnection& connection, const config::Target& target) {
+  const int port = target.port;
+  kx::logging::log_message("Connecting to %s:%d", target.ip.c_str(), port);
+  try {
+    connection.connect(target.ip, target.port, target.timeout);
+  } catch (const std::exception& error) {
+    kx::logging::log_message("ERROR - Connect to %s:%d failed: %s", target.ip.c_str(), port,
+                             error.what());
+    return false;
+  }
+  kx::logging::log_message("Connected to %s:%d", target.ip.c_str(), port);
+  return true;
+}
+
+// Sends the hello record, then every record the queue gives, until the stop request or
+// a failure. A record whose send failed is kept in send_buffer for the next connection.
+void SensorQueueProcessor::stream_to(TcpConnection& connection, const config::Target& target,
+                                     const uint8_t* hello, StreamState& state) {
+  try {
+    connection.send_all(hello, wire::kHelloRecordSize);
+    while (!stop_requested_) {
+      if (state.resend_pending) {
+        state.resend_pending = false;
+      } else {
+        state.pending_length = queue_.pop(send_buffer_, static_cast<uint32_t>(send_capacity_));
+      }
+      if (state.pending_length > 0) {
+        state.oversize_reported = false;
+        send_record(connection, state.pending_length);
+      } else if (state.pending_length < 0) {
+        handle_record_too_large(target, state);
+      } else {
+        queue_.wait_for_data();
+      }
+    }
+    connection.close();
+  } catch (const std::exception& error) {
+    kx::logging::log_message("ERROR - Send data to %s:%d failed: %s", target.ip.c_str(),
+                             static_cast<int>(target.port), error.what());
+    if (state.pending_length > 0) state.resend_pending = true;
+  }
+}
+
+void SensorQueueProcessor::send_record(TcpConnection& connection, int32_t length) {
+  uint8_t header[wire::kRecordHeaderSize];
+  wire::store_be32(header, static_cast<uint32_t>(length));
+  connection.send_all(header, sizeof header);
+  connection.send_all(send_buffer_, static_cast<uint32_t>(length));
+}
+
+// The oldest record does not fit the send buffer. Grow it; a failed growth is a send
+// failure (the record stays queued and growth is tried again after the pause). A record
+// longer than the largest buffer can never be popped: report it once and wait for new
+// records, whose pushes drop it from the ring once the writer reaches it, instead of
+// failing the connection over and over.
+void SensorQueueProcessor::handle_record_too_large(const config::Target& target,
+                                                   StreamState& state) {
+  if (send_capacity_ < options_.max_send_capacity) {
+    grow_send_buffer();
+    return;
+  }
+  if (!state.oversize_reported) {
+    kx::logging::log_message(
+        "ERROR - Send data to %s:%d failed: record longer than %d bytes left in the queue",
+        target.ip.c_str(), static_cast<int>(target.port), static_cast<int>(send_capacity_));
+    state.oversize_reported = true;
+  }
+  queue_.wait_for_data();
+}
+
+void SensorQueueProcessor::pause() {
+  for (int check = 0; check < options_.pause_checks && !stop_requested_; ++check) {
+    std::this_thread::sleep_for(options_.pause_step);
+  }
+}
+
+}  // namespace kx::net

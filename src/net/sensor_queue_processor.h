@@ -1,0 +1,95 @@
+// The sensor queue processor: a thread of its own that drains the sensor queue and
+// forwards every record to the first collector target that accepts a connection. Every
+// connection begins with the hello record; after any failure the thread pauses and
+// starts again with the first target, and the record whose send failed is sent again,
+// whole, first on the next connection.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "config/settings.h"
+#include "net/tcp_connection.h"
+#include "sensor/sensor_queue.h"
+#include "sys/threads.h"
+
+namespace kx::net {
+
+// The allocation calls of the processor's buffers; tests replace them to make an
+// allocation fail. Each follows its C library namesake, errno included.
+struct Allocator {
+  void* (*allocate)(size_t size);
+  void* (*reallocate)(void* block, size_t size);
+  void (*release)(void* block);
+};
+// malloc, realloc and free.
+extern const Allocator kCLibraryAllocator;
+
+struct ProcessorOptions {
+  // The pause after every pass over the targets: up to pause_checks looks at the stop
+  // request, pause_step apart.
+  int pause_checks = 10;
+  std::chrono::milliseconds pause_step{1000};
+  // The send buffer doubles from 4096 bytes up to this size and no further, so that
+  // its signed 32-bit size never overflows.
+  int32_t max_send_capacity = INT32_MAX;
+  Allocator allocator = kCLibraryAllocator;
+};
+
+class SensorQueueProcessor {
+ public:
+  // queue and targets are not owned and must outlive the processor; targets must not
+  // change while the thread runs.
+  SensorQueueProcessor(sensor::SensorQueue& queue, const std::vector<config::Target>& targets,
+                       ProcessorOptions options = ProcessorOptions());
+  // Stops the thread first if it still runs.
+  ~SensorQueueProcessor();
+  SensorQueueProcessor(const SensorQueueProcessor&) = delete;
+  SensorQueueProcessor& operator=(const SensorQueueProcessor&) = delete;
+
+  // Starts the thread unless it runs already; raises SensorError when it cannot.
+  void start();
+  // Requests the stop, wakes a wait for data and joins the thread (no time limit: the
+  // thread ends at once when waiting for data, within one pause step when pausing, and
+  // after the current connect or send step otherwise). Does nothing when no thread runs.
+  void stop();
+
+  // The thread body; returns on the stop request, or at once after logging when its
+  // buffers cannot be allocated.
+  void run();
+
+  // Allocates the first 4096-byte send buffer or doubles it (up to the largest size);
+  // raises SensorError, leaving buffer and size as they were, when that fails.
+  void grow_send_buffer();
+
+  // The send buffer's size; read it only while no thread runs.
+  int32_t send_capacity() const { return send_capacity_; }
+
+ private:
+  // What the thread carries from one connection to the next.
+  struct StreamState {
+    int32_t pending_length = 0;
+    bool resend_pending = false;
+    bool oversize_reported = false;
+  };
+
+  bool connect_to(TcpConnection& connection, const config::Target& target);
+  void stream_to(TcpConnection& connection, const config::Target& target, const uint8_t* hello,
+                 StreamState& state);
+  void send_record(TcpConnection& connection, int32_t length);
+  void handle_record_too_large(const config::Target& target, StreamState& state);
+  void pause();
+
+  sys::pthread_t thread_;
+  std::atomic<bool> stop_requested_{false};
+  sensor::SensorQueue& queue_;
+  const std::vector<config::Target>& targets_;
+  uint8_t* send_buffer_ = nullptr;
+  int32_t send_capacity_ = 0;
+  ProcessorOptions options_;
+};
+
+}  // namespace kx::net
