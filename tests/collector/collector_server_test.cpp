@@ -303,6 +303,21 @@ TEST(CollectorServerTest, StopEndsTheRunWithAgentsStillConnectedAndFlushes) {
                 " bytes, 0 malformed, 0 truncated");
 }
 
+TEST(CollectorServerTest, WhatArrivedBeforeTheStopIsStillDelivered) {
+  RecordingOutput output;
+  RunningServer running({&output});
+  Agent agent(running.server().address());
+  Bytes stream = hello();
+  for (uint32_t i = 0; i < 20; ++i) {
+    Bytes m = message(i, "10.0.0.5");
+    stream.insert(stream.end(), m.begin(), m.end());
+  }
+  // On loopback the bytes are in the collector's receive buffer once send returns.
+  agent.send_bytes(stream);
+  running.stop();
+  EXPECT_EQ(output.seen().size(), 20u);
+}
+
 TEST(CollectorServerTest, FailingOutputEndsTheRunWithItsError) {
   RecordingOutput output;
   output.fail_writes = true;

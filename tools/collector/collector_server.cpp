@@ -274,9 +274,14 @@ void CollectorServer::run() {
     }
     if (unflushed_) flush_outputs();
   }
+  // What the agents sent before the stop is already in the socket buffers: take it
+  // (one bounded round per connection) rather than lose it.
   std::vector<int> open;
   for (const auto& entry : connections_) open.push_back(entry.first);
-  for (int fd : open) close_connection(fd);
+  for (int fd : open) {
+    read_into_parser(*connections_[fd]);
+    close_connection(fd);
+  }
   flush_outputs();
 }
 

@@ -58,8 +58,9 @@ class CollectorServer {
   // The bound address, "ADDR:PORT", with the real port.
   const std::string& address() const { return address_; }
 
-  // Serves until stop() is called, then closes every connection and flushes the
-  // outputs. Raises CollectorError when an output fails.
+  // Serves until stop() is called, then takes what each connection has waiting (one
+  // bounded round of reads), closes every connection and flushes the outputs. Raises
+  // CollectorError when an output fails.
   void run();
 
   // Ends run() soon. Safe from another thread and from a signal handler.
