@@ -53,16 +53,68 @@ void DnsDecoder::read_header(const uint8_t* packet) {
   summary_.arcount = LDNS_ARCOUNT(packet);
 }
 
-void DnsDecoder::set_question(const void* owner, uint16_t type, uint16_t klass) {
-  ldns_buffer_clear(qname_text_.get());
+bool plain_name_text(const uint8_t* wire, size_t size, char* out, size_t* length) {
+  size_t at = 0, written = 0;
+  while (at < size) {
+    size_t label = wire[at++];
+    if (label == 0) break;
+    if (label > size - at) return false;
+    for (size_t i = 0; i < label; ++i) {
+      uint8_t c = wire[at + i];
+      bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                   c == '-' || c == '_';
+      if (!plain) return false;
+      out[written++] = static_cast<char>(c);
+    }
+    out[written++] = '.';
+    at += label;
+  }
+  if (written == 0) out[written++] = '.';
+  *length = written;
+  return true;
+}
+
+// ldns writes a name one character at a time through its printf; plain names, by far
+// the most common, are written directly instead, to the same text.
+void DnsDecoder::set_qname(const void* owner) {
+  const auto* name = static_cast<const ldns_rdf*>(owner);
+  ldns_buffer* text = qname_text_.get();
+  ldns_buffer_clear(text);
+  size_t size = ldns_rdf_size(name);
+  if (ldns_buffer_reserve(text, size + 1)) {
+    size_t length = 0;
+    if (plain_name_text(ldns_rdf_data(name), size,
+                        reinterpret_cast<char*>(ldns_buffer_begin(text)), &length)) {
+      ldns_buffer_set_position(text, length);
+      return;
+    }
+  }
+  if (ldns_rdf2buffer_str_dname(text, name) != LDNS_STATUS_OK) ldns_buffer_clear(text);
+}
+
+void DnsDecoder::set_qtype(uint16_t type) {
+  if (qtype_cached_ == type) return;
   ldns_buffer_clear(qtype_text_.get());
+  qtype_cached_ = ldns_rr_type2buffer_str(qtype_text_.get(), static_cast<ldns_rr_type>(type)) ==
+                          LDNS_STATUS_OK
+                      ? type
+                      : -1;
+}
+
+void DnsDecoder::set_qclass(uint16_t klass) {
+  if (qclass_cached_ == klass) return;
   ldns_buffer_clear(qclass_text_.get());
-  if (ldns_rdf2buffer_str_dname(qname_text_.get(), static_cast<const ldns_rdf*>(owner)) !=
-          LDNS_STATUS_OK ||
-      ldns_rr_type2buffer_str(qtype_text_.get(), static_cast<ldns_rr_type>(type)) !=
-          LDNS_STATUS_OK ||
-      ldns_rr_class2buffer_str(qclass_text_.get(), static_cast<ldns_rr_class>(klass)) !=
-          LDNS_STATUS_OK) {
+  qclass_cached_ = ldns_rr_class2buffer_str(qclass_text_.get(),
+                                            static_cast<ldns_rr_class>(klass)) == LDNS_STATUS_OK
+                       ? klass
+                       : -1;
+}
+
+void DnsDecoder::set_question(const void* owner, uint16_t type, uint16_t klass) {
+  set_qname(owner);
+  set_qtype(type);
+  set_qclass(klass);
+  if (ldns_buffer_position(qname_text_.get()) == 0 || qtype_cached_ < 0 || qclass_cached_ < 0) {
     return;
   }
   summary_.has_question = true;

@@ -40,6 +40,9 @@ class DnsDecoder {
   void read_header(const uint8_t* packet);
   void read_question_from_wire(const uint8_t* packet, size_t size);
   void set_question(const void* owner, uint16_t type, uint16_t klass);
+  void set_qname(const void* owner);
+  void set_qtype(uint16_t type);
+  void set_qclass(uint16_t klass);
 
   struct BufferFree {
     void operator()(ldns_struct_buffer* buffer) const;
@@ -52,6 +55,15 @@ class DnsDecoder {
   Buffer qclass_text_;
   char opcode_text_[16] = {};
   char rcode_text_[16] = {};
+  // Consecutive packets mostly ask for the same type and class.
+  int32_t qtype_cached_ = -1;
+  int32_t qclass_cached_ = -1;
 };
+
+// The presentation form of a name in wire form (a sequence of labels, as ldns holds
+// it) when every label byte is a letter, digit, '-' or '_': those need no escaping, so
+// the text is the labels joined by dots. Returns false for any other name, which is
+// left to ldns. out must hold size + 1 bytes.
+bool plain_name_text(const uint8_t* wire, size_t size, char* out, size_t* length);
 
 }  // namespace kx::collector

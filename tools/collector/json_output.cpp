@@ -92,9 +92,11 @@ void JsonFormatter::format(const CollectedMessage& message, std::string& out) {
   out.clear();
   out += "{\"received\":\"";
   received_time_.append(out, message.received_seconds);
-  char micros[8];
-  snprintf(micros, sizeof micros, ".%06u", static_cast<unsigned>(message.received_micros % 1000000));
-  out += micros;
+  char micros[7] = {'.'};
+  for (uint32_t i = 6, value = message.received_micros % 1000000; i > 0; --i, value /= 10) {
+    micros[i] = static_cast<char>('0' + value % 10);
+  }
+  out.append(micros, sizeof micros);
   out += "Z\",";
   append_field(out, "agent");
   append_json_string(out, message.agent);

@@ -1,0 +1,109 @@
+// Messages per second the collector ingests from one agent connection over loopback:
+// socket, stream parser and outputs, with no output and with JSON lines to /dev/null.
+#include <benchmark/benchmark.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "collector_server.h"
+#include "json_output.h"
+#include "net/wire_format.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+constexpr size_t kMessagesPerBatch = 10000;
+constexpr size_t kMessageSize = 100;
+
+// A real query (RD set, one question for a 60-byte name of type A) framed into a
+// message of exactly kMessageSize bytes.
+Bytes message_record(uint16_t id) {
+  Bytes packet = {static_cast<uint8_t>(id >> 8), static_cast<uint8_t>(id), 0x01, 0x00, 0x00,
+                  0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+  const std::string device = "10.0.0.5", server = "10.0.0.1";
+  size_t name_size = kMessageSize - kx::wire::dns_message_size(device.size(), server.size(), 0) -
+                     packet.size() - 4;
+  // Labels of 9 letters; the last label takes what is left, then the root.
+  size_t left = name_size - 1;
+  while (left > 0) {
+    size_t label = std::min<size_t>(9, left - 1);
+    packet.push_back(static_cast<uint8_t>(label));
+    packet.insert(packet.end(), label, 'q');
+    left -= label + 1;
+  }
+  packet.push_back(0);
+  packet.insert(packet.end(), {0x00, 0x01, 0x00, 0x01});
+  Bytes record(kx::wire::kRecordHeaderSize +
+               kx::wire::dns_message_size(device.size(), server.size(), packet.size()));
+  kx::wire::store_be32(record.data(), static_cast<uint32_t>(record.size() - 4));
+  kx::wire::write_dns_message(record.data() + 4, 1700000000, device, server, 0, packet.data(),
+                              packet.size());
+  return record;
+}
+
+Bytes batch() {
+  Bytes stream;
+  for (size_t i = 0; i < kMessagesPerBatch; ++i) {
+    Bytes record = message_record(static_cast<uint16_t>(i));
+    stream.insert(stream.end(), record.begin(), record.end());
+  }
+  return stream;
+}
+
+void send_all(int fd, const Bytes& bytes) {
+  size_t sent = 0;
+  while (sent < bytes.size()) {
+    ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    if (n < 0) throw std::runtime_error("send() failed");
+    sent += static_cast<size_t>(n);
+  }
+}
+
+void ingest(benchmark::State& state, std::vector<kx::collector::Output*> outputs) {
+  kx::collector::ServerOptions options;
+  kx::collector::parse_socket_address("127.0.0.1:0", &options.listen);
+  kx::collector::CollectorServer server(options, outputs);
+  std::thread loop([&] { server.run(); });
+
+  kx::collector::SocketAddress address;
+  kx::collector::parse_socket_address(server.address(), &address);
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (connect(fd, address.get(), address.length) != 0) {
+    state.SkipWithError("connect() failed");
+  } else {
+    uint8_t hello[kx::wire::kHelloRecordSize];
+    kx::wire::write_hello_record(hello);
+    send_all(fd, Bytes(hello, hello + sizeof hello));
+    const Bytes stream = batch();
+    uint64_t expected = 0;
+    for (auto _ : state) {
+      send_all(fd, stream);
+      expected += kMessagesPerBatch;
+      while (server.stats().messages < expected) std::this_thread::yield();
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(expected));
+    state.SetBytesProcessed(static_cast<int64_t>(expected * (kMessageSize + 4)));
+  }
+  close(fd);
+  server.stop();
+  loop.join();
+}
+
+void BM_IngestWithoutOutput(benchmark::State& state) { ingest(state, {}); }
+BENCHMARK(BM_IngestWithoutOutput)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_IngestWithJsonToDevNull(benchmark::State& state) {
+  kx::collector::JsonOutput json("/dev/null");
+  ingest(state, {&json});
+}
+BENCHMARK(BM_IngestWithJsonToDevNull)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();
