@@ -1,0 +1,83 @@
+// The Linux source of DNS packets: a libpcap capture on its own thread, live on an
+// interface or replayed from a pcap file, whose packets the PacketDecoder frames into
+// DNS packet messages for the installed message handler. Same calls as the Windows ETW
+// session, so the run sequence drives either one alike.
+//
+// A failure of the capture itself is logged once ("ERROR - Packet capture failed: %s")
+// and ends the capture thread only; the agent runs on without capture.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "sensor/capture_settings.h"
+#include "sensor/message_handler.h"
+#include "sensor/packet_decoder.h"
+
+namespace kx::sensor {
+
+// This host's addresses. In live capture the DNS server's end of a packet must be one of
+// them. The list is read again when an unknown address is asked for, at most once per
+// refresh interval, so that addresses added while the agent runs are found soon and a
+// busy stream of other hosts' packets costs no more than one listing per interval. All of
+// 127.0.0.0/8 and ::1 are always local: the kernel routes them all to this host.
+class HostAddresses : public LocalAddressCheck {
+ public:
+  // Fills out with the current addresses; false when they cannot be listed.
+  using Lister = bool (*)(std::vector<IpAddress>* out);
+  // Milliseconds of a monotonic clock.
+  using Clock = int64_t (*)();
+
+  static bool list_interface_addresses(std::vector<IpAddress>* out);
+  static int64_t monotonic_milliseconds();
+
+  explicit HostAddresses(Lister lister = list_interface_addresses,
+                         Clock clock = monotonic_milliseconds,
+                         int64_t refresh_interval_ms = 5000);
+  bool is_local(const IpAddress& address) override;
+
+ private:
+  bool listed(const IpAddress& address) const;
+  void refresh(int64_t now);
+
+  Lister lister_;
+  Clock clock_;
+  int64_t refresh_interval_ms_;
+  bool refreshed_ = false;
+  int64_t last_refresh_ = 0;
+  std::vector<IpAddress> addresses_;
+};
+
+// The state of one started capture: its thread, its open capture, its decoder.
+struct PcapSessionState;
+
+class PcapSession {
+ public:
+  explicit PcapSession(CaptureSettings settings);
+  ~PcapSession();  // performs stop
+  PcapSession(const PcapSession&) = delete;
+  PcapSession& operator=(const PcapSession&) = delete;
+
+  // Stores the handler and its user pointer; each message uses the pair stored when it is
+  // delivered. Call it before start.
+  void set_message_handler(MessageHandler handler, void* user);
+
+  // Starts the capture thread; does nothing if it runs already. Raises kx::net::NetError
+  // "pthread_create() failed: ..." when the thread cannot be started.
+  void start();
+
+  // Ends the capture promptly (also a live capture that sees no traffic), joins the
+  // thread and logs the counts of skipped packets. Does nothing when not started.
+  void stop();
+
+ private:
+  static int32_t forward_message(const uint8_t* data, uint32_t length, void* user);
+
+  CaptureSettings settings_;
+  MessageHandler handler_ = nullptr;
+  void* user_ = nullptr;
+  std::unique_ptr<PcapSessionState> state_;
+};
+
+}  // namespace kx::sensor
