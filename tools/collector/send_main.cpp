@@ -8,7 +8,6 @@
 //                                              TYPE is A or AAAA, NOERROR)
 //   record,HEX                                 a record: length and the given body
 //   raw,HEX                                    bytes as they are, no framing
-#include <ldns/ldns.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -19,6 +18,10 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+// After the C++ headers: ldns's headers define names that clang's libstdc++ use clashes
+// with when they come first.
+#include <ldns/ldns.h>
 
 #include "net/wire_format.h"
 #include "socket_address.h"
