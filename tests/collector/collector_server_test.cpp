@@ -218,52 +218,28 @@ TEST(CollectorServerTest, ServesSeveralAgentsAtOnceKeepingEachOnesIdentity) {
   EXPECT_GT(output.flushes(), 0);
 }
 
+// The reasons themselves are the parser's; here: the server's part in a bad stream.
 TEST(CollectorServerTest, BadConnectionIsClosedWhileTheOthersCarryOn) {
   RecordingOutput output;
   RunningServer running({&output}, "127.0.0.1:0", 1000);
   Agent good(running.server().address());
   good.send_bytes(hello());
-  const struct {
-    const char* name;
-    Bytes stream;
-    const char* reason;
-  } bad_streams[] = {
-      {"no hello", message(1, "10.0.0.9"), "stream does not begin with a hello"},
-      {"unknown type", [] {
-         Bytes s = hello();
-         append_record(s, {0x05, 0x00});
-         return s;
-       }(), "record of unknown type 5"},
-      {"oversized", [] {
-         Bytes s = hello();
-         s.insert(s.end(), {0x00, 0x10, 0x00, 0x00});
-         return s;
-       }(), "record length 1048576 above the limit of 1000 bytes"},
-      {"overrun", [] {
-         Bytes s = hello();
-         append_record(s, {0x02, 0, 0, 0, 0, 9, 'a'});
-         return s;
-       }(), "message lengths overrun its record of 7 bytes"},
-  };
-  std::vector<std::string> bad_names;
-  for (const auto& bad : bad_streams) {
-    Agent agent(running.server().address());
-    bad_names.push_back(agent.name());
-    agent.send_bytes(bad.stream);
-    EXPECT_EQ(agent.bytes_before_close(), 0) << bad.name << ": closed without a reply";
-    good.send_bytes(message(7, "10.0.0.5"));
-  }
-  ASSERT_TRUE(wait_until([&] { return output.seen().size() == 4; }));
+  good.send_bytes(message(1, "10.0.0.5"));
+  Agent bad(running.server().address());
+  Bytes stream = hello();
+  // A length above the limit is refused before its body arrives.
+  stream.insert(stream.end(), {0x00, 0x10, 0x00, 0x00});
+  bad.send_bytes(stream);
+  EXPECT_EQ(bad.bytes_before_close(), 0) << "closed without a reply";
+  good.send_bytes(message(2, "10.0.0.5"));
+  ASSERT_TRUE(wait_until([&] { return output.seen().size() == 2; }));
   running.stop();
   for (const auto& seen : output.seen()) EXPECT_EQ(seen.agent, good.name());
-  EXPECT_EQ(running.server().stats().malformed, 4u);
-  std::vector<std::string> lines = running.diagnostics();
-  ASSERT_EQ(lines.size(), 4u);
-  for (size_t i = 0; i < lines.size(); ++i) {
-    EXPECT_EQ(lines[i].rfind("collector: " + bad_names[i] + ": " + bad_streams[i].reason, 0), 0u)
-        << lines[i];
-    EXPECT_NE(lines[i].find("; connection closed"), std::string::npos) << lines[i];
-  }
+  EXPECT_EQ(running.server().stats().malformed, 1u);
+  EXPECT_EQ(running.diagnostics(),
+            std::vector<std::string>{"collector: " + bad.name() +
+                                     ": record length 1048576 above the limit of 1000 bytes; "
+                                     "connection closed"});
 }
 
 TEST(CollectorServerTest, PartialRecordAtTheEndIsCountedAndDropped) {

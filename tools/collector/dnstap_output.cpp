@@ -192,7 +192,9 @@ void DnstapOutput::flush() {
   if (!writer_ && target_.kind != DnstapTarget::Kind::file &&
       monotonic_seconds() >= next_reconnect_) {
     writer_ = open_writer();
-    if (writer_) fprintf(stderr, "collector: dnstap receiver %s reconnected\n", target_.describe().c_str());
+    if (writer_) {
+      fprintf(stderr, "collector: dnstap receiver %s reconnected\n", target_.describe().c_str());
+    }
     next_reconnect_ = monotonic_seconds() + kReconnectSeconds;
   }
   if (!writer_) return drop_batch();
@@ -202,6 +204,7 @@ void DnstapOutput::flush() {
     return;
   }
   if (target_.kind == DnstapTarget::Kind::file) {
+    drop_batch();
     throw CollectorError("fstrm_writer_writev(" + target_.describe() + ") failed");
   }
   fprintf(stderr, "collector: dnstap receiver %s failed; reconnecting\n",
