@@ -10,10 +10,9 @@
 #include <vector>
 
 #include "agent/errors.h"
-#include "logging/log.h"
 #include "net/wire_format.h"
 #include "support/fake_tdh.h"
-#include "support/test_util.h"
+#include "support/log_capture.h"
 
 namespace {
 
@@ -24,23 +23,12 @@ using kx::test::counting_bytes;
 using kx::test::dns_packet_event;
 using kx::test::FakeEvent;
 using kx::test::FakeTdh;
+using kx::test::logged_error_text;
 using kx::test::TdhCall;
 using Bytes = std::vector<uint8_t>;
 
 constexpr int64_t kSecond = 10000000;
 const char kFailed[] = "ERROR - Process ETW event failed: ";
-
-// The system's text as it appears in a log line read back without carriage returns and
-// trailing line ends (Windows texts end with CR LF).
-std::string text_of(int32_t code) {
-  std::string text = kx::logging::system_error_text(code);
-  std::string out;
-  for (char c : text) {
-    if (c != '\r') out.push_back(c);
-  }
-  while (!out.empty() && out.back() == '\n') out.pop_back();
-  return out;
-}
 
 // Allocation hooks for the decoder: counting, or failing one chosen call.
 int allocation_count = 0;
@@ -63,9 +51,6 @@ class EventDecoderTest : public ::testing::Test {
     state_.sink_user = &delivered_;
   }
 
-  void SetUp() override { kx::logging::open_log(log_dir_.file("agent.log").c_str()); }
-  void TearDown() override { kx::logging::close_log(); }
-
   static int32_t collect(const uint8_t* data, uint32_t length, void* user) {
     static_cast<std::vector<Bytes>*>(user)->emplace_back(data, data + length);
     return 0;
@@ -73,22 +58,9 @@ class EventDecoderTest : public ::testing::Test {
 
   void decode(FakeEvent event) { process_event(state_, event.record()); }
 
-  // The messages of the log lines so far, each without its time and process prefix.
-  std::vector<std::string> logged() const {
-    std::string content;
-    for (char c : kx::test::read_file(log_dir_.file("agent.log"))) {
-      if (c != '\r') content.push_back(c);
-    }
-    std::vector<std::string> messages;
-    for (const std::string& line : kx::test::split_lines(content)) {
-      if (line.empty()) continue;
-      size_t at = line.find("]: ");
-      messages.push_back(at == std::string::npos ? "<no prefix> " + line : line.substr(at + 3));
-    }
-    return messages;
-  }
+  std::vector<std::string> logged() const { return log_.messages(); }
 
-  kx::test::TempDir log_dir_;
+  kx::test::LogCapture log_;
   FakeTdh tdh_;
   EventDecodingState state_;
   std::vector<Bytes> delivered_;
@@ -160,7 +132,7 @@ TEST_F(EventDecoderTest, OtherEventIdsFetchTheEventInformationAndYieldNothing) {
   decode(example_event(259));
   EXPECT_EQ(logged(), std::vector<std::string>{std::string(kFailed) +
                                                "TdhGetEventInformation() failed: " +
-                                               text_of(1168)});
+                                               logged_error_text(1168)});
 }
 
 TEST_F(EventDecoderTest, OnlyIpv4TextIsTakenAsDeviceAddress) {
@@ -223,7 +195,7 @@ TEST_F(EventDecoderTest, EachTdhFailureLogsOneLineAndTheNextEventGoesThrough) {
     decode(example_event());
     std::vector<std::string> messages = logged();
     ASSERT_EQ(messages.size(), lines + 1) << row.line;
-    EXPECT_EQ(messages.back(), row.line + text_of(static_cast<int32_t>(row.status)));
+    EXPECT_EQ(messages.back(), row.line + logged_error_text(static_cast<int32_t>(row.status)));
     EXPECT_TRUE(delivered_.empty()) << row.line;
     ++lines;
 
@@ -250,7 +222,7 @@ TEST_F(EventDecoderTest, EachFailedGrowthLogsOneLineAndTheNextEventGoesThrough) 
     ASSERT_TRUE(delivered_.empty());
     ASSERT_FALSE(logged().empty());
     EXPECT_EQ(logged().back(),
-              std::string(kFailed) + "realloc(" + buffers[call - 1] + ") failed: " + text_of(ENOMEM));
+              std::string(kFailed) + "realloc(" + buffers[call - 1] + ") failed: " + logged_error_text(ENOMEM));
 
     failing_allocation = 0;
     process_event(fresh, event.record());
@@ -334,7 +306,7 @@ TEST_F(EventDecoderTest, IsTcpWiderThanOneByteFailsEveryEvent) {
     }
     decode(event);
   }
-  std::string line = std::string(kFailed) + "TdhGetProperty(is_tcp) failed: " + text_of(122);
+  std::string line = std::string(kFailed) + "TdhGetProperty(is_tcp) failed: " + logged_error_text(122);
   EXPECT_EQ(logged(), std::vector<std::string>(3, line));
   EXPECT_TRUE(delivered_.empty());
 }
@@ -398,7 +370,7 @@ TEST_F(EventDecoderTest, BuffersAreReusedAndTheShorterMessageKeepsItsOwnLength) 
   failing_allocation = allocation_count + 1;
   decode(dns_packet_event(256, "10.0.0.5", "10.0.0.1", 0, counting_bytes(5000), 0));
   EXPECT_EQ(logged(), std::vector<std::string>{std::string(kFailed) +
-                                               "realloc(message) failed: " + text_of(ENOMEM)});
+                                               "realloc(message) failed: " + logged_error_text(ENOMEM)});
   EXPECT_EQ(state_.message_capacity, message_capacity);
   decode(dns_packet_event(256, "10.0.0.5", "10.0.0.2", 0, short_packet, 0));
   ASSERT_EQ(delivered_.size(), 4u);
