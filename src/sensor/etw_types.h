@@ -20,6 +20,9 @@
 
 #define KX_ETW_CALL
 
+// The platform's 32-bit unsigned long, the result type of the buffer callback.
+using ULONG = uint32_t;
+
 struct GUID {
   uint32_t Data1;
   uint16_t Data2;
@@ -145,7 +148,7 @@ struct EVENT_TRACE_PROPERTIES {
 };
 
 struct EVENT_TRACE_LOGFILEA;
-using PEVENT_TRACE_BUFFER_CALLBACKA = uint32_t (*)(EVENT_TRACE_LOGFILEA* logfile);
+using PEVENT_TRACE_BUFFER_CALLBACKA = ULONG (*)(EVENT_TRACE_LOGFILEA* logfile);
 using PEVENT_RECORD_CALLBACK = void (*)(EVENT_RECORD* record);
 
 struct EVENT_TRACE_LOGFILEA {

@@ -1,0 +1,182 @@
+#include "sensor/etw_session.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <string>
+
+#include "agent/errors.h"
+#include "logging/log.h"
+
+namespace kx::sensor {
+namespace {
+
+constexpr uint32_t kQueryPerformanceCounterClock = 1;
+constexpr uint32_t kBufferKilobytes = 128;
+constexpr uint32_t kFlushSeconds = 1;
+
+[[noreturn]] void raise_failure(const char* call, uint32_t status) {
+  throw net::NetError(std::string(call) + " failed: " +
+                      logging::system_error_text(static_cast<int32_t>(status)));
+}
+
+struct FreeBlock {
+  void operator()(void* block) const { free(block); }
+};
+using PropertiesBlock = std::unique_ptr<EVENT_TRACE_PROPERTIES, FreeBlock>;
+
+PropertiesBlock allocate_session_properties(const EtwSessionState& state) {
+  errno = 0;
+  void* block = state.decoding.reallocate(nullptr, kSessionPropertiesSize);
+  if (block == nullptr) {
+    int error = errno != 0 ? errno : ENOMEM;
+    throw net::NetError("malloc(EVENT_TRACE_PROPERTIES:" + std::to_string(kSessionPropertiesSize) +
+                        ") failed: " + logging::system_error_text(error));
+  }
+  return PropertiesBlock(static_cast<EVENT_TRACE_PROPERTIES*>(block));
+}
+
+// A real-time session with 128 KB buffers flushed every second, time-stamped with the
+// performance counter; every field not named here stays 0.
+void fill_session_properties(EVENT_TRACE_PROPERTIES* properties) {
+  memset(properties, 0, kSessionPropertiesSize);
+  properties->Wnode.BufferSize = static_cast<uint32_t>(kSessionPropertiesSize);
+  properties->Wnode.Guid = kEtwSessionGuid;
+  properties->Wnode.ClientContext = kQueryPerformanceCounterClock;
+  properties->Wnode.Flags = etw::kWnodeFlagTracedGuid;
+  properties->BufferSize = kBufferKilobytes;
+  properties->LogFileMode = etw::kEventTraceRealTimeMode;
+  properties->FlushTimer = kFlushSeconds;
+  properties->LoggerNameOffset = static_cast<uint32_t>(sizeof(EVENT_TRACE_PROPERTIES));
+  memcpy(reinterpret_cast<char*>(properties) + sizeof(EVENT_TRACE_PROPERTIES), kEtwSessionName,
+         sizeof kEtwSessionName);
+}
+
+// Creates the session and enables the provider on it, or finds the session of an
+// earlier run and leaves it as it is.
+void start_or_find_session(EtwSessionState& state, EVENT_TRACE_PROPERTIES* properties) {
+  TRACEHANDLE session = 0;
+  uint32_t status = state.etw->start_trace(&session, kEtwSessionName, properties);
+  if (status == etw::kErrorSuccess) {
+    logging::log_message("Enable DNS server provider for ETW trace...");
+    status = state.etw->enable_trace(session, kDnsServerProviderGuid,
+                                     etw::kEventControlCodeEnableProvider,
+                                     etw::kTraceLevelInformation, 0, 0, 0);
+    if (status != etw::kErrorSuccess) raise_failure("EnableTraceEx2()", status);
+  } else if (status == etw::kErrorAlreadyExists) {
+    logging::log_message("ETW trace with name %s already started!", kEtwSessionName);
+  } else {
+    raise_failure("StartTrace()", status);
+  }
+}
+
+TRACEHANDLE open_trace(EtwSessionState& state) {
+  logging::log_message("Opening ETW trace...");
+  EVENT_TRACE_LOGFILEA logfile;
+  memset(&logfile, 0, sizeof logfile);
+  // The platform only reads the name.
+  logfile.LoggerName = const_cast<char*>(kEtwSessionName);
+  logfile.ProcessTraceMode = etw::kProcessTraceModeRealTime | etw::kProcessTraceModeEventRecord;
+  logfile.BufferCallback = buffer_callback;
+  logfile.EventRecordCallback = event_record_callback;
+  logfile.Context = &state;
+  TRACEHANDLE handle = state.etw->open_trace(&logfile);
+  if (handle == etw::kInvalidProcessTraceHandle) {
+    uint32_t error = state.etw->last_error();
+    raise_failure("OpenTrace()", error);
+  }
+  state.trace_handle.store(handle);
+  return handle;
+}
+
+void process_and_close_trace(EtwSessionState& state, TRACEHANDLE handle) {
+  // A stop that came before the handle was stored closed nothing, and ProcessTrace would
+  // wait for events that may never come. The flag is read after the store and stop
+  // reads the handle after setting the flag, so one of the two sides closes the trace.
+  if (!state.stop.load()) {
+    logging::log_message("Entering ETW trace processing loop...");
+    TRACEHANDLE handles[1] = {handle};
+    uint32_t status = state.etw->process_trace(handles, 1);
+    if (status != etw::kErrorSuccess) raise_failure("ProcessTrace()", status);
+  }
+  logging::log_message("Closing ETW trace...");
+  state.etw->close_trace(handle);
+  logging::log_message("ETW session finished");
+}
+
+uint32_t KX_THREAD_CALL session_thread(void* state) {
+  run_session(*static_cast<EtwSessionState*>(state));
+  return 0;
+}
+
+}  // namespace
+
+EtwSessionState::EtwSessionState(EtwApi& etw_api, TdhApi& tdh_api, Reallocate reallocate)
+    : etw(&etw_api), decoding(tdh_api, reallocate) {}
+
+void run_session(EtwSessionState& state) {
+  logging::log_message("Starting ETW trace...");
+  try {
+    PropertiesBlock properties = allocate_session_properties(state);
+    fill_session_properties(properties.get());
+    start_or_find_session(state, properties.get());
+    TRACEHANDLE handle = open_trace(state);
+    process_and_close_trace(state, handle);
+  } catch (const std::exception& error) {
+    logging::log_message("ERROR - ETW session failed: %s", error.what());
+  }
+}
+
+ULONG KX_ETW_CALL buffer_callback(EVENT_TRACE_LOGFILEA* logfile) {
+  auto* state = static_cast<EtwSessionState*>(logfile->Context);
+  return state->stop.load() ? 0 : 1;
+}
+
+void KX_ETW_CALL event_record_callback(EVENT_RECORD* record) {
+  auto* state = static_cast<EtwSessionState*>(record->UserContext);
+  if (state == nullptr) return;
+  process_event(state->decoding, record);
+}
+
+EtwSession::EtwSession(EtwApi& etw_api, TdhApi& tdh_api, Reallocate reallocate)
+    : etw_(&etw_api), tdh_(&tdh_api), reallocate_(reallocate) {}
+
+EtwSession::~EtwSession() { stop(); }
+
+void EtwSession::set_message_handler(MessageHandler handler, void* user) {
+  handler_ = handler;
+  handler_user_ = user;
+}
+
+void EtwSession::start() {
+  if (state_ != nullptr) return;
+  state_ = std::make_unique<EtwSessionState>(*etw_, *tdh_, reallocate_);
+  state_->decoding.sink = forward_message;
+  state_->decoding.sink_user = this;
+  int status = sys::pthread_create(&state_->thread, nullptr, session_thread, state_.get());
+  if (status != 0) {
+    state_->thread = sys::pthread_t{};
+    throw net::NetError("pthread_create() failed: " + logging::system_error_text(status));
+  }
+}
+
+void EtwSession::stop() {
+  if (state_ == nullptr) return;
+  if (state_->thread.handle != nullptr) {
+    state_->stop.store(true);
+    logging::log_message("Closing ETW trace...");
+    etw_->close_trace(state_->trace_handle.load());
+    sys::pthread_join(state_->thread, nullptr);
+    state_->thread = sys::pthread_t{};
+  }
+  state_.reset();
+}
+
+int32_t EtwSession::forward_message(const uint8_t* data, uint32_t length, void* user) {
+  auto* session = static_cast<EtwSession*>(user);
+  if (session->handler_ == nullptr) return 0;
+  return session->handler_(data, length, session->handler_user_);
+}
+
+}  // namespace kx::sensor

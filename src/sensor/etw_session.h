@@ -1,0 +1,91 @@
+// The real-time ETW session "tevrin-agent" and its processing thread, the agent's source
+// of DNS packet messages on Windows. The thread creates the session on the agent's
+// first start (and finds it on every later one), enables the DNS Server provider when it
+// created it, attaches as a real-time consumer and sits in ProcessTrace, which hands
+// every event to process_event on that thread. A failure of the session ends the thread
+// only, with one log line; the agent runs on without capture.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "sensor/etw_api.h"
+#include "sensor/etw_types.h"
+#include "sensor/event_decoder.h"
+#include "sensor/message_handler.h"
+#include "sensor/tdh_api.h"
+#include "sys/threads.h"
+
+namespace kx::sensor {
+
+inline constexpr char kEtwSessionName[] = "tevrin-agent";
+// {01A1C6BA-3C9C-4C71-B8BD-544941E1A09E}
+inline constexpr GUID kEtwSessionGuid = {
+    0x01A1C6BA, 0x3C9C, 0x4C71, {0xB8, 0xBD, 0x54, 0x49, 0x41, 0xE1, 0xA0, 0x9E}};
+// The properties structure followed directly by the session name and its NUL.
+inline constexpr size_t kSessionPropertiesSize =
+    sizeof(EVENT_TRACE_PROPERTIES) + sizeof kEtwSessionName;
+
+// What the processing thread and the platform's callbacks share; the callbacks find it
+// through the trace's context. Only the stop flag and the trace handle cross threads.
+struct EtwSessionState {
+  EtwSessionState(EtwApi& etw_api, TdhApi& tdh_api, Reallocate reallocate);
+
+  EtwApi* etw;
+  // Consumer handle from OpenTraceA, read by stop for CloseTrace.
+  std::atomic<TRACEHANDLE> trace_handle{etw::kInvalidProcessTraceHandle};
+  // Set by stop, read by buffer_callback and once the trace is open.
+  std::atomic<bool> stop{false};
+  sys::pthread_t thread;  // null handle: no thread
+  EventDecodingState decoding;
+};
+
+class EtwSession {
+ public:
+  // An idle session over the platform's calls. Windows builds only.
+  EtwSession() : EtwSession(platform_etw_api(), platform_tdh_api()) {}
+  // An idle session over the given calls; the allocator serves the properties block and
+  // the decoding buffers.
+  EtwSession(EtwApi& etw_api, TdhApi& tdh_api, Reallocate reallocate = reallocate_block);
+  ~EtwSession();
+  EtwSession(const EtwSession&) = delete;
+  EtwSession& operator=(const EtwSession&) = delete;
+
+  // Stores the pair every message is handed to, replacing any earlier one. Call it
+  // before start: the processing thread reads the pair without a lock.
+  void set_message_handler(MessageHandler handler, void* user);
+
+  // Starts the processing thread with a fresh state; does nothing when started. Raises
+  // NetError when the thread cannot be created (the state then stays until stop).
+  void start();
+
+  // Sets the stop flag, closes the trace and joins the thread, then releases the state;
+  // does nothing when idle. Returns only after the thread has ended.
+  void stop();
+
+ private:
+  // The message sink of every state: passes each message to the installed handler, or
+  // drops it (result 0) when none is installed.
+  static int32_t forward_message(const uint8_t* data, uint32_t length, void* user);
+
+  EtwApi* etw_;
+  TdhApi* tdh_;
+  Reallocate reallocate_;
+  std::unique_ptr<EtwSessionState> state_;
+  MessageHandler handler_ = nullptr;
+  void* handler_user_ = nullptr;
+};
+
+// The body of the processing thread: start or find the session, open it, process it,
+// close it. Every failure ends up as one "ERROR - ETW session failed: %s" line; nothing
+// is raised.
+void run_session(EtwSessionState& state);
+
+// TRUE (go on) while the stop flag of the state in the logfile's context is clear.
+ULONG KX_ETW_CALL buffer_callback(EVENT_TRACE_LOGFILEA* logfile);
+
+// Hands the record to process_event with the state in its user context.
+void KX_ETW_CALL event_record_callback(EVENT_RECORD* record);
+
+}  // namespace kx::sensor
