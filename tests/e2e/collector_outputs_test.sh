@@ -131,25 +131,42 @@ expect_equal "dnstap identity and version" 5 \
   "$(grep -c -E '^identity: 127\.0\.0\.1:[0-9]+$' "$work/dnstap.yaml")"
 [ "$(grep -c '^version: 3.7.3$' "$work/dnstap.yaml")" -eq 5 ] || fail "dnstap version"
 
-# --- dnstap streamed to a receiver on a Unix socket
-if command -v fstrm_capture >/dev/null; then
-  fstrm_capture -t protobuf:dnstap.Dnstap -u "$work/tap.sock" -w "$work/captured.dnstap" \
+# --- dnstap streamed to a receiver, on a Unix socket and over TCP
+# Runs fstrm_capture with the given listening arguments, a collector streaming to it
+# with the given option, and checks the frames the receiver wrote.
+check_stream() {  # name ready-test receiver-args... -- collector-args...
+  local name=$1 ready=$2
+  shift 2
+  local receiver_args=()
+  while [ "$1" != "--" ]; do receiver_args+=("$1"); shift; done
+  shift
+  rm -f "$work/captured.dnstap" "$work/streamed.json"
+  fstrm_capture -t protobuf:dnstap.Dnstap "${receiver_args[@]}" -w "$work/captured.dnstap" \
     >"$work/capture.log" 2>&1 &
   capture_pid=$!
-  for _ in $(seq 100); do [ -S "$work/tap.sock" ] && break; sleep 0.1; done
-  start_collector --dnstap-unix "$work/tap.sock" --json "$work/streamed.json"
+  for _ in $(seq 100); do eval "$ready" && break; sleep 0.1; done
+  start_collector "$@" --json "$work/streamed.json"
   timeout 20 "$bin/collector-send" --time "$time" "127.0.0.1:$port" "${items[@]:0:2}" ||
-    fail "collector-send to the streaming collector"
+    fail "collector-send to the collector streaming over $name"
   for _ in $(seq 100); do
     [ "$(wc -l <"$work/streamed.json")" -ge 2 ] && break
     sleep 0.1
   done
+  # Stopping closes the stream; the receiver then has every frame.
   stop_collector
   kill -TERM "$capture_pid"; timeout 20 tail --pid="$capture_pid" -f /dev/null; capture_pid=
-  expect_equal "streamed dnstap frames" "CLIENT_QUERY CLIENT_RESPONSE" \
+  expect_equal "dnstap frames streamed over $name" "CLIENT_QUERY CLIENT_RESPONSE" \
     "$(timeout 60 dnstap-read -y "$work/captured.dnstap" | sed -n 's/^  type: //p' | tr '\n' ' ' | sed 's/ $//')"
+}
+
+if command -v fstrm_capture >/dev/null; then
+  check_stream "a Unix socket" '[ -S "$work/tap.sock" ]' -u "$work/tap.sock" -- \
+    --dnstap-unix "$work/tap.sock"
+  tap_port=$((20000 + RANDOM % 40000))
+  check_stream "TCP" 'ss -ltnH "sport = :$tap_port" | grep -q .' -a 127.0.0.1 -p "$tap_port" -- \
+    --dnstap-tcp "127.0.0.1:$tap_port"
 else
-  echo "note: fstrm_capture (fstrm-bin) missing; the Unix socket stream is not checked"
+  echo "note: fstrm_capture (fstrm-bin) missing; streaming to a dnstap receiver is not checked"
 fi
 
 if [ "$failures" -gt 0 ]; then
