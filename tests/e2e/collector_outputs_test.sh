@@ -162,6 +162,32 @@ check_stream() {  # name ready-test receiver-args... -- collector-args...
 if command -v fstrm_capture >/dev/null; then
   check_stream "a Unix socket" '[ -S "$work/tap.sock" ]' -u "$work/tap.sock" -- \
     --dnstap-unix "$work/tap.sock"
+  # A receiver that goes away: the frames meanwhile are dropped and counted, and the
+  # collector reconnects to the next receiver on that socket.
+  fstrm_capture -t protobuf:dnstap.Dnstap -u "$work/tap.sock" -w "$work/first.dnstap" \
+    >"$work/capture.log" 2>&1 &
+  capture_pid=$!
+  for _ in $(seq 100); do [ -S "$work/tap.sock" ] && break; sleep 0.1; done
+  start_collector --dnstap-unix "$work/tap.sock"
+  timeout 20 "$bin/collector-send" "127.0.0.1:$port" "${items[0]}"
+  kill -TERM "$capture_pid"; timeout 20 tail --pid="$capture_pid" -f /dev/null
+  timeout 20 "$bin/collector-send" "127.0.0.1:$port" "${items[1]}"
+  fstrm_capture -t protobuf:dnstap.Dnstap -u "$work/tap.sock" -w "$work/second.dnstap" \
+    >"$work/capture.log" 2>&1 &
+  capture_pid=$!
+  for _ in $(seq 100); do grep -q 'failed; reconnecting' "$work/stderr" && break; sleep 0.1; done
+  sleep 1.5
+  timeout 20 "$bin/collector-send" "127.0.0.1:$port" "${items[2]}"
+  for _ in $(seq 100); do grep -q 'reconnected' "$work/stderr" && break; sleep 0.1; done
+  stop_collector
+  kill -TERM "$capture_pid"; timeout 20 tail --pid="$capture_pid" -f /dev/null; capture_pid=
+  expect_equal "frames before the receiver went" "example.com/IN/A" \
+    "$(timeout 60 dnstap-read "$work/first.dnstap" | awk '{ print $NF }')"
+  expect_equal "frames after the reconnection" "www.example.org/IN/AAAA" \
+    "$(timeout 60 dnstap-read "$work/second.dnstap" | awk '{ print $NF }')"
+  grep -q -E "^collector: dnstap receiver unix:$work/tap.sock: 1 frames dropped$" "$work/stderr" ||
+    fail "dropped frames not reported"
+
   tap_port=$((20000 + RANDOM % 40000))
   check_stream "TCP" 'ss -ltnH "sport = :$tap_port" | grep -q .' -a 127.0.0.1 -p "$tap_port" -- \
     --dnstap-tcp "127.0.0.1:$tap_port"

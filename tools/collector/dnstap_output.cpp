@@ -122,6 +122,10 @@ DnstapOutput::~DnstapOutput() {
   } catch (const std::exception& e) {
     fprintf(stderr, "collector: %s\n", e.what());
   }
+  if (dropped_ > 0) {
+    fprintf(stderr, "collector: dnstap receiver %s: %llu frames dropped\n",
+            target_.describe().c_str(), static_cast<unsigned long long>(dropped_));
+  }
 }
 
 // Returns no writer when the file or the receiver cannot be opened.
