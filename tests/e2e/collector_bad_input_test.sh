@@ -43,6 +43,13 @@ for _ in $(seq 100); do
   [ "$(wc -l <"$work/out.json")" -ge 5 ] && break
   sleep 0.1
 done
+# A second collector on the busy port fails before it touches the first one's file.
+timeout 20 "$bin/collector" --listen "$to" --json "$work/out.json" 2>"$work/second.stderr"
+second_status=$?
+[ "$second_status" -eq 1 ] || fail "second collector: exit status $second_status"
+grep -q -x "collector: bind($to) failed: Address already in use" "$work/second.stderr" ||
+  fail "second collector: $(cat "$work/second.stderr")"
+
 kill -TERM "$collector_pid"
 timeout 20 tail --pid="$collector_pid" -f /dev/null
 wait "$collector_pid"

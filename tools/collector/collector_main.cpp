@@ -32,6 +32,12 @@ void install_signal_handlers() {
 
 int run(const kx::collector::Options& options) {
   using namespace kx::collector;
+  ServerOptions server_options;
+  server_options.listen = options.listen;
+  server_options.max_record = options.max_record;
+  server_options.flush_each_message = options.flush_each_message;
+  CollectorServer server(server_options, {});
+
   std::vector<std::unique_ptr<Output>> outputs;
   for (const auto& path : options.json_paths) outputs.push_back(std::make_unique<JsonOutput>(path));
   for (const auto& path : options.pcap_paths) outputs.push_back(std::make_unique<PcapOutput>(path));
@@ -40,12 +46,8 @@ int run(const kx::collector::Options& options) {
   }
   std::vector<Output*> sinks;
   for (const auto& output : outputs) sinks.push_back(output.get());
+  server.set_outputs(sinks);
 
-  ServerOptions server_options;
-  server_options.listen = options.listen;
-  server_options.max_record = options.max_record;
-  server_options.flush_each_message = options.flush_each_message;
-  CollectorServer server(server_options, sinks);
   running_server = &server;
   install_signal_handlers();
   fprintf(stderr, "listening on %s\n", server.address().c_str());

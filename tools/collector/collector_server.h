@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "output.h"
@@ -54,6 +55,11 @@ class CollectorServer {
   ~CollectorServer();
   CollectorServer(const CollectorServer&) = delete;
   CollectorServer& operator=(const CollectorServer&) = delete;
+
+  // Replaces the outputs; only before run(). The collector binds before it opens its
+  // outputs, so that a second collector on a busy port leaves the first one's files
+  // alone.
+  void set_outputs(std::vector<Output*> outputs) { outputs_ = std::move(outputs); }
 
   // The bound address, "ADDR:PORT", with the real port.
   const std::string& address() const { return address_; }
