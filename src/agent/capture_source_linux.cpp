@@ -1,0 +1,38 @@
+#include <filesystem>
+
+#include "agent/capture_source.h"
+#include "sensor/capture_settings.h"
+#include "sensor/pcap_session.h"
+
+namespace kx::agent {
+namespace {
+
+class PcapCapture : public CaptureSource {
+ public:
+  explicit PcapCapture(sensor::CaptureSettings settings) : session_(std::move(settings)) {}
+  void set_message_handler(sensor::MessageHandler handler, void* user) override {
+    session_.set_message_handler(handler, user);
+  }
+  void start() override { session_.start(); }
+  void stop() override { session_.stop(); }
+
+ private:
+  sensor::PcapSession session_;
+};
+
+}  // namespace
+
+std::unique_ptr<CaptureSource> make_capture_session(const config::Config& config,
+                                                    const std::string& startup_directory) {
+  sensor::CaptureSettings settings = sensor::read_capture_settings(config);
+  // A relative capture-file means what it meant where the agent was started, like the
+  // configuration path itself.
+  if (!settings.capture_file.empty() && std::filesystem::path(settings.capture_file).is_relative()) {
+    settings.capture_file = (std::filesystem::path(startup_directory) / settings.capture_file).string();
+  }
+  return std::make_unique<PcapCapture>(std::move(settings));
+}
+
+const char* capture_start_line() { return "Starting capture session"; }
+
+}  // namespace kx::agent

@@ -1,0 +1,151 @@
+#include "agent/run_agent.h"
+
+#include <atomic>
+#include <csignal>
+#include <exception>
+#include <filesystem>
+#include <string>
+#include <system_error>
+
+#include "agent/executable_path.h"
+#include "agent/stop_signal.h"
+#include "config/config.h"
+#include "config/settings.h"
+#include "logging/log.h"
+#include "net/sensor_queue_processor.h"
+#include "net/tcp_connection.h"
+#include "net/wire_format.h"
+#include "sensor/sensor_queue.h"
+#include "sys/threads.h"
+
+namespace kx::agent {
+
+const char* config_path = nullptr;
+
+namespace {
+
+sys::pthread_cond_t stop_event;
+sys::pthread_mutex_t stop_mutex;
+std::atomic<bool> stop_event_ready{false};
+// The event's wait would forget a request made before the wait begins (a service stop
+// during start-up); the flag remembers it.
+std::atomic<bool> stop_pending{false};
+
+void create_stop_event() {
+  if (stop_event_ready.load()) return;
+  sys::pthread_cond_init(&stop_event, nullptr);
+  sys::pthread_mutex_init(&stop_mutex, nullptr);
+  stop_event_ready.store(true);
+}
+
+void wait_for_stop() {
+  sys::pthread_mutex_lock(&stop_mutex);
+  // The kept signal ends the wait for a request given after the flag was read.
+  while (!stop_pending.load()) sys::cond_wait_keeping_signal(&stop_event, &stop_mutex);
+  sys::pthread_mutex_unlock(&stop_mutex);
+}
+
+std::string current_directory() {
+  std::error_code error;
+  std::filesystem::path path = std::filesystem::current_path(error);
+  return error ? std::string(".") : path.string();
+}
+
+// A failure of the change is ignored: the agent goes on where it started.
+void change_directory(const std::string& directory) {
+  std::error_code ignored;
+  std::filesystem::current_path(directory, ignored);
+}
+
+void open_log_if_enabled(const config::Config& config) {
+  auto logging = config.get("logging");
+  if (!logging || *logging != "on") return;
+  const std::string path = executable_directory() + "/log/dns-logger.log";
+  logging::open_log(path.c_str());
+}
+
+// Stops a worker when the run leaves its scope by an error, before the objects the
+// worker uses are released. stop() does nothing for a worker that is not running.
+template <typename Worker>
+class StopOnExit {
+ public:
+  explicit StopOnExit(Worker& worker) : worker_(worker) {}
+  ~StopOnExit() { worker_.stop(); }
+  StopOnExit(const StopOnExit&) = delete;
+  StopOnExit& operator=(const StopOnExit&) = delete;
+
+ private:
+  Worker& worker_;
+};
+
+void run_sequence(const CaptureFactory& make_capture) {
+  config::Config config;
+  if (config_path != nullptr) {
+    logging::log_message("Reading config from %s", config_path);
+    config.load(config_path);
+  }
+  config::apply_settings(config);
+  open_log_if_enabled(config);
+
+  logging::log_message("agent version %s", wire::kAgentVersion);
+  const std::string startup_directory = current_directory();
+  const std::string directory = executable_directory();
+  logging::log_message("Changing directory to: %s", directory.c_str());
+  change_directory(directory);
+  logging::log_message("Starting...");
+
+  std::unique_ptr<CaptureSource> capture = make_capture(config, startup_directory);
+  sensor::SensorQueue queue(config::queue_size);
+  net::SensorQueueProcessor processor(queue, config::target_list);
+  net::init_sockets();
+
+  logging::log_message("Starting sensor queue processor");
+  processor.start();
+  StopOnExit<net::SensorQueueProcessor> processor_guard(processor);
+
+  capture->set_message_handler(sensor::push_to_queue, &queue);
+  logging::log_message("%s", capture_start_line());
+  capture->start();
+  StopOnExit<CaptureSource> capture_guard(*capture);
+  logging::log_message("Started!");
+
+  install_stop_signal_handlers(handle_stop_signal);
+  wait_for_stop();
+
+  logging::log_message("Stopping...");
+  logging::log_message("Stopping all sessions");
+  capture->stop();
+  logging::log_message("Stopping sensor queue processor");
+  processor.stop();
+  logging::log_message("Stopped!");
+}
+
+}  // namespace
+
+void run_agent() { run_agent(make_capture_session); }
+
+void run_agent(const CaptureFactory& make_capture) {
+  create_stop_event();
+  try {
+    run_sequence(make_capture);
+  } catch (const std::exception& error) {
+    logging::log_message("ERROR - Run failure: %s", error.what());
+  }
+}
+
+void request_stop() {
+  stop_pending.store(true);
+  if (stop_event_ready.load()) sys::pthread_cond_signal(&stop_event);
+}
+
+void handle_stop_signal(int signal_number) {
+  if (signal_number == SIGINT || signal_number == SIGTERM) {
+    request_stop();
+    return;
+  }
+  logging::log_message("Unhandled signal %d received", signal_number);
+}
+
+void reset_stop_request() { stop_pending.store(false); }
+
+}  // namespace kx::agent

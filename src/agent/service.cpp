@@ -1,0 +1,76 @@
+#include "agent/service.h"
+
+#include <sstream>
+
+#include "agent/errors.h"
+#include "agent/run_agent.h"
+#include "logging/log.h"
+
+namespace kx::agent {
+namespace {
+
+// Set by dispatch_service_or_run before the dispatcher can call back.
+ServiceControlApi* service_api = nullptr;
+void (*service_run)() = nullptr;
+// Written once by service_main after registration, read by the control handler.
+void* service_status_handle = nullptr;
+
+ServiceStatus status_of(uint32_t state, uint32_t win32_exit_code, uint32_t specific_exit_code) {
+  ServiceStatus status;
+  status.service_type = kServiceWin32OwnProcess;
+  status.current_state = state;
+  status.controls_accepted = kServiceAcceptStopAndShutdown;
+  status.win32_exit_code = win32_exit_code;
+  status.service_specific_exit_code = specific_exit_code;
+  status.check_point = 0;
+  status.wait_hint = kServiceWaitHintMs;
+  return status;
+}
+
+void send_status(uint32_t state) { service_api->set_status(service_status_handle, status_of(state, 0, 0)); }
+
+}  // namespace
+
+int dispatch_service_or_run(ServiceControlApi& api, void (*run)()) {
+  service_api = &api;
+  service_run = run;
+  if (api.start_dispatcher(service_main)) return 0;
+  uint32_t code = api.last_error();
+  if (code == kErrorFailedServiceControllerConnect) {
+    run();
+    return 0;
+  }
+  std::ostringstream message;
+  message << "StartServiceCtrlDispatcher() failed: "
+          << logging::system_error_text(static_cast<int32_t>(code));
+  throw kx::error::UnknownError(message.str());
+}
+
+void service_main(uint32_t, char**) {
+  service_status_handle = service_api->register_handler(service_control_handler);
+  if (service_status_handle == nullptr) {
+    report_service_status(kServiceStopped, service_api->last_error(), 0);
+    return;
+  }
+  send_status(kServiceRunning);
+  service_run();
+  send_status(kServiceStopped);
+}
+
+void service_control_handler(uint32_t control) {
+  if (control != kServiceControlStop && control != kServiceControlShutdown) return;
+  send_status(kServiceStopPending);
+  // Remembered even when the run is still starting: its wait then ends at once.
+  request_stop();
+}
+
+int report_service_status(uint32_t current_state, uint32_t win32_exit_code,
+                          uint32_t service_specific_exit_code) {
+  uint32_t exit_code =
+      service_specific_exit_code != 0 ? kErrorServiceSpecificError : win32_exit_code;
+  service_api->set_status(service_status_handle,
+                          status_of(current_state, exit_code, service_specific_exit_code));
+  return 0;
+}
+
+}  // namespace kx::agent

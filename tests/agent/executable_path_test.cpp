@@ -1,0 +1,38 @@
+#include "agent/executable_path.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+namespace {
+
+using kx::agent::directory_of;
+
+TEST(ExecutableDirectory, CutsAtTheLastSeparatorOnly) {
+  struct Case {
+    const char* path;
+    char separator;
+    const char* directory;
+  } cases[] = {
+      {"C:\\Program Files\\tevrin\\agent.exe", '\\', "C:\\Program Files\\tevrin"},
+      {"C:\\agent.exe", '\\', "C:"},
+      {"\\agent.exe", '\\', ""},
+      {"agent.exe", '\\', "."},
+      // Only the platform's separator counts: a forward slash is part of a name on Windows.
+      {"C:/tools/agent.exe", '\\', "."},
+      {"/usr/local/bin/agent", '/', "/usr/local/bin"},
+      {"/agent", '/', ""},
+      {"agent", '/', "."},
+  };
+  for (const Case& c : cases) EXPECT_EQ(directory_of(c.path, c.separator), c.directory) << c.path;
+}
+
+TEST(ExecutableDirectory, IsTheFolderOfThisTestProgram) {
+  const std::string directory = kx::agent::executable_directory();
+  const std::filesystem::path self = kx::agent::executable_path();
+  EXPECT_EQ(std::filesystem::path(directory), self.parent_path());
+  EXPECT_TRUE(std::filesystem::is_directory(directory)) << directory;
+  EXPECT_NE(self.filename().string().find("test"), std::string::npos) << self;
+}
+
+}  // namespace
