@@ -17,7 +17,7 @@ PcapOutput::PcapOutput(const std::string& path)
     : path_(path),
       pcap_(pcap_open_dead(DLT_RAW, kSnapshotLength), &pcap_close),
       dumper_(nullptr, &pcap_dump_close) {
-  if (!pcap_) throw CollectorError("pcap_open_dead(" + path + ") failed");
+  if (!pcap_) throw CollectorError("pcap_open_dead(DLT_RAW) failed for " + path);
   dumper_.reset(pcap_dump_open(pcap_.get(), path.c_str()));
   if (!dumper_) {
     throw CollectorError("pcap_dump_open(" + path + ") failed: " + pcap_geterr(pcap_.get()));
