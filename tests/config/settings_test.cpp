@@ -60,7 +60,9 @@ class Settings : public ::testing::Test {
     kx::config::apply_settings(config);
     kx::logging::close_log();
     std::vector<std::string> messages;
-    for (const std::string& line : kx::test::split_lines(kx::test::read_file(log_path))) {
+    for (std::string line : kx::test::split_lines(kx::test::read_file(log_path))) {
+      // The log is a text file: on Windows its lines end in CR LF.
+      if (!line.empty() && line.back() == '\r') line.pop_back();
       size_t stamp_end = line.find("]: ");
       messages.push_back(stamp_end == std::string::npos ? line : line.substr(stamp_end + 3));
     }

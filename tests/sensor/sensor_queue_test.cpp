@@ -229,7 +229,16 @@ TEST(SensorQueue, QueueTooSmallForALengthFieldIsRefusedAtCreation) {
   expect_empty(smallest);
 }
 
+// ThreadSanitizer backs every byte of a 2 GiB ring with real memory; elsewhere the
+// untouched storage costs nothing.
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kHugeRingIsCheap = false;
+#else
+constexpr bool kHugeRingIsCheap = true;
+#endif
+
 TEST(SensorQueue, BodyTooLongForPopToReportIsRefused) {
+  if (!kHugeRingIsCheap) GTEST_SKIP() << "a 2 GiB ring is too costly under this sanitizer";
   constexpr uint32_t kSize = 0x80000010u;
   std::unique_ptr<SensorQueue> queue;
   try {
@@ -328,7 +337,7 @@ void run_random_sequence(uint32_t seed) {
   SensorQueue queue(size);
   ByteRing model(size);
   Bytes data(size), got(size + 1), want(size + 1);
-  for (int step = 0; step < 300; ++step) {
+  for (int step = 0; step < 60; ++step) {
     if (below(5) < 3) {
       uint32_t limit = below(4) == 0 ? size - 4 : std::min<uint32_t>(size - 4, 12);
       uint32_t length = below(limit + 1);
@@ -349,7 +358,7 @@ void run_random_sequence(uint32_t seed) {
 }
 
 TEST(SensorQueue, AgreesWithTheByteAtATimeRingOnRandomSequences) {
-  for (uint32_t seed = 1; seed <= 3000; ++seed) {
+  for (uint32_t seed = 1; seed <= 2000; ++seed) {
     ASSERT_NO_FATAL_FAILURE(run_random_sequence(seed));
   }
 }
@@ -414,7 +423,7 @@ TEST(SensorQueueWait, WaitWithoutASignalBlocksUntilOneComes) {
 // always arrives.
 TEST(SensorQueueThreads, ConsumerSeesIntactRecordsInOrderWhileTheProducerOverruns) {
   SensorQueue queue(1000);
-  constexpr uint32_t kRecords = 200000;
+  constexpr uint32_t kRecords = 20000;
   std::atomic<bool> done{false};
   std::thread producer([&] {
     uint8_t record[40];
