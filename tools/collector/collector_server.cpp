@@ -70,7 +70,7 @@ struct CollectorServer::Connection {
 // connection's identity and the time of the read.
 class CollectorServer::Dispatcher : public StreamSink {
  public:
-  Dispatcher(CollectorServer& server) : server_(server) {}
+  explicit Dispatcher(CollectorServer& server) : server_(server) {}
 
   void begin(const Connection& connection) {
     struct timespec now;
