@@ -25,6 +25,11 @@ void log_message(const char* format, ...) KX_PRINTF_FORMAT(1, 2);
 // value elsewhere), unchanged, or "Unknown error <signed code>" when there is none.
 std::string system_error_text(int32_t code);
 
+// The C library's text for an errno value (allocation and file-open failures), with the
+// same fallback. On POSIX this is system_error_text itself; on Windows errno values are
+// not system error codes, so FormatMessage would give another error's text.
+std::string errno_text(int code);
+
 // Closes the log again. The agent never does; tests use it between cases.
 void close_log();
 

@@ -37,4 +37,6 @@ std::string system_error_text(int32_t code) {
   return text;
 }
 
+std::string errno_text(int code) { return system_error_text(code); }
+
 }  // namespace kx::logging

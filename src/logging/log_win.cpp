@@ -2,6 +2,7 @@
 #include <share.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "logging/log.h"
@@ -23,6 +24,15 @@ std::string system_error_text(int32_t code) {
                                 nullptr, static_cast<DWORD>(code), 0, &buffer[0], 8192, nullptr);
   if (length == 0) return "Unknown error " + std::to_string(code);
   buffer.resize(length);
+  return buffer;
+}
+
+std::string errno_text(int code) {
+  char buffer[256];
+  // The C runtime's table ends with "Unknown error" for codes it does not know.
+  if (strerror_s(buffer, sizeof buffer, code) != 0 || strcmp(buffer, "Unknown error") == 0) {
+    return "Unknown error " + std::to_string(code);
+  }
   return buffer;
 }
 

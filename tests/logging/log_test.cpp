@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
 #include <regex>
 #include <string>
 #include <thread>
@@ -95,6 +97,15 @@ TEST(SystemErrorText, UnknownCodeIsWrittenAsSignedDecimal) {
   EXPECT_EQ(kx::logging::system_error_text(-1), "Unknown error -1");
   EXPECT_EQ(kx::logging::system_error_text(static_cast<int32_t>(0x8ABCDEF1u)),
             "Unknown error " + std::to_string(static_cast<int32_t>(0x8ABCDEF1u)));
+}
+
+}  // namespace
+
+namespace {
+
+TEST(ErrnoText, GivesTheCLibraryTextOfAnErrnoValue) {
+  EXPECT_EQ(kx::logging::errno_text(ENOMEM), std::strerror(ENOMEM));
+  EXPECT_EQ(kx::logging::errno_text(ENOENT), std::strerror(ENOENT));
 }
 
 }  // namespace
