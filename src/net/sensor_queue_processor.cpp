@@ -34,7 +34,7 @@ class Block {
     if (data_ == nullptr) {
       int code = errno;
       throw kx::sensor::SensorError("malloc(" + std::to_string(size) +
-                                    ") failed: " + kx::logging::system_error_text(code));
+                                    ") failed: " + kx::logging::errno_text(code));
     }
   }
   ~Block() { release_(data_); }
@@ -90,7 +90,7 @@ void SensorQueueProcessor::grow_send_buffer() {
     if (block == nullptr) {
       int code = errno;
       throw kx::sensor::SensorError("malloc(" + std::to_string(kFirstSendCapacity) +
-                                    ") failed: " + kx::logging::system_error_text(code));
+                                    ") failed: " + kx::logging::errno_text(code));
     }
     send_buffer_ = static_cast<uint8_t*>(block);
     send_capacity_ = kFirstSendCapacity;
@@ -106,7 +106,7 @@ void SensorQueueProcessor::grow_send_buffer() {
   if (block == nullptr) {
     int code = errno;
     throw kx::sensor::SensorError("realloc(" + std::to_string(grown) +
-                                  ") failed: " + kx::logging::system_error_text(code));
+                                  ") failed: " + kx::logging::errno_text(code));
   }
   send_buffer_ = static_cast<uint8_t*>(block);
   send_capacity_ = grown;

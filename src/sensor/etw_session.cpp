@@ -32,7 +32,7 @@ PropertiesBlock allocate_session_properties(const EtwSessionState& state) {
   if (block == nullptr) {
     int error = errno != 0 ? errno : ENOMEM;
     throw net::NetError("malloc(EVENT_TRACE_PROPERTIES:" + std::to_string(kSessionPropertiesSize) +
-                        ") failed: " + logging::system_error_text(error));
+                        ") failed: " + logging::errno_text(error));
   }
   return PropertiesBlock(static_cast<EVENT_TRACE_PROPERTIES*>(block));
 }

@@ -32,7 +32,7 @@ void log_call_failure(const char* call, uint32_t status) {
 }
 
 void log_growth_failure(const char* buffer_name, int error) {
-  std::string text = logging::system_error_text(error);
+  std::string text = logging::errno_text(error);
   logging::log_message("%srealloc(%s) failed: %s", kFailed, buffer_name, text.c_str());
 }
 

@@ -53,6 +53,9 @@ std::string too_long_to_report_message(uint32_t length) {
 
 }  // namespace
 
+// The ring helpers are inline so that the fixed-size copies of length fields become
+// plain loads and stores on the hot path.
+
 SensorQueue::SensorQueue(uint32_t size) {
   if (size < kLengthFieldSize) throw SensorError(too_small_message(size));
   // calloc: zero-filled storage without touching every page of a large ring up front.
@@ -60,7 +63,7 @@ SensorQueue::SensorQueue(uint32_t size) {
   if (storage_ == nullptr) {
     int error = errno;
     throw SensorError("malloc(" + std::to_string(size) + ") failed: " +
-                      logging::system_error_text(error));
+                      logging::errno_text(error));
   }
   size_ = size;
   sys::pthread_mutex_init(&ring_mutex_, nullptr);
@@ -76,12 +79,12 @@ SensorQueue::~SensorQueue() {
   sys::pthread_cond_destroy(&data_ready_);
 }
 
-uint32_t SensorQueue::advance(uint32_t pos, uint64_t n) const {
+inline uint32_t SensorQueue::advance(uint32_t pos, uint64_t n) const {
   uint64_t next = uint64_t{pos} + n;
   return static_cast<uint32_t>(next < size_ ? next : next - size_);
 }
 
-uint32_t SensorQueue::copy_in(uint32_t pos, const uint8_t* from, uint32_t n) {
+inline uint32_t SensorQueue::copy_in(uint32_t pos, const uint8_t* from, uint32_t n) {
   if (n == 0) return pos;
   uint32_t before_end = size_ - pos;
   if (n <= before_end) {
@@ -93,7 +96,7 @@ uint32_t SensorQueue::copy_in(uint32_t pos, const uint8_t* from, uint32_t n) {
   return advance(pos, n);
 }
 
-uint32_t SensorQueue::copy_out(uint32_t pos, uint8_t* to, uint32_t n) const {
+inline uint32_t SensorQueue::copy_out(uint32_t pos, uint8_t* to, uint32_t n) const {
   if (n == 0) return pos;
   uint32_t before_end = size_ - pos;
   if (n <= before_end) {
@@ -105,17 +108,17 @@ uint32_t SensorQueue::copy_out(uint32_t pos, uint8_t* to, uint32_t n) const {
   return advance(pos, n);
 }
 
-uint32_t SensorQueue::length_at(uint32_t pos) const {
+inline uint32_t SensorQueue::length_at(uint32_t pos) const {
   uint8_t field[kLengthFieldSize];
   copy_out(pos, field, kLengthFieldSize);
   return wire::load_be32(field);
 }
 
-uint32_t SensorQueue::used_bytes() const {
+inline uint32_t SensorQueue::used_bytes() const {
   return wrapped_ ? size_ - read_pos_ + write_pos_ : write_pos_ - read_pos_;
 }
 
-void SensorQueue::make_room(uint64_t need) {
+inline void SensorQueue::make_room(uint64_t need) {
   // Dropping whole records from the oldest on, only while the free bytes fall short,
   // drops exactly the records a byte-by-byte writer would overrun.
   uint64_t free_bytes = size_ - used_bytes();
