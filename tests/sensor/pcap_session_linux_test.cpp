@@ -388,14 +388,6 @@ TEST_F(CaptureTest, AHandlerThatRaisesDropsOnlyThatPacket) {
   EXPECT_EQ(count_of(log(), "ERROR - Process packet failed: push("), kQueryCount);
 }
 
-TEST_F(CaptureTest, WithoutAHandlerTheCaptureStillRunsToTheEnd) {
-  CaptureSettings settings;
-  settings.capture_file = kFixture;
-  PcapSession session(settings);
-  session.start();
-  EXPECT_TRUE(wait_for_log("Packet capture finished"));
-}
-
 // --- failures of the capture itself: one error line, then the thread ends
 
 void write_pcap_of_link_type(const std::string& path, int datalink) {
