@@ -55,8 +55,7 @@ bool map_link_type(int datalink, LinkType* out) {
   }
 }
 
-// Fragments are let through so that they are counted; only a first fragment carries the
-// ports, later ones are matched by their offset.
+// Only first fragments carry the ports, so they are the fragments the decoder counts.
 std::string filter_expression(uint16_t port, int datalink) {
   std::string expression = "port " + std::to_string(port);
   // Tagged frames need their own clause: "vlan" moves the offsets of what follows it.
