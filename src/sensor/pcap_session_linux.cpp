@@ -166,7 +166,10 @@ PcapHandle open_live(const std::string& interface) {
   if (status < 0) {
     std::string text = pcap_statustostr(status);
     const char* detail = pcap_geterr(p);
-    if (detail != nullptr && detail[0] != '\0') text += std::string(": ") + detail;
+    // libpcap leaves the status text itself as the detail when it has nothing to add.
+    if (detail != nullptr && detail[0] != '\0' && text != detail) {
+      text += std::string(": ") + detail;
+    }
     fail("pcap_activate", interface, text.c_str());
   }
   return handle;

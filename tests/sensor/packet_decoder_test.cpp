@@ -268,7 +268,8 @@ TEST_F(Decoding, WritesAddressesAsDottedText) {
                {ipv4(10, 200, 3, 45), "10.200.3.45"}};
   for (const auto& c : cases) {
     delivered.clear();
-    feed(LinkType::raw_ip, ipv4_packet(17, c.address, c.address, udp(1024, 53, dns_payload(12, 1))));
+    Bytes dns = dns_payload(12, 1);
+    feed(LinkType::raw_ip, ipv4_packet(17, c.address, c.address, udp(1024, 53, dns)));
     ASSERT_EQ(delivered.size(), 1u);
     EXPECT_EQ(delivered[0].device, c.text);
     EXPECT_EQ(delivered[0].server, c.text);
@@ -297,7 +298,8 @@ TEST_F(Decoding, IgnoresEthernetPaddingBehindAShortDatagram) {
 }
 
 TEST_F(Decoding, KeepsOneCopyOfLoopbackPacketsOnTheAnyDevice) {
-  Bytes ip = ipv4_packet(17, ipv4(127, 0, 0, 1), ipv4(127, 0, 0, 1), udp(5000, 53, dns_payload(12, 1)));
+  Bytes loopback = ipv4(127, 0, 0, 1);
+  Bytes ip = ipv4_packet(17, loopback, loopback, udp(5000, 53, dns_payload(12, 1)));
   for (LinkType link : {LinkType::linux_sll, LinkType::linux_sll2}) {
     delivered.clear();
     LinkOptions outgoing_loopback{false, kPacketOutgoing, kArphrdLoopback, false};

@@ -30,7 +30,9 @@ namespace {
 
 using namespace std::chrono_literals;
 
-const std::string kFixture = std::string(TEVRIN_SOURCE_DIR) + "/tests/sensor/data/dns_loopback.pcap";
+// Five queries to unbound on 127.0.0.1@53535 and their responses, taken with tcpdump -i lo.
+const std::string kFixture =
+    std::string(TEVRIN_SOURCE_DIR) + "/tests/sensor/data/dns_loopback.pcap";
 constexpr uint16_t kFixturePort = 53535;
 
 // --- messages as a handler on the capture thread receives them
