@@ -189,7 +189,7 @@ TEST_F(ConfigFile, MissingFileRaisesConfigErrorAndEmptiesTheStore) {
     FAIL() << "no error raised";
   } catch (const kx::config::ConfigError& error) {
     EXPECT_EQ(std::string(error.what()),
-              "fopen(" + missing + ") failed: " + kx::logging::system_error_text(ENOENT));
+              "fopen(" + missing + ") failed: " + kx::logging::errno_text(ENOENT));
   }
   EXPECT_TRUE(entries().empty());
   EXPECT_FALSE(config_.get("a").has_value());
