@@ -1,0 +1,14 @@
+#include "agent/platform_main.h"
+#include "agent/run_agent.h"
+#include "agent/service.h"
+
+namespace kx::agent {
+namespace {
+
+void run_agent_default() { run_agent(); }
+
+}  // namespace
+
+int platform_main() { return dispatch_service_or_run(system_service_api(), run_agent_default); }
+
+}  // namespace kx::agent

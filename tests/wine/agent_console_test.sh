@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# agent.exe in the console under wine: it forwards to a collector on loopback, its ETW
+# session fails cleanly (wine's ETW cannot open a real-time trace), and Ctrl-C (SIGINT)
+# stops it in order with exit status 0.
+source "$(dirname "$0")/lib.sh"
+find_collector
+start_wineserver
+install_agent
+
+# No argument: usage on standard error and exit status -1.
+"$WINE" "$WORK/agent/agent.exe" >"$WORK/usage.out" 2>"$WORK/usage.err"
+status=$?
+[ "$status" -eq 255 ] || fail "usage error exited with $status"
+grep -q "usage: agent <config-file>" "$WORK/usage.err" || fail "usage text: $(cat "$WORK/usage.err")"
+
+start_collector
+write_config
+(cd "$WORK" && exec "$WINE" "$WORK/agent/agent.exe" "$CONFIG_WIN" >"$WORK/agent.out" 2>&1) &
+AGENT_PID=$!
+STARTED_PIDS+=($AGENT_PID)
+
+wait_for_text "$AGENT_LOG" "Started!" 30 || fail "no Started! line: $(cat "$AGENT_LOG" 2>/dev/null)"
+wait_for_text "$AGENT_LOG" "ERROR - ETW session failed: " 30 ||
+  fail "the ETW session did not end with its error line: $(cat "$AGENT_LOG")"
+wait_for_text "$AGENT_LOG" "Connected to 127.0.0.1:$COLLECTOR_PORT" 30 || fail "agent did not connect"
+wait_for_text "$WORK/collector.err" "hello" 10 || fail "collector saw no hello: $(cat "$WORK/collector.err")"
+
+kill -INT "$AGENT_PID"
+for _ in $(seq 1 150); do kill -0 "$AGENT_PID" 2>/dev/null || break; sleep 0.1; done
+kill -0 "$AGENT_PID" 2>/dev/null && fail "Ctrl-C did not stop the agent: $(cat "$AGENT_LOG")"
+wait "$AGENT_PID"
+status=$?
+[ "$status" -eq 0 ] || fail "exit status $status"
+
+expected="agent version 3.7.3
+Changing directory to: $AGENT_DIR_WIN
+Starting...
+Starting sensor queue processor
+Starting ETW session
+Started!
+Stopping...
+Stopping all sessions
+Stopping sensor queue processor
+Stopped!"
+run_lines=$(agent_log_messages | grep -xF -f <(printf '%s\n' "$expected"))
+[ "$run_lines" = "$expected" ] || fail "run lines were:
+$run_lines
+log:
+$(cat "$AGENT_LOG")"
+
+# The capture thread's lines, in order, up to its error line.
+capture_expected="Starting ETW trace...
+Enable DNS server provider for ETW trace...
+Opening ETW trace..."
+capture_lines=$(agent_log_messages | grep -xF -f <(printf '%s\n' "$capture_expected"))
+[ "$capture_lines" = "$capture_expected" ] || fail "capture lines were: $capture_lines"
+agent_log_messages | grep -q "^ERROR - ETW session failed: OpenTrace() failed: " ||
+  fail "no OpenTrace failure line: $(cat "$AGENT_LOG")"
+grep -q "ERROR - Run failure" "$AGENT_LOG" && fail "run failure logged"
+check_crlf
+echo "wine console: hello received, ETW failed cleanly, Ctrl-C stopped the agent in order"
