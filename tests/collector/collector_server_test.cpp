@@ -174,7 +174,15 @@ class RunningServer {
     return failure_;
   }
   // Lines written so far; only read after stop().
+  // The problem lines, without the one line each agent's hello gives.
   std::vector<std::string> diagnostics() {
+    std::vector<std::string> problems;
+    for (const std::string& line : all_diagnostics()) {
+      if (line.find(": hello, agent version ") == std::string::npos) problems.push_back(line);
+    }
+    return problems;
+  }
+  std::vector<std::string> all_diagnostics() {
     fflush(diagnostics_);
     return kx::test::split_lines(kx::test::read_file(diagnostics_path_));
   }
@@ -216,6 +224,13 @@ TEST(CollectorServerTest, ServesSeveralAgentsAtOnceKeepingEachOnesIdentity) {
   EXPECT_EQ(stats.messages, 100u);
   EXPECT_EQ(stats.bytes, 2 * (hello().size() + 50 * message(0, "10.0.0.5").size()));
   EXPECT_GT(output.flushes(), 0);
+  const std::vector<std::string> lines = running.all_diagnostics();
+  EXPECT_NE(std::find(lines.begin(), lines.end(),
+                      "collector: " + first.name() + ": hello, agent version 3.7.3"),
+            lines.end());
+  EXPECT_NE(std::find(lines.begin(), lines.end(),
+                      "collector: " + second.name() + ": hello, agent version 9.9.9"),
+            lines.end());
 }
 
 // The reasons themselves are the parser's; here: the server's part in a bad stream.

@@ -81,7 +81,11 @@ class CollectorServer::Dispatcher : public StreamSink {
     message_.version = connection.parser.version();
   }
 
-  void on_hello(std::string_view version) override { message_.version = version; }
+  // One line per agent connection, so an operator sees who is sending.
+  void on_hello(std::string_view version) override {
+    message_.version = version;
+    server_.report(std::string(message_.agent), "hello, agent version " + std::string(version));
+  }
 
   void on_message(const kx::wire::DnsMessageView& dns) override {
     message_.dns = dns;
