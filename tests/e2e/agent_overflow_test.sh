@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# The collector is away while far more than queue-size bytes of messages are captured:
+# the ring keeps the newest, and when the collector appears it receives them intact and
+# in order.
+source "$(dirname "$0")/lib.sh"
+make_replay_pcap "$WORK/replay.pcap" 400
+port=$(unused_port) || fail "no free port"
+
+install_agent
+cat >"$WORK/agent.conf" <<CONF
+target 127.0.0.1:$port 2
+capture-file $WORK/replay.pcap
+dns-port 53
+queue-size 4096
+logging on
+CONF
+start_agent "$WORK/agent.conf"
+wait_for_text "$AGENT_LOG" "Packet capture finished" 15 || fail "replay did not finish: $(cat "$AGENT_LOG")"
+wait_for_text "$AGENT_LOG" "ERROR - Connect to 127.0.0.1:$port failed" 10 || fail "no failed connect"
+
+# The collector appears on the target's port; the agent finds it after its pause.
+"$BIN/collector" --listen "127.0.0.1:$port" --json "$WORK/messages.json" 2>"$WORK/collector.err" &
+COLLECTOR_PID=$!
+STARTED_PIDS+=($COLLECTOR_PID)
+wait_for_text "$WORK/collector.err" "hello, agent version 3.7.3" 20 || fail "agent did not reconnect"
+sleep 1
+stop_process "$AGENT_PID"
+stop_process "$COLLECTOR_PID"
+
+mapfile -t numbers < <(jq -r '.dns.qname' "$WORK/messages.json" | sed -n 's/^q\([0-9]*\)\.test\.example\.$/\1/p')
+received=${#numbers[@]}
+[ "$received" -eq "$(grep -c . "$WORK/messages.json")" ] || fail "unexpected messages: $(cat "$WORK/messages.json")"
+# Each record is 4 + about 60 bytes: a 4096-byte ring holds a few dozen of the newest.
+[ "$received" -ge 30 ] && [ "$received" -le 80 ] || fail "received $received messages from a 4096-byte ring"
+[ "${numbers[$((received - 1))]}" -eq 400 ] || fail "the newest message is missing: ${numbers[*]}"
+for (( i = 1; i < received; i++ )); do
+  [ "${numbers[$i]}" -eq $(( numbers[i - 1] + 1 )) ] || fail "not the newest run in order: ${numbers[*]}"
+done
+grep -q " 0 malformed, 0 truncated" "$WORK/collector.err" || fail "damaged records: $(tail -n 1 "$WORK/collector.err")"
+jq -e 'select(.dns.parse_error != null)' "$WORK/messages.json" >/dev/null && fail "a DNS packet was damaged"
+echo "agent overflow: a 4096-byte ring kept the newest $received of 400 messages, all intact"
