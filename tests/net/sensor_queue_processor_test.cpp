@@ -70,9 +70,8 @@ std::string without_line_break(std::string text) {
   return text;
 }
 
-std::string text_of(int32_t code) {
-  return without_line_break(kx::logging::system_error_text(code));
-}
+std::string errno_text_of(int code) { return without_line_break(kx::logging::errno_text(code)); }
+
 
 // Allocation calls that fail on a chosen call, counted from the processor's first.
 struct FailingAllocator {
@@ -274,7 +273,7 @@ TEST_F(SensorQueueProcessorTest, FailedGrowthIsASendFailureAndIsTriedAgainAfterT
   const std::vector<std::string> lines = log_lines();
   ASSERT_GE(lines.size(), 3u);
   EXPECT_EQ(lines[2], "ERROR - Send data to " + address(listener.port()) +
-                          " failed: realloc(8192) failed: " + text_of(ENOMEM));
+                          " failed: realloc(8192) failed: " + errno_text_of(ENOMEM));
   EXPECT_EQ(processor.send_capacity(), 16384);
 }
 
@@ -302,7 +301,7 @@ TEST_F(SensorQueueProcessorTest, BuffersThatCannotBeAllocatedAtStartEndTheThread
     ASSERT_TRUE(wait_for_log_lines(1));
     processor.stop();
     EXPECT_EQ(log_lines(), std::vector<std::string>{"ERROR - Sensor queue processor failed: " +
-                                                    c.message + text_of(ENOMEM)});
+                                                    c.message + errno_text_of(ENOMEM)});
     EXPECT_EQ(listener.connection_count(), 0u);
   }
 }

@@ -20,6 +20,7 @@ namespace {
 
 using kx::sensor::EtwSession;
 using kx::test::FakeEtw;
+using kx::test::logged_errno_text;
 using kx::test::logged_error_text;
 using Lines = std::vector<std::string>;
 using Bytes = std::vector<uint8_t>;
@@ -173,7 +174,7 @@ TEST(EtwSessionFailureTest, EachFailureEndsTheThreadWithOneLineAndStopStillClose
   const Row rows[] = {
       {"properties block", [](FakeEtw::Script&) { refuse_allocation = true; },
        "malloc(EVENT_TRACE_PROPERTIES:" + std::to_string(kx::sensor::kSessionPropertiesSize) +
-           ") failed: " + logged_error_text(ENOMEM),
+           ") failed: " + logged_errno_text(ENOMEM),
        {}, {"Starting ETW trace..."}, "CloseTrace(invalid)"},
       {"StartTrace", [](FakeEtw::Script& s) { s.start_status = 5; },
        "StartTrace() failed: " + logged_error_text(5), {"StartTrace"},

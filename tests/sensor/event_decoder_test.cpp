@@ -23,6 +23,7 @@ using kx::test::counting_bytes;
 using kx::test::dns_packet_event;
 using kx::test::FakeEvent;
 using kx::test::FakeTdh;
+using kx::test::logged_errno_text;
 using kx::test::logged_error_text;
 using kx::test::TdhCall;
 using Bytes = std::vector<uint8_t>;
@@ -222,7 +223,7 @@ TEST_F(EventDecoderTest, EachFailedGrowthLogsOneLineAndTheNextEventGoesThrough) 
     ASSERT_TRUE(delivered_.empty());
     ASSERT_FALSE(logged().empty());
     EXPECT_EQ(logged().back(),
-              std::string(kFailed) + "realloc(" + buffers[call - 1] + ") failed: " + logged_error_text(ENOMEM));
+              std::string(kFailed) + "realloc(" + buffers[call - 1] + ") failed: " + logged_errno_text(ENOMEM));
 
     failing_allocation = 0;
     process_event(fresh, event.record());
@@ -370,7 +371,7 @@ TEST_F(EventDecoderTest, BuffersAreReusedAndTheShorterMessageKeepsItsOwnLength) 
   failing_allocation = allocation_count + 1;
   decode(dns_packet_event(256, "10.0.0.5", "10.0.0.1", 0, counting_bytes(5000), 0));
   EXPECT_EQ(logged(), std::vector<std::string>{std::string(kFailed) +
-                                               "realloc(message) failed: " + logged_error_text(ENOMEM)});
+                                               "realloc(message) failed: " + logged_errno_text(ENOMEM)});
   EXPECT_EQ(state_.message_capacity, message_capacity);
   decode(dns_packet_event(256, "10.0.0.5", "10.0.0.2", 0, short_packet, 0));
   ASSERT_EQ(delivered_.size(), 4u);

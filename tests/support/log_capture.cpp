@@ -46,10 +46,16 @@ bool LogCapture::wait_for(const std::string& prefix) const {
   return false;
 }
 
-std::string logged_error_text(int32_t code) {
-  std::string text = without_carriage_returns(logging::system_error_text(code));
+namespace {
+std::string as_logged(std::string text) {
+  text = without_carriage_returns(text);
   while (!text.empty() && text.back() == '\n') text.pop_back();
   return text;
 }
+}  // namespace
+
+std::string logged_error_text(int32_t code) { return as_logged(logging::system_error_text(code)); }
+
+std::string logged_errno_text(int code) { return as_logged(logging::errno_text(code)); }
 
 }  // namespace kx::test

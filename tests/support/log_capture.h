@@ -34,5 +34,7 @@ class LogCapture {
 // system_error_text(code) as it reads back from a log line: without carriage returns
 // and without trailing line feeds.
 std::string logged_error_text(int32_t code);
+// The same for an errno value (allocation failures).
+std::string logged_errno_text(int code);
 
 }  // namespace kx::test
