@@ -128,7 +128,8 @@ void SensorQueueProcessor::run() {
     return;
   }
 
-  TcpConnection connection;
+  TcpConnection connection(options_.sockets != nullptr ? *options_.sockets
+                                                       : system_socket_api());
   StreamState state;
   while (!stop_requested_) {
     for (const config::Target& target : targets_) {

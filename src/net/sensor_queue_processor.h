@@ -37,6 +37,9 @@ struct ProcessorOptions {
   // its signed 32-bit size never overflows.
   int32_t max_send_capacity = INT32_MAX;
   Allocator allocator = kCLibraryAllocator;
+  // The socket calls of the processor's connection; nullptr takes the platform's. Must
+  // outlive the processor.
+  SocketApi* sockets = nullptr;
 };
 
 class SensorQueueProcessor {

@@ -69,15 +69,19 @@ void TcpConnection::wait_writable(uint32_t seconds) {
   }
 }
 
+// The send comes first and the wait only when the socket has no room: on a connection
+// that keeps up, a wait before every send would double the system calls per record.
+// Each wait is still bounded by the timeout.
 void TcpConnection::send_all(const uint8_t* data, uint32_t length) {
   uint32_t total = 0;
   while (total < length) {
-    wait_writable(timeout_);
     uint32_t sent = 0;
     int32_t error = 0;
     SocketStatus status = sockets_->send(sock_, data + total, length - total, &sent, &error);
-    // The wait said writable but the buffer filled meanwhile: wait for room again.
-    if (status == SocketStatus::in_progress) continue;
+    if (status == SocketStatus::in_progress) {
+      wait_writable(timeout_);
+      continue;
+    }
     if (status != SocketStatus::done) raise_with_code("send() failed: ", error);
     if (sent == 0) throw kx::sensor::SensorError("send() failed: socket closed");
     total += sent;
