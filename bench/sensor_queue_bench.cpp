@@ -14,8 +14,9 @@ namespace {
 
 using kx::sensor::SensorQueue;
 
-// The baseline: the same ring, mutexes and signal, but every byte stored checks for a
-// full ring and drops the oldest record at that moment, and pop copies byte by byte.
+// The baseline: the same ring, mutexes and signalling rule, but every byte stored checks
+// for a full ring and drops the oldest record at that moment, and pop copies byte by
+// byte.
 class ByteAtATimeRing {
  public:
   explicit ByteAtATimeRing(uint32_t size) : storage_(size), size_(size) {
@@ -37,13 +38,18 @@ class ByteAtATimeRing {
     kx::sys::pthread_mutex_lock(&ring_mutex_);
     for (uint8_t byte : field) put(byte);
     for (uint32_t i = 0; i < length; ++i) put(data[i]);
+    bool wake = consumer_may_wait_;
+    consumer_may_wait_ = false;
     kx::sys::pthread_mutex_unlock(&ring_mutex_);
-    return kx::sys::pthread_cond_signal(&data_ready_);
+    return wake ? kx::sys::pthread_cond_signal(&data_ready_) : 0;
   }
 
+  // Records with empty bodies never occur here, so the queue's extra signal for them is
+  // left out.
   int pop(uint8_t* out, uint32_t capacity) {
     kx::sys::pthread_mutex_lock(&ring_mutex_);
     int result = pop_locked(out, capacity);
+    if (result <= 0) consumer_may_wait_ = true;
     kx::sys::pthread_mutex_unlock(&ring_mutex_);
     return result;
   }
@@ -104,6 +110,7 @@ class ByteAtATimeRing {
   uint32_t read_pos_ = 0;
   uint32_t write_pos_ = 0;
   bool wrapped_ = false;
+  bool consumer_may_wait_ = true;
   kx::sys::pthread_mutex_t ring_mutex_;
   kx::sys::pthread_mutex_t wait_mutex_;
   kx::sys::pthread_cond_t data_ready_;

@@ -135,6 +135,7 @@ int SensorQueue::push(const uint8_t* data, uint32_t length) {
   if (length > kMaxReportableLength) throw SensorError(too_long_to_report_message(length));
   uint8_t field[kLengthFieldSize];
   wire::store_be32(field, length);
+  bool wake_consumer;
   {
     RingLock lock(&ring_mutex_);
     make_room(uint64_t{kLengthFieldSize} + length);
@@ -143,13 +144,19 @@ int SensorQueue::push(const uint8_t* data, uint32_t length) {
     // The ring now holds at least this record, so it has wrapped exactly when the
     // writer stands at or before the reader (at it: full).
     wrapped_ = write_pos_ <= read_pos_;
+    wake_consumer = consumer_may_wait_;
+    consumer_may_wait_ = false;
   }
-  return sys::pthread_cond_signal(&data_ready_);
+  // While the consumer is busy popping, its next wait still has the signal of the first
+  // push since it last found nothing, so signalling again would only cost the producer
+  // a locked event operation per record.
+  return wake_consumer ? sys::pthread_cond_signal(&data_ready_) : 0;
 }
 
-int SensorQueue::pop(uint8_t* out, uint32_t capacity) {
-  RingLock lock(&ring_mutex_);
-  if (!wrapped_ && read_pos_ >= write_pos_) return 0;
+inline bool SensorQueue::is_empty() const { return !wrapped_ && read_pos_ >= write_pos_; }
+
+inline int SensorQueue::pop_locked(uint8_t* out, uint32_t capacity) {
+  if (is_empty()) return 0;
   uint32_t length = length_at(read_pos_);
   if (length > capacity) return -1;
   uint64_t record_end = uint64_t{read_pos_} + kLengthFieldSize + length;
@@ -159,9 +166,24 @@ int SensorQueue::pop(uint8_t* out, uint32_t capacity) {
   return static_cast<int>(length);
 }
 
+int SensorQueue::pop(uint8_t* out, uint32_t capacity) {
+  int result;
+  bool records_behind_empty_body;
+  {
+    RingLock lock(&ring_mutex_);
+    result = pop_locked(out, capacity);
+    if (result <= 0) consumer_may_wait_ = true;
+    records_behind_empty_body = result == 0 && !is_empty();
+  }
+  // An empty body reads like an empty ring, so the consumer waits next; the records
+  // behind it must not wait for another push.
+  if (records_behind_empty_body) sys::pthread_cond_signal(&data_ready_);
+  return result;
+}
+
 int SensorQueue::wait_for_data() {
   sys::pthread_mutex_lock(&wait_mutex_);
-  // Keeping the signal matters: a push between the consumer's empty pop and this wait
+  // Keeping the signal matters: a push between the consumer's last pop and this wait
   // has already signalled, and clearing that signal here would sleep through it.
   int result = sys::cond_wait_keeping_signal(&data_ready_, &wait_mutex_);
   sys::pthread_mutex_unlock(&wait_mutex_);

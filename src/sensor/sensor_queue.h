@@ -17,17 +17,20 @@ class SensorQueue {
   SensorQueue(const SensorQueue&) = delete;
   SensorQueue& operator=(const SensorQueue&) = delete;
 
-  // Copies one record into the ring and signals data_ready. 0 when the signal was given,
-  // -1 when signalling failed (the record is stored either way). Raises SensorError for a
-  // body the ring cannot hold; the ring is then untouched.
+  // Copies one record into the ring and signals data_ready when the consumer may be
+  // waiting for it: the first push after a pop that returned 0 or -1 signals, later ones
+  // find the signal already given. 0 when the signal was given or not needed, -1 when
+  // signalling failed (the record is stored either way). Raises SensorError for a body
+  // the ring cannot hold; the ring is then untouched.
   int push(const uint8_t* data, uint32_t length);
 
   // 0: ring empty (or an empty body, consumed); -1: the oldest body is longer than
   // capacity (nothing removed); otherwise the body length, copied to out and removed.
   int pop(uint8_t* out, uint32_t capacity);
 
-  // Blocks until data_ready is signalled. A signal given after the consumer's last empty
-  // pop, even before this call began, ends the wait.
+  // Blocks until data_ready is signalled. The consumer calls it after a pop that returned
+  // 0 or -1: a push after that pop, or signal_data_ready, ends the wait even when it came
+  // before this call began.
   int wait_for_data();
 
   // The same signal a push gives; the processor's stop uses it to end a wait for data.
@@ -44,12 +47,17 @@ class SensorQueue {
   uint32_t used_bytes() const;
   // Drops the oldest records, as few as leave room for need bytes.
   void make_room(uint64_t need);
+  bool is_empty() const;
+  int pop_locked(uint8_t* out, uint32_t capacity);
 
   uint8_t* storage_ = nullptr;
   uint32_t size_ = 0;
   uint32_t read_pos_ = 0;
   uint32_t write_pos_ = 0;
   bool wrapped_ = false;
+  // Set by a pop after which the consumer may wait, cleared by the push that signals.
+  // Guarded by ring_mutex.
+  bool consumer_may_wait_ = true;
   sys::pthread_mutex_t ring_mutex_;
   sys::pthread_mutex_t wait_mutex_;
   sys::pthread_cond_t data_ready_;

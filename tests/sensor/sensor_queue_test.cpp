@@ -380,12 +380,45 @@ bool wait_returns_within(SensorQueue& queue, std::chrono::milliseconds limit) {
 
 constexpr std::chrono::seconds kPromptly{10};
 
+// Leaves the queue as a consumer leaves it after a wait that delivered a record: the
+// signal consumed, nothing pending.
+void deliver_one_record(SensorQueue& queue) {
+  expect_empty(queue);
+  push(queue, body(2, 0x70));
+  ASSERT_TRUE(wait_returns_within(queue, kPromptly));
+  expect_pop(queue, body(2, 0x70));
+}
+
 TEST(SensorQueueWait, PushAfterTheLastEmptyPopEndsTheNextWait) {
   SensorQueue queue(64);
+  deliver_one_record(queue);
   expect_empty(queue);
   push(queue, body(3, 1));
+  push(queue, body(4, 2));
   EXPECT_TRUE(wait_returns_within(queue, kPromptly));
   expect_pop(queue, body(3, 1));
+  expect_pop(queue, body(4, 2));
+}
+
+TEST(SensorQueueWait, PushAfterAPopWithTooSmallABufferEndsTheNextWait) {
+  SensorQueue queue(64);
+  deliver_one_record(queue);
+  push(queue, body(30, 1));  // no pop since the last signal: no new signal needed
+  uint8_t small[8];
+  ASSERT_EQ(queue.pop(small, sizeof small), -1);
+  push(queue, body(3, 2));
+  EXPECT_TRUE(wait_returns_within(queue, kPromptly));
+}
+
+TEST(SensorQueueWait, RecordsBehindAnEmptyBodyDoNotWaitForAnotherPush) {
+  SensorQueue queue(64);
+  deliver_one_record(queue);
+  push(queue, body(0, 0));  // no pop since the last signal: no new signal needed
+  push(queue, body(5, 3));
+  uint8_t out[8];
+  ASSERT_EQ(queue.pop(out, sizeof out), 0);  // the empty body
+  EXPECT_TRUE(wait_returns_within(queue, kPromptly));
+  expect_pop(queue, body(5, 3));
 }
 
 TEST(SensorQueueWait, StopSignalGivenBeforeTheWaitEndsIt) {
