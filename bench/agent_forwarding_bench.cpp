@@ -319,6 +319,9 @@ class WatchedSockets : public kx::net::SocketApi {
     if (status == kx::net::SocketStatus::done) sent_.fetch_add(*sent, std::memory_order_release);
     return status;
   }
+  kx::net::PeerState peer_state(kx::net::SocketHandle s, int32_t* error) override {
+    return real().peer_state(s, error);
+  }
   void shutdown_and_close(kx::net::SocketHandle s) override { real().shutdown_and_close(s); }
 
  private:

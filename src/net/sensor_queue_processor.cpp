@@ -173,9 +173,9 @@ void SensorQueueProcessor::stream_to(TcpConnection& connection, const config::Ta
         state.oversize_reported = false;
         send_record(connection, state.pending_length);
       } else if (state.pending_length < 0) {
-        handle_record_too_large(target, state);
+        handle_record_too_large(connection, target, state);
       } else {
-        queue_.wait_for_data();
+        wait_for_records(connection);
       }
     }
     connection.close();
@@ -198,7 +198,8 @@ void SensorQueueProcessor::send_record(TcpConnection& connection, int32_t length
 // longer than the largest buffer can never be popped: report it once and wait for new
 // records, whose pushes drop it from the ring once the writer reaches it, instead of
 // failing the connection over and over.
-void SensorQueueProcessor::handle_record_too_large(const config::Target& target,
+void SensorQueueProcessor::handle_record_too_large(TcpConnection& connection,
+                                                   const config::Target& target,
                                                    StreamState& state) {
   if (send_capacity_ < options_.max_send_capacity) {
     grow_send_buffer();
@@ -210,7 +211,16 @@ void SensorQueueProcessor::handle_record_too_large(const config::Target& target,
         target.ip.c_str(), static_cast<int>(target.port), static_cast<int>(send_capacity_));
     state.oversize_reported = true;
   }
+  wait_for_records(connection);
+}
+
+// Waits for the next push or the stop. A collector that went away while the ring was
+// empty is noticed here, before a record leaves the ring: the kernel would still take
+// the record's bytes, and the reset that answers them would lose it. Looking once per
+// wait keeps the look off the path of records that follow each other.
+void SensorQueueProcessor::wait_for_records(TcpConnection& connection) {
   queue_.wait_for_data();
+  if (!stop_requested_) connection.check_open();
 }
 
 void SensorQueueProcessor::pause() {

@@ -83,7 +83,9 @@ class SensorQueueProcessor {
   void stream_to(TcpConnection& connection, const config::Target& target, const uint8_t* hello,
                  StreamState& state);
   void send_record(TcpConnection& connection, int32_t length);
-  void handle_record_too_large(const config::Target& target, StreamState& state);
+  void handle_record_too_large(TcpConnection& connection, const config::Target& target,
+                               StreamState& state);
+  void wait_for_records(TcpConnection& connection);
   void pause();
 
   sys::pthread_t thread_;

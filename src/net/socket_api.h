@@ -23,6 +23,14 @@ enum class SocketStatus {
   failed,       // see the error code
 };
 
+// What a look at a connection, without waiting, tells of its peer.
+enum class PeerState {
+  open,          // nothing to read, or bytes the peer sent (left unread)
+  closed,        // the peer closed its side: the stream has ended
+  reset,         // the connection failed (reset by the peer, say): see the error code
+  check_failed,  // the look itself failed: see the error code
+};
+
 class SocketApi {
  public:
   virtual ~SocketApi() = default;
@@ -43,6 +51,9 @@ class SocketApi {
   // in_progress when the socket cannot take any byte now. Never raises SIGPIPE.
   virtual SocketStatus send(SocketHandle sock, const uint8_t* data, uint32_t length,
                             uint32_t* sent, int32_t* error) = 0;
+  // Looks at once, without waiting and without taking any byte, whether the peer has
+  // closed or reset the connection.
+  virtual PeerState peer_state(SocketHandle sock, int32_t* error) = 0;
   // Shuts the socket down both ways and closes it; results are of no use to the caller.
   virtual void shutdown_and_close(SocketHandle sock) = 0;
 };

@@ -33,6 +33,14 @@ void keep_sigpipe_away([[maybe_unused]] int fd) {
 #endif
 }
 
+// The peer's orderly close shows as its own event where the system has one, even while
+// bytes the peer sent are still unread.
+#if defined(POLLRDHUP)
+constexpr short kPeerClosedEvents = POLLRDHUP | POLLHUP;
+#else
+constexpr short kPeerClosedEvents = POLLHUP;
+#endif
+
 int to_fd(SocketHandle sock) { return static_cast<int>(sock); }
 
 bool would_block(int code) { return code == EAGAIN || code == EWOULDBLOCK; }
@@ -123,6 +131,38 @@ class PosixSocketApi final : public SocketApi {
       if (would_block(code)) return SocketStatus::in_progress;
       *error = code;
       return SocketStatus::failed;
+    }
+  }
+
+  PeerState peer_state(SocketHandle sock, int32_t* error) override {
+    pollfd entry{to_fd(sock), static_cast<short>(POLLIN | kPeerClosedEvents), 0};
+    for (;;) {
+      int ready = poll(&entry, 1, 0);
+      if (ready == 0) return PeerState::open;
+      if (ready > 0) break;
+      int code = errno;
+      if (code == EINTR) continue;
+      *error = code;
+      return PeerState::check_failed;
+    }
+    if ((entry.revents & POLLNVAL) != 0) {
+      *error = EBADF;
+      return PeerState::check_failed;
+    }
+    // Readable: the end of the stream, a pending error, or bytes the peer sent. A peek
+    // tells them apart and leaves any byte where it is.
+    for (;;) {
+      uint8_t byte;
+      ssize_t n = recv(to_fd(sock), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+      if (n == 0) return PeerState::closed;
+      if (n > 0) {
+        return (entry.revents & kPeerClosedEvents) != 0 ? PeerState::closed : PeerState::open;
+      }
+      int code = errno;
+      if (code == EINTR) continue;
+      if (would_block(code)) return PeerState::open;
+      *error = code;
+      return PeerState::reset;
     }
   }
 

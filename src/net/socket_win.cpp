@@ -107,6 +107,30 @@ class WinSocketApi final : public SocketApi {
     return SocketStatus::done;
   }
 
+  // A zero time limit makes select a look, not a wait.
+  PeerState peer_state(SocketHandle sock, int32_t* error) override {
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(to_socket(sock), &readable);
+    timeval now{0, 0};
+    int ready = select(1, &readable, nullptr, nullptr, &now);
+    if (ready == SOCKET_ERROR) {
+      *error = WSAGetLastError();
+      return PeerState::check_failed;
+    }
+    if (ready == 0) return PeerState::open;
+    // Readable: the end of the stream, a failed connection, or bytes the peer sent. A
+    // peek tells them apart and leaves any byte where it is.
+    char byte;
+    int n = recv(to_socket(sock), &byte, 1, MSG_PEEK);
+    if (n == 0) return PeerState::closed;
+    if (n > 0) return PeerState::open;
+    int code = WSAGetLastError();
+    if (code == WSAEWOULDBLOCK) return PeerState::open;
+    *error = code;
+    return PeerState::reset;
+  }
+
   void shutdown_and_close(SocketHandle sock) override {
     shutdown(to_socket(sock), SD_BOTH);
     closesocket(to_socket(sock));

@@ -69,6 +69,20 @@ void TcpConnection::wait_writable(uint32_t seconds) {
   }
 }
 
+void TcpConnection::check_open() {
+  int32_t error = 0;
+  switch (sockets_->peer_state(sock_, &error)) {
+    case PeerState::closed:
+      throw kx::sensor::SensorError("send() failed: socket closed");
+    case PeerState::reset:
+      raise_with_code("send() failed: ", error);
+    case PeerState::check_failed:
+      raise_with_code("select() failed: ", error);
+    default:
+      return;
+  }
+}
+
 // The send comes first and the wait only when the socket has no room: on a connection
 // that keeps up, a wait before every send would double the system calls per record.
 // Each wait is still bounded by the timeout.

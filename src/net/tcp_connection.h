@@ -37,6 +37,12 @@ class TcpConnection {
   // Waits up to seconds for the socket to take data (or, while connecting, to finish).
   void wait_writable(uint32_t seconds);
 
+  // Raises the error the next send would meet when the peer has already closed or
+  // reset the connection ("send() failed: socket closed", or "send() failed: " and the
+  // reset's text); returns at once otherwise. Waits for nothing. The stream is one-way,
+  // so anything to read means the peer is gone.
+  void check_open();
+
   // Shuts the socket down both ways and closes it, when one is open.
   void close();
 

@@ -6,12 +6,14 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "config/settings.h"
 #include "logging/log.h"
+#include "net/socket_api.h"
 #include "net/wire_format.h"
 #include "sensor/sensor_queue.h"
 #include "support/loopback.h"
@@ -103,6 +105,84 @@ struct FailingAllocator {
   }
 };
 
+// The platform's socket calls, watched: the sockets opened, in order, the sends made on
+// each, and a look at the first one's peer from the test's own thread.
+class WatchedSockets : public kx::net::SocketApi {
+ public:
+  using SocketHandle = kx::net::SocketHandle;
+  using SocketStatus = kx::net::SocketStatus;
+
+  size_t sends_on(size_t socket) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return socket < sends_.size() ? sends_[socket] : 0;
+  }
+  size_t peer_looks() const { return peer_looks_; }
+
+  // Waits until the first socket has the peer's close or reset to report. Only looks:
+  // reading the reset would take it away from the processor.
+  bool wait_until_first_peer_gone(milliseconds timeout) {
+    SocketHandle first = first_socket();
+    return first != kx::net::kInvalidSocket && kx::test::wait_readable(first, timeout);
+  }
+
+  SocketHandle open_tcp(int32_t* error) override {
+    SocketHandle sock = real().open_tcp(error);
+    std::lock_guard<std::mutex> lock(mutex_);
+    sockets_.push_back(sock);
+    sends_.push_back(0);
+    return sock;
+  }
+  SocketStatus set_non_blocking(SocketHandle s, int32_t* error) override {
+    return real().set_non_blocking(s, error);
+  }
+  SocketStatus start_connect(SocketHandle s, const char* ip, uint16_t port,
+                             int32_t* error) override {
+    return real().start_connect(s, ip, port, error);
+  }
+  SocketStatus wait_writable(SocketHandle s, uint32_t seconds, int32_t* error) override {
+    return real().wait_writable(s, seconds, error);
+  }
+  SocketStatus pending_error(SocketHandle s, int32_t* pending, int32_t* error) override {
+    return real().pending_error(s, pending, error);
+  }
+  SocketStatus send(SocketHandle s, const uint8_t* data, uint32_t length, uint32_t* sent,
+                    int32_t* error) override {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      for (size_t i = 0; i < sockets_.size(); ++i) {
+        if (sockets_[i] == s) ++sends_[i];
+      }
+    }
+    return real().send(s, data, length, sent, error);
+  }
+  kx::net::PeerState peer_state(SocketHandle s, int32_t* error) override {
+    ++peer_looks_;
+    return real().peer_state(s, error);
+  }
+  void shutdown_and_close(SocketHandle s) override {
+    {
+      // A closed handle may be handed out again; it is no longer the one watched.
+      std::lock_guard<std::mutex> lock(mutex_);
+      for (SocketHandle& sock : sockets_) {
+        if (sock == s) sock = kx::net::kInvalidSocket;
+      }
+    }
+    real().shutdown_and_close(s);
+  }
+
+ private:
+  static kx::net::SocketApi& real() { return kx::net::system_socket_api(); }
+  SocketHandle first_socket() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return sockets_.empty() ? kx::net::kInvalidSocket : sockets_[0];
+  }
+
+  mutable std::mutex mutex_;
+  std::vector<SocketHandle> sockets_;
+  std::vector<size_t> sends_;
+  std::atomic<size_t> peer_looks_{0};
+};
+
 class SensorQueueProcessorTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -154,7 +234,7 @@ TEST_F(SensorQueueProcessorTest, FailsOverInListOrderAndResendsTheFailedRecordAf
   processor.start();
 
   ASSERT_TRUE(listener.wait_for_close(0, kPatience));
-  // The processor finds out about the reset with its next send.
+  // The processor finds out about the reset when this push wakes it, before it pops.
   push(queue, second);
   ASSERT_TRUE(listener.wait_for_bytes(1, kHello.size() + frame(second).size(), kPatience));
   processor.stop();
@@ -207,6 +287,81 @@ TEST_F(SensorQueueProcessorTest, RecordCutOffMidwayIsSentWholeFirstOnTheNextConn
   EXPECT_TRUE(starts_with(lines[2], "ERROR - Send data to " + address(listener.port()) +
                                         " failed: send() failed: "))
       << lines[2];
+}
+
+TEST_F(SensorQueueProcessorTest, CollectorGoneWhileIdleIsNoticedBeforeARecordLeavesTheRing) {
+  struct Case {
+    const char* name;
+    bool reset;
+    // The start of the error's message. A reset reads as the reset's text or, where the
+    // platform's peek reports it as the end of the stream (wine), as a close.
+    std::string failure;
+  };
+  const Case cases[] = {
+      {"orderly close", false, "send() failed: socket closed"},
+      {"reset", true, "send() failed: "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    kx::logging::close_log();
+    kx::test::write_file(log_dir_.file("agent.log"), "");
+    kx::logging::open_log(log_dir_.file("agent.log").c_str());
+    LoopbackListener listener;
+    SensorQueue queue(4096);
+    std::vector<Target> targets = {target_at(listener.port())};
+    WatchedSockets sockets;
+    ProcessorOptions options = short_pauses();
+    options.sockets = &sockets;
+    SensorQueueProcessor processor(queue, targets, options);
+    processor.start();
+    ASSERT_TRUE(listener.wait_for_bytes(0, kHello.size(), kPatience));
+    if (c.reset) {
+      listener.reset_after(0, kHello.size());
+      ASSERT_TRUE(listener.wait_for_close(0, kPatience));
+    } else {
+      listener.close_connection(0);
+    }
+    // Only once this side has seen the collector go is the push a fair trial.
+    ASSERT_TRUE(sockets.wait_until_first_peer_gone(kPatience));
+
+    const std::string record = body_of(100, 'r');
+    push(queue, record);
+    ASSERT_TRUE(listener.wait_for_bytes(1, kHello.size() + frame(record).size(), kPatience));
+    processor.stop();
+
+    EXPECT_EQ(sockets.sends_on(0), 1u) << "something after the hello went to the dead connection";
+    EXPECT_EQ(listener.received(1), kHello + frame(record));
+    const std::vector<std::string> lines = log_lines();
+    const std::string accepting = address(listener.port());
+    ASSERT_EQ(lines.size(), 5u);
+    EXPECT_TRUE(starts_with(lines[2], "ERROR - Send data to " + accepting + " failed: " +
+                                          c.failure))
+        << lines[2];
+    EXPECT_EQ(lines[3], "Connecting to " + accepting);
+    EXPECT_EQ(lines[4], "Connected to " + accepting);
+  }
+}
+
+TEST_F(SensorQueueProcessorTest, RecordsThatFollowEachOtherAreSentWithoutLookingAtThePeer) {
+  LoopbackListener listener;
+  SensorQueue queue(65536);
+  std::string expected = kHello;
+  for (int i = 0; i < 50; ++i) {
+    const std::string body = body_of(100, static_cast<char>('A' + i % 26));
+    push(queue, body);
+    expected += frame(body);
+  }
+  std::vector<Target> targets = {target_at(listener.port())};
+  WatchedSockets sockets;
+  ProcessorOptions options = short_pauses();
+  options.sockets = &sockets;
+  SensorQueueProcessor processor(queue, targets, options);
+  processor.start();
+  ASSERT_TRUE(listener.wait_for_bytes(0, expected.size(), kPatience));
+  processor.stop();
+  EXPECT_TRUE(listener.received(0) == expected) << "the received bytes differ";
+  // One look at most: after the wait that the pushes' signal ends at once.
+  EXPECT_LE(sockets.peer_looks(), 1u);
 }
 
 TEST_F(SensorQueueProcessorTest, StopWhileWaitingForDataEndsAtOnceAndClosesTheConnection) {

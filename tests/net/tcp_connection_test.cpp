@@ -42,8 +42,14 @@ class ScriptedSockets : public SocketApi {
     uint32_t length;
   };
 
+  struct PeerLook {
+    kx::net::PeerState state;
+    int32_t code = 0;
+  };
+
   int32_t open_error = 0;
   std::deque<Result> non_blocking, connects, waits, pending_errors, sends;
+  std::deque<PeerLook> peer_looks;
   std::vector<std::string> calls;
   std::vector<SendCall> send_calls;
 
@@ -82,6 +88,14 @@ class ScriptedSockets : public SocketApi {
     Result result = next(sends, SocketStatus::done, error);
     *sent = scripted ? result.sent : length;
     return result.status;
+  }
+  kx::net::PeerState peer_state(SocketHandle, int32_t* error) override {
+    calls.push_back("peer-state");
+    if (peer_looks.empty()) return kx::net::PeerState::open;
+    PeerLook look = peer_looks.front();
+    peer_looks.pop_front();
+    *error = look.code;
+    return look.state;
   }
   void shutdown_and_close(SocketHandle sock) override {
     calls.push_back("close " + std::to_string(sock));
@@ -230,6 +244,31 @@ TEST(TcpConnectionLogic, PartialAndRefusedSendsResumeFromTheFirstUnsentByte) {
             (std::vector<std::string>{"send 10", "send 7", "wait 7", "send 7", "send 3"}));
 }
 
+TEST(TcpConnectionLogic, CheckOpenRaisesWhatTheNextSendWouldMeetAndTakesNothing) {
+  using kx::net::PeerState;
+  struct Case {
+    const char* name;
+    PeerState state;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"open", PeerState::open, "(no error)"},
+      {"closed", PeerState::closed, "send() failed: socket closed"},
+      {"reset", PeerState::reset, "send() failed: " + text_of(kSomeError)},
+      {"look failed", PeerState::check_failed, "select() failed: " + text_of(kSomeError)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedSockets sockets;
+    TcpConnection connection(sockets);
+    connection.connect("10.1.2.3", 9000, 7);
+    sockets.calls.clear();
+    sockets.peer_looks.push_back({c.state, kSomeError});
+    EXPECT_EQ(message_of([&] { connection.check_open(); }), c.expected);
+    EXPECT_EQ(sockets.calls, std::vector<std::string>{"peer-state"});
+  }
+}
+
 TEST(TcpConnectionLogic, SendingNothingCallsNothing) {
   ScriptedSockets sockets;
   TcpConnection connection(sockets);
@@ -274,6 +313,9 @@ class RecordingSockets : public SocketApi {
     SocketStatus status = real().send(s, data, length, sent, error);
     if (status == SocketStatus::done) sends.emplace_back(length, *sent);
     return status;
+  }
+  kx::net::PeerState peer_state(SocketHandle s, int32_t* error) override {
+    return real().peer_state(s, error);
   }
   void shutdown_and_close(SocketHandle s) override { real().shutdown_and_close(s); }
 
@@ -354,6 +396,48 @@ TEST_F(TcpConnectionLoopback, SendToAPeerThatClosedFailsAndTheProcessLivesOn) {
     }
   }
   EXPECT_EQ(message.rfind("send() failed: ", 0), 0u) << message;
+}
+
+// Before the collector goes away, the look finds the connection usable; afterwards it
+// raises the send failure without sending anything.
+TEST_F(TcpConnectionLoopback, CheckOpenNoticesAPeerThatClosedOrResetWithoutSending) {
+  struct Case {
+    const char* name;
+    bool reset;
+    // A reset reads as the reset's text or, where the platform's peek reports it as the
+    // end of the stream (wine), as a close.
+    std::string expected_prefix;
+  };
+  const Case cases[] = {
+      {"orderly close", false, "send() failed: socket closed"},
+      {"reset", true, "send() failed: "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    LoopbackListener listener;
+    RecordingSockets sockets;
+    TcpConnection connection(sockets);
+    connection.connect("127.0.0.1", listener.port(), 5);
+    const uint8_t byte = 7;
+    connection.send_all(&byte, 1);
+    ASSERT_TRUE(listener.wait_for_bytes(0, 1, milliseconds(5000)));
+    EXPECT_EQ(message_of([&] { connection.check_open(); }), "(no error)");
+
+    if (c.reset) {
+      listener.reset_after(0, 1);
+      ASSERT_TRUE(listener.wait_for_close(0, milliseconds(5000)));
+    } else {
+      listener.close_connection(0);
+    }
+    // The close reaches this side asynchronously; look until it shows, within bounds.
+    std::string message = "(no error)";
+    for (int look = 0; look < 500 && message == "(no error)"; ++look) {
+      message = message_of([&] { connection.check_open(); });
+      if (message == "(no error)") std::this_thread::sleep_for(milliseconds(10));
+    }
+    EXPECT_EQ(message.rfind(c.expected_prefix, 0), 0u) << message;
+    EXPECT_EQ(sockets.sends.size(), 1u);
+  }
 }
 
 TEST_F(TcpConnectionLoopback, ReconnectClosesTheOldConnectionFirst) {

@@ -104,6 +104,11 @@ void set_send_buffer(RawSocket sock, int bytes) {
              sizeof bytes);
 }
 
+bool wait_readable(RawSocket sock, milliseconds timeout) {
+  pollfd entry{as_socket(sock), POLLIN, 0};
+  return poll_sockets(&entry, 1, static_cast<int>(timeout.count())) > 0;
+}
+
 LoopbackListener::LoopbackListener() : LoopbackListener(Options()) {}
 
 LoopbackListener::LoopbackListener(Options options)

@@ -25,6 +25,10 @@ using RawSocket = uintptr_t;
 // fill it quickly.
 void set_send_buffer(RawSocket sock, int bytes);
 
+// Waits until a socket made elsewhere has something to report to a reader (bytes, the
+// end of the stream, an error), without reading it; false when the time ran out.
+bool wait_readable(RawSocket sock, milliseconds timeout);
+
 // Accepts every connection and collects its bytes on a thread of its own.
 class LoopbackListener {
  public:
