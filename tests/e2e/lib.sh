@@ -2,6 +2,7 @@
 # run as `bash SCRIPT BIN_DIR`. Every process a test starts is stopped by process id when
 # the test ends; every wait is bounded.
 set -u
+source "$(dirname "${BASH_SOURCE[0]}")/../common.sh"
 
 BIN=$(cd "${1:?usage: $0 BIN_DIR}" && pwd)
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/tevrin-e2e.XXXXXX")
@@ -19,15 +20,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-fail() {
-  echo "FAIL: $*" >&2
-  exit 1
-}
 
-skip() {
-  echo "SKIPPED: $*"
-  exit 77
-}
 
 require_root() {
   [ "$(id -u)" -eq 0 ] || skip "$1 needs root (packet capture); run as root to include it"
@@ -37,25 +30,7 @@ require_command() {
   command -v "$1" >/dev/null 2>&1 || skip "$1 is not installed"
 }
 
-# wait_for_text FILE TEXT SECONDS: until FILE holds TEXT (fixed string).
-wait_for_text() {
-  local file=$1 text=$2 limit=$(( $3 * 10 )) i
-  for (( i = 0; i < limit; i++ )); do
-    grep -qF -- "$text" "$file" 2>/dev/null && return 0
-    sleep 0.1
-  done
-  return 1
-}
 
-# wait_for_count FILE TEXT N SECONDS: until FILE holds N lines with TEXT.
-wait_for_count() {
-  local file=$1 text=$2 want=$3 limit=$(( $4 * 10 )) i
-  for (( i = 0; i < limit; i++ )); do
-    [ "$(grep -cF -- "$text" "$file" 2>/dev/null)" -ge "$want" ] && return 0
-    sleep 0.1
-  done
-  return 1
-}
 
 # A TCP and UDP port on 127.0.0.1 that nothing uses now.
 unused_port() {

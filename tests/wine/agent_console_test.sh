@@ -32,28 +32,12 @@ wait "$AGENT_PID"
 status=$?
 [ "$status" -eq 0 ] || fail "exit status $status"
 
-expected="agent version 3.7.3
-Changing directory to: $AGENT_DIR_WIN
-Starting...
-Starting sensor queue processor
-Starting ETW session
-Started!
-Stopping...
-Stopping all sessions
-Stopping sensor queue processor
-Stopped!"
-run_lines=$(agent_log_messages | grep -xF -f <(printf '%s\n' "$expected"))
-[ "$run_lines" = "$expected" ] || fail "run lines were:
-$run_lines
-log:
-$(cat "$AGENT_LOG")"
+expect_lines_in_order "run lines" "$(run_sequence_lines "Starting ETW session" "$AGENT_DIR_WIN")" < <(agent_log_messages)
 
 # The capture thread's lines, in order, up to its error line.
-capture_expected="Starting ETW trace...
+expect_lines_in_order "capture lines" "Starting ETW trace...
 Enable DNS server provider for ETW trace...
-Opening ETW trace..."
-capture_lines=$(agent_log_messages | grep -xF -f <(printf '%s\n' "$capture_expected"))
-[ "$capture_lines" = "$capture_expected" ] || fail "capture lines were: $capture_lines"
+Opening ETW trace..." < <(agent_log_messages)
 agent_log_messages | grep -q "^ERROR - ETW session failed: OpenTrace() failed: " ||
   fail "no OpenTrace failure line: $(cat "$AGENT_LOG")"
 grep -q "ERROR - Run failure" "$AGENT_LOG" && fail "run failure logged"

@@ -34,20 +34,7 @@ grep -q "STOPPED" "$WORK/query.out" || { delete_service; fail "not STOPPED: $(ca
 
 "$WINE" sc delete "$service" >"$WORK/delete.out" 2>&1 || fail "sc delete: $(cat "$WORK/delete.out")"
 
-expected="agent version 3.7.3
-Starting...
-Starting sensor queue processor
-Starting ETW session
-Started!
-Stopping...
-Stopping all sessions
-Stopping sensor queue processor
-Stopped!"
-run_lines=$(agent_log_messages | grep -xF -f <(printf '%s\n' "$expected"))
-[ "$run_lines" = "$expected" ] || fail "run lines were:
-$run_lines
-log:
-$(cat "$AGENT_LOG")"
+expect_lines_in_order "run lines" "$(run_sequence_lines "Starting ETW session" "$AGENT_DIR_WIN")" < <(agent_log_messages)
 grep -q "ERROR - Run failure" "$AGENT_LOG" && fail "run failure logged"
 check_crlf
 echo "wine service: created, started (RUNNING), hello received, stopped (STOPPED) in order, deleted"

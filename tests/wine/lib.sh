@@ -3,6 +3,7 @@
 # They use a wine prefix of their own under the build folder and one persistent
 # wineserver for the test's duration, shut down at the end (that prefix only).
 set -u
+source "$(dirname "${BASH_SOURCE[0]}")/../common.sh"
 
 BIN=$(cd "${1:?usage: $0 BIN_DIR}" && pwd)
 BUILD=$(dirname "$BIN")
@@ -23,24 +24,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-fail() {
-  echo "FAIL: $*" >&2
-  exit 1
-}
 
-skip() {
-  echo "SKIPPED: $*"
-  exit 77
-}
 
-wait_for_text() {
-  local file=$1 text=$2 limit=$(( $3 * 10 )) i
-  for (( i = 0; i < limit; i++ )); do
-    grep -qF -- "$text" "$file" 2>/dev/null && return 0
-    sleep 0.1
-  done
-  return 1
-}
 
 start_wineserver() {
   [ -n "$WINE" ] || skip "wine is not installed"
