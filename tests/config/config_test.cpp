@@ -112,14 +112,6 @@ TEST_F(ConfigFile, GetTellsAnEmptyValueFromAMissingKey) {
   EXPECT_FALSE(config_.get("target").has_value());
 }
 
-TEST_F(ConfigFile, GetMatchesTheWholeKeyExactly) {
-  load("queue-size 1\n");
-  EXPECT_FALSE(config_.get("queue").has_value());
-  EXPECT_FALSE(config_.get("queue-size2").has_value());
-  EXPECT_FALSE(config_.get("QUEUE-SIZE").has_value());
-  EXPECT_EQ(config_.get("queue-size"), std::optional<std::string_view>("1"));
-}
-
 TEST_F(ConfigFile, RepeatedKeysKeepFileOrder) {
   load("target 10.0.0.1\nqueue-size 5\nTARGET 10.0.0.2 30\ntarget\n");
   EXPECT_EQ(config_.get("target"), std::optional<std::string_view>("10.0.0.1"));
@@ -173,12 +165,6 @@ TEST_F(ConfigFile, ByteOrderMarkBecomesPartOfTheFirstKey) {
   load("\xEF\xBB\xBFqueue-size 5\nqueue-size 6\n");
   EXPECT_EQ(entries().front().key, "\xEF\xBB\xBFqueue-size");
   EXPECT_EQ(config_.get("queue-size"), std::optional<std::string_view>("6"));
-}
-
-TEST_F(ConfigFile, LoadReplacesWhatAnEarlierLoadRead) {
-  load("a 1\nb 2\n");
-  load("c 3\n");
-  EXPECT_EQ(entries(), (std::vector<ConfigEntry>{{"c", "3"}}));
 }
 
 TEST_F(ConfigFile, MissingFileRaisesConfigErrorAndEmptiesTheStore) {

@@ -145,13 +145,6 @@ INSTANTIATE_TEST_SUITE_P(
                       // The first ':' ends the address wherever it stands.
                       TargetCase{"10.1.2.3 30:40", "10.1.2.3 30", 40, 30}));
 
-TEST_F(Settings, NewTargetHoldsTheDefaults) {
-  Target target;
-  EXPECT_EQ(target.ip, "127.0.0.1");
-  EXPECT_EQ(target.port, 8100);
-  EXPECT_EQ(target.timeout, 5u);
-}
-
 TEST_F(Settings, WithoutTargetLinesTheListStaysEmptyAndNoTargetIsLogged) {
   std::vector<std::string> log = apply("queue-size 5000\nlogging on\n");
   EXPECT_TRUE(kx::config::target_list.empty());
@@ -178,14 +171,6 @@ TEST_F(Settings, EachTargetLineAddsOneTargetInFileOrderAndLogsIt) {
                      "Config: target = ip: port:8100 timeout:5",
                      "Config: target = ip:10.0.0.3 port:4464 timeout:4294967295",
                  }));
-}
-
-TEST_F(Settings, ResetRestoresTheStartUpState) {
-  apply("queue-size 77\ntarget 10.0.0.1\n");
-  ASSERT_EQ(kx::config::queue_size, 77u);
-  kx::config::reset_settings();
-  EXPECT_EQ(kx::config::queue_size, kx::config::kDefaultQueueSize);
-  EXPECT_TRUE(kx::config::target_list.empty());
 }
 
 }  // namespace
