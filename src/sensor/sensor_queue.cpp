@@ -51,6 +51,13 @@ std::string too_long_to_report_message(uint32_t length) {
          ") failed: a body longer than 2147483647 bytes cannot be popped";
 }
 
+// Out of line, so that building the message stays off the push path.
+[[noreturn]] void refuse_push(uint32_t length, uint32_t size) {
+  if (length > size) throw SensorError(larger_than_queue_message(length, size));
+  if (length > size - kLengthFieldSize) throw SensorError(does_not_fit_message(length, size));
+  throw SensorError(too_long_to_report_message(length));
+}
+
 }  // namespace
 
 // The ring helpers are inline so that the fixed-size copies of length fields become
@@ -130,9 +137,9 @@ inline void SensorQueue::make_room(uint64_t need) {
 }
 
 int SensorQueue::push(const uint8_t* data, uint32_t length) {
-  if (length > size_) throw SensorError(larger_than_queue_message(length, size_));
-  if (length > size_ - kLengthFieldSize) throw SensorError(does_not_fit_message(length, size_));
-  if (length > kMaxReportableLength) throw SensorError(too_long_to_report_message(length));
+  if (length > size_ - kLengthFieldSize || length > kMaxReportableLength) {
+    refuse_push(length, size_);
+  }
   uint8_t field[kLengthFieldSize];
   wire::store_be32(field, length);
   bool wake_consumer;
