@@ -1,5 +1,6 @@
 #include "dnstap_output.h"
 
+#include <arpa/inet.h>
 #include <fstrm.h>
 #include <gtest/gtest.h>
 
@@ -7,100 +8,77 @@
 #include <string>
 #include <vector>
 
+#include "collector/builders.h"
 #include "dnstap.pb-c.h"
 #include "support/test_util.h"
 
 namespace kx::collector {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using Frame = std::unique_ptr<Dnstap__Dnstap, void (*)(Dnstap__Dnstap*)>;
 
-Bytes dns_packet(bool response) {
-  return {0x12, 0x34, static_cast<uint8_t>(response ? 0x81 : 0x01), 0x00, 0x00, 0x01, 0x00,
-          0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 'a',  0x00, 0x00, 0x01, 0x00, 0x01};
+Frame unpack(const Bytes& bytes) {
+  return Frame(dnstap__dnstap__unpack(nullptr, bytes.size(), bytes.data()),
+               [](Dnstap__Dnstap* frame) { dnstap__dnstap__free_unpacked(frame, nullptr); });
 }
 
-CollectedMessage message_with(const Bytes& packet, std::string_view device,
-                              std::string_view server, uint8_t tcp) {
-  CollectedMessage message;
-  message.agent = "127.0.0.1:40000";
-  message.version = "3.7.3";
-  message.dns.time_seconds = 1700000000;
-  message.dns.device = device;
-  message.dns.server = server;
-  message.dns.is_tcp = tcp;
-  message.dns.packet = packet.data();
-  message.dns.packet_size = packet.size();
-  return message;
+std::string text(const ProtobufCBinaryData& data) {
+  return std::string(reinterpret_cast<const char*>(data.data), data.len);
 }
 
-struct Unpacked {
-  Dnstap__Dnstap* frame;
-  explicit Unpacked(const Bytes& bytes)
-      : frame(dnstap__dnstap__unpack(nullptr, bytes.size(), bytes.data())) {}
-  ~Unpacked() {
-    if (frame != nullptr) dnstap__dnstap__free_unpacked(frame, nullptr);
+// The bytes of an IPv4 or IPv6 address text as the C library reads it; empty for other text.
+std::string address_bytes(const char* address) {
+  char bytes[16];
+  if (inet_pton(AF_INET, address, bytes) == 1) return std::string(bytes, 4);
+  if (inet_pton(AF_INET6, address, bytes) == 1) return std::string(bytes, 16);
+  return "";
+}
+
+TEST(DnstapEncodeTest, EachMessageIsAClientQueryOrResponseFromTheDeviceToTheServer) {
+  const struct {
+    bool response;
+    const char* device;
+    const char* server;
+    uint8_t tcp;
+    int family;  // 0: none given
+  } cases[] = {
+      {false, "10.0.0.5", "10.0.0.1", 0, DNSTAP__SOCKET_FAMILY__INET},
+      {true, "10.0.0.5", "10.0.0.1", 1, DNSTAP__SOCKET_FAMILY__INET},
+      {false, "2001:db8::5", "10.0.0.1", 0, DNSTAP__SOCKET_FAMILY__INET6},
+      {true, "10.0.0.5", "2001:db8::1", 0, DNSTAP__SOCKET_FAMILY__INET6},
+      {false, "not-an-address", "", 0, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.device);
+    Bytes packet = example_packet(c.response);
+    Bytes encoded;
+    encode_dnstap(collected(packet, c.device, c.server, c.tcp), encoded);
+    Frame frame = unpack(encoded);
+    ASSERT_TRUE(frame && frame->message);
+    EXPECT_EQ(frame->type, DNSTAP__DNSTAP__TYPE__MESSAGE);
+    EXPECT_EQ(text(frame->identity), "127.0.0.1:40000");
+    EXPECT_EQ(text(frame->version), "3.7.3");
+    const Dnstap__Message& m = *frame->message;
+    EXPECT_EQ(m.type, c.response ? DNSTAP__MESSAGE__TYPE__CLIENT_RESPONSE
+                                 : DNSTAP__MESSAGE__TYPE__CLIENT_QUERY);
+    EXPECT_EQ(m.socket_protocol,
+              c.tcp ? DNSTAP__SOCKET_PROTOCOL__TCP : DNSTAP__SOCKET_PROTOCOL__UDP);
+    EXPECT_EQ(m.has_socket_family ? static_cast<int>(m.socket_family) : 0, c.family);
+    EXPECT_EQ(m.has_query_address ? text(m.query_address) : "", address_bytes(c.device));
+    EXPECT_EQ(m.has_response_address ? text(m.response_address) : "", address_bytes(c.server));
+    EXPECT_EQ(m.response_port, 53u);
+    // The packet and the event time go in the fields of its direction only.
+    EXPECT_EQ(m.has_query_message, !c.response);
+    EXPECT_EQ(m.has_response_message, c.response);
+    EXPECT_EQ(text(c.response ? m.response_message : m.query_message),
+              std::string(packet.begin(), packet.end()));
+    EXPECT_EQ(m.has_query_time_sec, !c.response);
+    EXPECT_EQ(m.has_response_time_sec, c.response);
+    EXPECT_EQ(c.response ? m.response_time_sec : m.query_time_sec, 1700000000u);
   }
-};
-
-Bytes as_bytes(const ProtobufCBinaryData& data) { return Bytes(data.data, data.data + data.len); }
-
-TEST(DnstapEncodeTest, QueryIsAClientQueryFromTheDeviceToTheServer) {
-  Bytes packet = dns_packet(false);
-  Bytes encoded;
-  encode_dnstap(message_with(packet, "10.0.0.5", "10.0.0.1", 0), encoded);
-  Unpacked unpacked(encoded);
-  ASSERT_NE(unpacked.frame, nullptr);
-  const Dnstap__Dnstap& frame = *unpacked.frame;
-  EXPECT_EQ(frame.type, DNSTAP__DNSTAP__TYPE__MESSAGE);
-  EXPECT_EQ(as_bytes(frame.identity), Bytes(std::begin("127.0.0.1:40000"), std::end("127.0.0.1:40000") - 1));
-  EXPECT_EQ(as_bytes(frame.version), (Bytes{'3', '.', '7', '.', '3'}));
-  ASSERT_NE(frame.message, nullptr);
-  const Dnstap__Message& m = *frame.message;
-  EXPECT_EQ(m.type, DNSTAP__MESSAGE__TYPE__CLIENT_QUERY);
-  EXPECT_EQ(m.socket_family, DNSTAP__SOCKET_FAMILY__INET);
-  EXPECT_EQ(m.socket_protocol, DNSTAP__SOCKET_PROTOCOL__UDP);
-  EXPECT_EQ(as_bytes(m.query_address), (Bytes{10, 0, 0, 5}));
-  EXPECT_EQ(as_bytes(m.response_address), (Bytes{10, 0, 0, 1}));
-  EXPECT_EQ(m.response_port, 53u);
-  EXPECT_TRUE(m.has_query_time_sec);
-  EXPECT_EQ(m.query_time_sec, 1700000000u);
-  EXPECT_EQ(as_bytes(m.query_message), packet);
-  EXPECT_FALSE(m.has_response_message);
-  EXPECT_FALSE(m.has_response_time_sec);
 }
 
-TEST(DnstapEncodeTest, ResponseOverTcpIsAClientResponse) {
-  Bytes packet = dns_packet(true);
-  Bytes encoded;
-  encode_dnstap(message_with(packet, "10.0.0.5", "10.0.0.1", 1), encoded);
-  Unpacked unpacked(encoded);
-  ASSERT_NE(unpacked.frame, nullptr);
-  const Dnstap__Message& m = *unpacked.frame->message;
-  EXPECT_EQ(m.type, DNSTAP__MESSAGE__TYPE__CLIENT_RESPONSE);
-  EXPECT_EQ(m.socket_protocol, DNSTAP__SOCKET_PROTOCOL__TCP);
-  EXPECT_EQ(m.response_time_sec, 1700000000u);
-  EXPECT_EQ(as_bytes(m.response_message), packet);
-  EXPECT_FALSE(m.has_query_message);
-}
-
-TEST(DnstapEncodeTest, AddressesThatAreNotIpv4) {
-  Bytes packet = dns_packet(false);
-  Bytes v6, unknown;
-  encode_dnstap(message_with(packet, "2001:db8::5", "2001:db8::1", 0), v6);
-  encode_dnstap(message_with(packet, "not-an-address", "", 0), unknown);
-  Unpacked a(v6);
-  Unpacked b(unknown);
-  ASSERT_NE(a.frame, nullptr);
-  ASSERT_NE(b.frame, nullptr);
-  EXPECT_EQ(a.frame->message->socket_family, DNSTAP__SOCKET_FAMILY__INET6);
-  EXPECT_EQ(a.frame->message->query_address.len, 16u);
-  EXPECT_FALSE(b.frame->message->has_query_address);
-  EXPECT_FALSE(b.frame->message->has_response_address);
-  EXPECT_FALSE(b.frame->message->has_socket_family);
-}
-
-// Reads every data frame of a Frame Streams file.
+// Every data frame of a Frame Streams file, and the content type of its start frame.
 std::vector<Bytes> read_frames(const std::string& path, std::string* content_type) {
   fstrm_file_options* file = fstrm_file_options_init();
   fstrm_file_options_set_file_path(file, path.c_str());
@@ -109,15 +87,12 @@ std::vector<Bytes> read_frames(const std::string& path, std::string* content_typ
   std::vector<Bytes> frames;
   if (reader == nullptr || fstrm_reader_open(reader) != fstrm_res_success) return frames;
   const fstrm_control* start = nullptr;
-  if (fstrm_reader_get_control(reader, FSTRM_CONTROL_START, &start) == fstrm_res_success) {
-    const uint8_t* type = nullptr;
-    size_t type_size = 0;
-    if (fstrm_control_get_field_content_type(start, 0, &type, &type_size) == fstrm_res_success) {
-      content_type->assign(reinterpret_cast<const char*>(type), type_size);
-    }
+  const uint8_t* data = nullptr;
+  size_t size = 0;
+  if (fstrm_reader_get_control(reader, FSTRM_CONTROL_START, &start) == fstrm_res_success &&
+      fstrm_control_get_field_content_type(start, 0, &data, &size) == fstrm_res_success) {
+    content_type->assign(reinterpret_cast<const char*>(data), size);
   }
-  const uint8_t* data;
-  size_t size;
   while (fstrm_reader_read(reader, &data, &size) == fstrm_res_success) {
     frames.emplace_back(data, data + size);
   }
@@ -128,31 +103,32 @@ std::vector<Bytes> read_frames(const std::string& path, std::string* content_typ
 TEST(DnstapOutputTest, FileHoldsOneFramePerMessageInOrder) {
   kx::test::TempDir dir;
   std::string path = dir.file("out.dnstap");
-  Bytes query = dns_packet(false);
-  Bytes response = dns_packet(true);
+  Bytes query = example_packet(false);
+  Bytes response = example_packet(true);
   {
     DnstapOutput output({DnstapTarget::Kind::file, path, {}, {}});
     // More frames than one vectored write takes.
-    for (int i = 0; i < 600; ++i) output.write(message_with(query, "10.0.0.5", "10.0.0.1", 0));
+    for (int i = 0; i < 600; ++i) output.write(collected(query));
     output.flush();
-    output.write(message_with(response, "10.0.0.5", "10.0.0.1", 0));
+    output.write(collected(response));
   }
   std::string content_type;
   std::vector<Bytes> frames = read_frames(path, &content_type);
   EXPECT_EQ(content_type, "protobuf:dnstap.Dnstap");
   ASSERT_EQ(frames.size(), 601u);
-  Unpacked first(frames.front());
-  Unpacked last(frames.back());
-  ASSERT_NE(first.frame, nullptr);
-  ASSERT_NE(last.frame, nullptr);
-  EXPECT_EQ(first.frame->message->type, DNSTAP__MESSAGE__TYPE__CLIENT_QUERY);
-  EXPECT_EQ(last.frame->message->type, DNSTAP__MESSAGE__TYPE__CLIENT_RESPONSE);
+  for (size_t i = 0; i < frames.size(); ++i) {
+    Frame frame = unpack(frames[i]);
+    ASSERT_TRUE(frame && frame->message) << i;
+    EXPECT_EQ(frame->message->type, i < 600 ? DNSTAP__MESSAGE__TYPE__CLIENT_QUERY
+                                            : DNSTAP__MESSAGE__TYPE__CLIENT_RESPONSE);
+  }
 }
 
 TEST(DnstapOutputTest, UnreachableReceiverFailsAtStart) {
   kx::test::TempDir dir;
-  EXPECT_THROW(DnstapOutput({DnstapTarget::Kind::unix_socket, dir.file("none.sock"), {}, {}}),
-               std::exception);
+  std::string path = dir.file("none.sock");
+  EXPECT_EQ(error_of([&] { DnstapOutput({DnstapTarget::Kind::unix_socket, path, {}, {}}); }),
+            "fstrm_writer_open(unix:" + path + ") failed");
 }
 
 }  // namespace

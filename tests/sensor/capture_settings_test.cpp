@@ -3,93 +3,62 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "agent/errors.h"
 #include "config/config.h"
-#include "logging/log.h"
+#include "support/log_capture.h"
 #include "support/test_util.h"
 
 namespace kx::sensor {
 namespace {
 
-config::Config load(const test::TempDir& dir, const std::string& text) {
-  std::string path = dir.file("agent.conf");
-  test::write_file(path, text);
-  config::Config config;
-  config.load(path);
-  return config;
-}
-
-TEST(CaptureSettings, ReadsEachKeyAndKeepsTheDefaultsOfAbsentOnes) {
-  struct Case {
-    const char* file;
-    const char* interface;
-    uint16_t port;
-    const char* capture_file;
-  };
-  const Case cases[] = {
-      {"", "any", 53, ""},
-      {"queue-size 1000\n", "any", 53, ""},
-      {"capture-interface eth0\n", "eth0", 53, ""},
-      {"Capture-Interface  enp3s0   # uplink\n", "enp3s0", 53, ""},
-      {"dns-port 5353\n", "any", 5353, ""},
-      {"dns-port 1\n", "any", 1, ""},
-      {"dns-port 65535\n", "any", 65535, ""},
-      {"capture-file /var/tmp/replay.pcap\ndns-port 53535\n", "any", 53535,
-       "/var/tmp/replay.pcap"},
-      {"dns-port 54\ndns-port 55\n", "any", 54, ""},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.file);
-    test::TempDir dir;
-    CaptureSettings settings = read_capture_settings(load(dir, c.file));
-    EXPECT_EQ(settings.interface, c.interface);
-    EXPECT_EQ(settings.dns_port, c.port);
-    EXPECT_EQ(settings.capture_file, c.capture_file);
-  }
-}
-
-// A port that does not read cleanly would capture some other port's traffic in silence.
-TEST(CaptureSettings, RefusesValuesThatWouldCaptureTheWrongTraffic) {
-  const char* files[] = {"dns-port 0\n",       "dns-port 65536\n", "dns-port 70000\n",
-                         "dns-port -53\n",     "dns-port 53x\n",   "dns-port domain\n",
-                         "dns-port\n",         "dns-port 0053535\n",
-                         "capture-interface\n", "capture-file\n"};
-  for (const char* file : files) {
-    SCOPED_TRACE(file);
-    test::TempDir dir;
-    config::Config config = load(dir, file);
-    EXPECT_THROW(read_capture_settings(config), config::ConfigError);
-  }
-}
-
-TEST(CaptureSettings, NamesTheKeyAndTheValueInTheError) {
+// "interface:port:capture file" as read from a file of this text, or the error raised.
+std::string read_settings(const std::string& file_text) {
   test::TempDir dir;
-  config::Config config = load(dir, "dns-port 53x\n");
+  test::write_file(dir.file("agent.conf"), file_text);
+  config::Config config;
+  config.load(dir.file("agent.conf"));
   try {
-    read_capture_settings(config);
-    FAIL() << "no error";
+    CaptureSettings s = read_capture_settings(config);
+    return s.interface + ":" + std::to_string(s.dns_port) + ":" + s.capture_file;
   } catch (const config::ConfigError& e) {
-    EXPECT_STREQ(e.what(), "Config: dns-port '53x' is not a port number from 1 to 65535");
+    return e.what();
   }
+}
+
+// A value that does not read cleanly would capture some other traffic in silence.
+TEST(CaptureSettings, ReadsEachKeyKeepsTheDefaultsOfAbsentOnesAndRefusesBadValues) {
+  const struct {
+    const char* file;
+    const char* expected;
+  } cases[] = {
+      {"queue-size 1000\n", "any:53:"},
+      {"Capture-Interface  enp3s0   # uplink\n", "enp3s0:53:"},
+      {"dns-port 1\n", "any:1:"},
+      {"dns-port 65535\n", "any:65535:"},
+      {"capture-file /var/tmp/replay.pcap\ndns-port 53535\n", "any:53535:/var/tmp/replay.pcap"},
+      {"dns-port 54\ndns-port 55\n", "any:54:"},
+      {"capture-interface\n", "Config: capture-interface has no value"},
+      {"capture-file\n", "Config: capture-file has no value"},
+      {"dns-port 0\n", "Config: dns-port '0' is not a port number from 1 to 65535"},
+      {"dns-port 65536\n", "Config: dns-port '65536' is not a port number from 1 to 65535"},
+      {"dns-port -53\n", "Config: dns-port '-53' is not a port number from 1 to 65535"},
+      {"dns-port 53x\n", "Config: dns-port '53x' is not a port number from 1 to 65535"},
+      {"dns-port 0053535\n", "Config: dns-port '0053535' is not a port number from 1 to 65535"},
+      {"dns-port\n", "Config: dns-port '' is not a port number from 1 to 65535"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(read_settings(c.file), c.expected) << c.file;
 }
 
 TEST(CaptureSettings, LogsTheSettingsInUse) {
-  test::TempDir dir;
-  logging::open_log(dir.file("agent.log").c_str());
-  read_capture_settings(load(dir, "dns-port 5353\n"));
-  read_capture_settings(load(dir, "capture-file /tmp/x.pcap\n"));
-  logging::close_log();
-  std::vector<std::string> lines = test::split_lines(test::read_file(dir.file("agent.log")));
-  const char* expected[] = {"Config: capture-interface = any", "Config: dns-port = 5353",
-                            "Config: capture-interface = any", "Config: dns-port = 53",
-                            "Config: capture-file = /tmp/x.pcap"};
-  ASSERT_EQ(lines.size(), 5u);
-  for (size_t i = 0; i < lines.size(); ++i) {
-    std::string message = lines[i].substr(lines[i].find("]: ") + 3);
-    if (!message.empty() && message.back() == '\r') message.pop_back();  // a text-mode file
-    EXPECT_EQ(message, expected[i]);
-  }
+  test::LogCapture log;
+  read_settings("dns-port 5353\n");
+  read_settings("capture-file /tmp/x.pcap\n");
+  EXPECT_EQ(log.messages(),
+            (std::vector<std::string>{"Config: capture-interface = any", "Config: dns-port = 5353",
+                                      "Config: capture-interface = any", "Config: dns-port = 53",
+                                      "Config: capture-file = /tmp/x.pcap"}));
 }
 
 }  // namespace
