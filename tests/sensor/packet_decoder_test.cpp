@@ -2,14 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "logging/log.h"
 #include "net/wire_format.h"
-#include "support/test_util.h"
+#include "support/log_capture.h"
 
 namespace kx::sensor {
 namespace {
@@ -18,28 +19,21 @@ using Bytes = std::vector<uint8_t>;
 
 // --- frame building
 
-void put16(Bytes& b, size_t at, uint16_t v) {
-  b[at] = static_cast<uint8_t>(v >> 8);
-  b[at + 1] = static_cast<uint8_t>(v);
-}
-
-void put32(Bytes& b, size_t at, uint32_t v) { wire::store_be32(&b[at], v); }
-
-Bytes concat(const Bytes& a, const Bytes& b) {
-  Bytes out = a;
-  out.insert(out.end(), b.begin(), b.end());
+Bytes join(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
   return out;
 }
 
-Bytes ipv4(uint8_t a, uint8_t b, uint8_t c, uint8_t d) { return {a, b, c, d}; }
-
-Bytes ipv6_address(uint8_t last) {
-  Bytes address(16, 0);
-  address[0] = 0x20;
-  address[1] = 0x01;
-  address[15] = last;
-  return address;
+Bytes be16(size_t v) { return {static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)}; }
+Bytes be32(uint32_t v) { return join({be16(v >> 16), be16(v & 0xFFFF)}); }
+// The frame with two bytes at an offset replaced.
+Bytes with16(Bytes frame, size_t at, uint16_t v) {
+  memcpy(&frame[at], be16(v).data(), 2);
+  return frame;
 }
+
+Bytes ipv6_address(uint8_t last) { return join({{0x20, 0x01}, Bytes(13, 0), {last}}); }
 
 Bytes dns_payload(size_t size, uint8_t fill) {
   Bytes payload(size, fill);
@@ -47,117 +41,67 @@ Bytes dns_payload(size_t size, uint8_t fill) {
   return payload;
 }
 
-Bytes udp(uint16_t source_port, uint16_t destination_port, const Bytes& payload) {
-  Bytes header(8, 0);
-  put16(header, 0, source_port);
-  put16(header, 2, destination_port);
-  put16(header, 4, static_cast<uint16_t>(8 + payload.size()));
-  return concat(header, payload);
+Bytes udp(uint16_t from_port, uint16_t to_port, const Bytes& payload) {
+  return join({be16(from_port), be16(to_port), be16(8 + payload.size()), {0, 0}, payload});
 }
 
-Bytes tcp(uint16_t source_port, uint16_t destination_port, uint32_t sequence,
-          const Bytes& payload) {
-  Bytes header(20, 0);
-  put16(header, 0, source_port);
-  put16(header, 2, destination_port);
-  put32(header, 4, sequence);
-  header[12] = 5 << 4;
-  header[13] = 0x18;  // PSH, ACK
-  return concat(header, payload);
+Bytes tcp(uint16_t from_port, uint16_t to_port, uint32_t sequence, const Bytes& payload) {
+  // Data offset 5 words, PSH and ACK.
+  return join({be16(from_port), be16(to_port), be32(sequence), be32(0), {5 << 4, 0x18},
+               Bytes(6, 0), payload});
 }
 
 // Each message behind its two-byte length, as DNS over TCP sends it.
 Bytes tcp_stream(const std::vector<Bytes>& messages) {
   Bytes out;
-  for (const Bytes& m : messages) {
-    out.push_back(static_cast<uint8_t>(m.size() >> 8));
-    out.push_back(static_cast<uint8_t>(m.size()));
-    out.insert(out.end(), m.begin(), m.end());
-  }
+  for (const Bytes& m : messages) out = join({out, be16(m.size()), m});
   return out;
 }
 
+// "Don't fragment" is set by default, as most stacks send; it marks no fragment.
 Bytes ipv4_packet(uint8_t protocol, const Bytes& source, const Bytes& destination,
-                  const Bytes& transport, uint16_t flags_and_offset = 0) {
-  Bytes header(20, 0);
-  header[0] = 0x45;
-  put16(header, 2, static_cast<uint16_t>(20 + transport.size()));
-  put16(header, 6, flags_and_offset);
-  header[8] = 64;
-  header[9] = protocol;
-  memcpy(&header[12], source.data(), 4);
-  memcpy(&header[16], destination.data(), 4);
-  return concat(header, transport);
+                  const Bytes& transport, uint16_t flags_and_offset = 0x4000) {
+  return join({{0x45, 0}, be16(20 + transport.size()), {0, 0}, be16(flags_and_offset),
+               {64, protocol, 0, 0}, source, destination, transport});
 }
 
-Bytes ipv6_packet(uint8_t next_header, const Bytes& source, const Bytes& destination,
-                  const Bytes& payload) {
-  Bytes header(40, 0);
-  header[0] = 0x60;
-  put16(header, 4, static_cast<uint16_t>(payload.size()));
-  header[6] = next_header;
-  header[7] = 64;
-  memcpy(&header[8], source.data(), 16);
-  memcpy(&header[24], destination.data(), 16);
-  return concat(header, payload);
+Bytes ipv6_packet(uint8_t next_header, const Bytes& payload) {
+  return join({{0x60, 0, 0, 0}, be16(payload.size()), {next_header, 64}, ipv6_address(1),
+               ipv6_address(2), payload});
 }
 
-constexpr uint16_t kPacketHost = 0;
-constexpr uint16_t kPacketOutgoing = 4;
+constexpr uint8_t kPacketHost = 0;
+constexpr uint8_t kPacketOutgoing = 4;
 constexpr uint16_t kArphrdEther = 1;
 constexpr uint16_t kArphrdLoopback = 772;
 
 struct LinkOptions {
   bool vlan = false;
-  uint16_t packet_type = kPacketHost;
+  uint8_t packet_type = kPacketHost;
   uint16_t hardware_type = kArphrdEther;
   bool big_endian_family = false;
 };
 
-Bytes with_link(LinkType link, const Bytes& ip, LinkOptions options = {}) {
+Bytes with_link(LinkType link, const Bytes& ip, LinkOptions o = {}) {
   bool v6 = (ip[0] >> 4) == 6;
-  uint16_t ether_type = v6 ? 0x86DD : 0x0800;
-  Bytes header;
+  Bytes type = be16(v6 ? 0x86DD : 0x0800);
   switch (link) {
     case LinkType::ethernet:
-      header.assign(options.vlan ? 18 : 14, 0xAA);
-      if (options.vlan) {
-        put16(header, 12, 0x8100);
-        put16(header, 14, 42);
-        put16(header, 16, ether_type);
-      } else {
-        put16(header, 12, ether_type);
-      }
-      break;
+      return join({Bytes(12, 0xAA), o.vlan ? join({be16(0x8100), be16(42)}) : Bytes(), type, ip});
     case LinkType::linux_sll:
-      header.assign(16, 0);
-      put16(header, 0, options.packet_type);
-      put16(header, 2, options.hardware_type);
-      put16(header, 4, 6);
-      put16(header, 14, ether_type);
-      break;
+      return join({be16(o.packet_type), be16(o.hardware_type), be16(6), Bytes(8, 0), type, ip});
     case LinkType::linux_sll2:
-      header.assign(20, 0);
-      put16(header, 0, ether_type);
-      put32(header, 4, 1);
-      put16(header, 8, options.hardware_type);
-      header[10] = static_cast<uint8_t>(options.packet_type);
-      header[11] = 6;
-      break;
+      return join({type, {0, 0}, be32(1), be16(o.hardware_type), {o.packet_type, 6}, Bytes(8, 0),
+                   ip});
     case LinkType::loopback: {
-      uint32_t family = v6 ? 10 : 2;
-      header.assign(4, 0);
-      if (options.big_endian_family) {
-        put32(header, 0, family);
-      } else {
-        header[0] = static_cast<uint8_t>(family);
-      }
-      break;
+      Bytes family(4, 0);
+      family[o.big_endian_family ? 3 : 0] = v6 ? 10 : 2;
+      return join({family, ip});
     }
     case LinkType::raw_ip:
       break;
   }
-  return concat(header, ip);
+  return ip;
 }
 
 // --- a handler that keeps what it is given
@@ -172,333 +116,261 @@ struct Delivered {
 };
 
 int32_t keep_message(const uint8_t* data, uint32_t length, void* user) {
-  auto* out = static_cast<std::vector<Delivered>*>(user);
   wire::DnsMessageView view;
   EXPECT_EQ(wire::parse_dns_message(data, length, &view), wire::ParseResult::ok);
-  Delivered d;
-  d.time = view.time_seconds;
-  d.device = std::string(view.device);
-  d.server = std::string(view.server);
-  d.is_tcp = view.is_tcp;
-  d.packet.assign(view.packet, view.packet + view.packet_size);
-  d.raw.assign(data, data + length);
-  out->push_back(d);
+  static_cast<std::vector<Delivered>*>(user)->push_back(
+      Delivered{view.time_seconds, std::string(view.device), std::string(view.server),
+                view.is_tcp, Bytes(view.packet, view.packet + view.packet_size),
+                Bytes(data, data + length)});
   return 0;
 }
 
 class Decoding : public ::testing::Test {
  protected:
-  void SetUp() override { decoder.set_message_handler(keep_message, &delivered); }
-  void feed(LinkType link, const Bytes& frame, uint32_t time = 1000) {
-    decoder.process_frame(link, time, frame.data(), frame.size());
+  Decoding() { reset(); }
+  // A fresh decoder for the DNS port 53, with nothing delivered yet.
+  void reset(LocalAddressCheck* local = nullptr) {
+    decoder = std::make_unique<PacketDecoder>(53, local);
+    decoder->set_message_handler(keep_message, &delivered);
+    delivered.clear();
   }
+  void feed(LinkType link, const Bytes& frame, uint32_t time = 1000) {
+    decoder->process_frame(link, time, frame.data(), frame.size());
+  }
+  void feed_raw(const Bytes& ip) { feed(LinkType::raw_ip, ip); }
   uint64_t total_skipped() const {
-    const SkipCounts& s = decoder.skipped();
+    const SkipCounts& s = decoder->skipped();
     return s.truncated + s.malformed + s.fragments + s.split_tcp + s.ipv6_clients + s.other;
   }
 
-  PacketDecoder decoder{53};
+  std::unique_ptr<PacketDecoder> decoder;
   std::vector<Delivered> delivered;
 };
 
-const Bytes kClient = ipv4(192, 0, 2, 7);
-const Bytes kServer = ipv4(10, 0, 0, 1);
+const Bytes kClient = {192, 0, 2, 7};
+const Bytes kServer = {10, 0, 0, 1};
 
-const LinkType kAllLinks[] = {LinkType::ethernet, LinkType::linux_sll, LinkType::linux_sll2,
-                              LinkType::loopback, LinkType::raw_ip};
-
-TEST_F(Decoding, FramesBothDirectionsOfUdpAndTcpOnEveryLinkType) {
-  struct Case {
-    const char* name;
-    bool is_tcp;
-    bool query;  // to the DNS port, else from it
-  };
-  const Case cases[] = {{"udp query", false, true},
-                        {"udp response", false, false},
-                        {"tcp query", true, true},
-                        {"tcp response", true, false}};
-  for (LinkType link : kAllLinks) {
-    for (const Case& c : cases) {
-      SCOPED_TRACE(std::string(c.name) + " link " + std::to_string(static_cast<int>(link)));
-      delivered.clear();
-      Bytes dns = dns_payload(33, 0x5A);
-      uint16_t source_port = c.query ? 40001 : 53;
-      uint16_t destination_port = c.query ? 53 : 40001;
-      const Bytes& source = c.query ? kClient : kServer;
-      const Bytes& destination = c.query ? kServer : kClient;
-      Bytes transport = c.is_tcp ? tcp(source_port, destination_port, 7, tcp_stream({dns}))
-                                 : udp(source_port, destination_port, dns);
-      feed(link, with_link(link, ipv4_packet(c.is_tcp ? 6 : 17, source, destination, transport)),
-           1700000000);
-      ASSERT_EQ(delivered.size(), 1u);
-      EXPECT_EQ(delivered[0].time, 1700000000u);
-      EXPECT_EQ(delivered[0].device, "192.0.2.7");
-      EXPECT_EQ(delivered[0].server, "10.0.0.1");
-      EXPECT_EQ(delivered[0].is_tcp, c.is_tcp ? 1 : 0);
-      EXPECT_EQ(delivered[0].packet, dns);
-    }
-  }
-  EXPECT_EQ(total_skipped(), 0u);
+Bytes query(size_t size = 20, uint8_t fill = 1) {
+  return ipv4_packet(17, kClient, kServer, udp(1000, 53, dns_payload(size, fill)));
 }
 
-// The Windows decoder frames this event (device 10.0.0.5, server 10.0.0.1, UDP, 40 bytes,
-// 258 s after 1970) as these 64 bytes; a captured packet must give the same bytes.
+TEST_F(Decoding, FramesBothDirectionsOfUdpAndTcpOnEveryLinkTypeWithoutTrailingBytes) {
+  struct Link {
+    const char* name;
+    LinkType type;
+    LinkOptions options;
+  };
+  const Link links[] = {
+      {"ethernet", LinkType::ethernet, {}},
+      {"ethernet with a VLAN tag", LinkType::ethernet, {true}},
+      {"sll", LinkType::linux_sll, {}},
+      {"sll2", LinkType::linux_sll2, {}},
+      {"loopback", LinkType::loopback, {}},
+      {"loopback, big-endian family", LinkType::loopback, {false, kPacketHost, kArphrdEther, true}},
+      {"raw", LinkType::raw_ip, {}},
+  };
+  for (const Link& link : links) {
+    for (bool is_tcp : {false, true}) {
+      for (bool to_server : {true, false}) {
+        SCOPED_TRACE(std::string(link.name) + (is_tcp ? " tcp" : " udp") +
+                     (to_server ? " query" : " response"));
+        reset();
+        Bytes dns = dns_payload(12, 0x5A);
+        uint16_t source_port = to_server ? 40001 : 53;
+        uint16_t destination_port = to_server ? 53 : 40001;
+        Bytes transport = is_tcp ? tcp(source_port, destination_port, 7, tcp_stream({dns}))
+                                 : udp(source_port, destination_port, dns);
+        Bytes ip = ipv4_packet(is_tcp ? 6 : 17, to_server ? kClient : kServer,
+                               to_server ? kServer : kClient, transport);
+        // Bytes behind the IP datagram, like Ethernet padding, are not part of it.
+        feed(link.type, join({with_link(link.type, ip, link.options), Bytes(6, 0xEE)}), 1700000000);
+        ASSERT_EQ(delivered.size(), 1u);
+        EXPECT_EQ(delivered[0].time, 1700000000u);
+        EXPECT_EQ(delivered[0].device, "192.0.2.7");
+        EXPECT_EQ(delivered[0].server, "10.0.0.1");
+        EXPECT_EQ(delivered[0].is_tcp, is_tcp ? 1 : 0);
+        EXPECT_EQ(delivered[0].packet, dns);
+        EXPECT_EQ(total_skipped(), 0u);
+      }
+    }
+  }
+}
+
+// The Windows decoder frames an event of device 10.0.0.5, server 10.0.0.1, UDP, 40 bytes,
+// 258 s after 1970 as these 64 bytes; the captured packet must give the same bytes.
 TEST_F(Decoding, FramesTheSameBytesAsTheWindowsDecoder) {
   Bytes dns(40);
   for (size_t i = 0; i < dns.size(); ++i) dns[i] = static_cast<uint8_t>(i);
   feed(LinkType::ethernet,
-       with_link(LinkType::ethernet,
-                 ipv4_packet(17, ipv4(10, 0, 0, 5), ipv4(10, 0, 0, 1), udp(5353, 53, dns))),
+       with_link(LinkType::ethernet, ipv4_packet(17, {10, 0, 0, 5}, kServer, udp(5353, 53, dns))),
        258);
   ASSERT_EQ(delivered.size(), 1u);
   Bytes expected = {0x02, 0x00, 0x00, 0x01, 0x02, 0x08, '1', '0', '.', '0', '.', '0', '.', '5',
                     0x08, '1',  '0',  '.',  '0',  '.',  '0', '.', '1', 0x00};
-  expected.insert(expected.end(), dns.begin(), dns.end());
-  EXPECT_EQ(delivered[0].raw, expected);
-  EXPECT_EQ(delivered[0].raw.size(), 64u);
+  EXPECT_EQ(delivered[0].raw, join({expected, dns}));
 }
 
 TEST_F(Decoding, WritesAddressesAsDottedText) {
-  const struct {
-    Bytes address;
-    const char* text;
-  } cases[] = {{ipv4(0, 0, 0, 0), "0.0.0.0"},
-               {ipv4(255, 255, 255, 255), "255.255.255.255"},
-               {ipv4(1, 20, 100, 9), "1.20.100.9"},
-               {ipv4(10, 200, 3, 45), "10.200.3.45"}};
+  const std::pair<Bytes, std::string> cases[] = {{{0, 0, 0, 0}, "0.0.0.0"},
+                                                 {{255, 255, 255, 255}, "255.255.255.255"},
+                                                 {{1, 20, 100, 9}, "1.20.100.9"},
+                                                 {{10, 200, 3, 45}, "10.200.3.45"}};
   for (const auto& c : cases) {
-    delivered.clear();
-    Bytes dns = dns_payload(12, 1);
-    feed(LinkType::raw_ip, ipv4_packet(17, c.address, c.address, udp(1024, 53, dns)));
+    reset();
+    feed_raw(ipv4_packet(17, c.first, c.first, udp(1024, 53, dns_payload(12, 1))));
     ASSERT_EQ(delivered.size(), 1u);
-    EXPECT_EQ(delivered[0].device, c.text);
-    EXPECT_EQ(delivered[0].server, c.text);
+    EXPECT_EQ(delivered[0].device, c.second);
+    EXPECT_EQ(delivered[0].server, c.second);
   }
-}
-
-TEST_F(Decoding, ReadsEthernetWithOneVlanTagAndLoopbackInBothByteOrders) {
-  Bytes ip = ipv4_packet(17, kClient, kServer, udp(1111, 53, dns_payload(20, 3)));
-  LinkOptions vlan;
-  vlan.vlan = true;
-  LinkOptions big_endian;
-  big_endian.big_endian_family = true;
-  feed(LinkType::ethernet, with_link(LinkType::ethernet, ip, vlan));
-  feed(LinkType::loopback, with_link(LinkType::loopback, ip, big_endian));
-  EXPECT_EQ(delivered.size(), 2u);
-  EXPECT_EQ(total_skipped(), 0u);
-}
-
-TEST_F(Decoding, IgnoresEthernetPaddingBehindAShortDatagram) {
-  Bytes dns = dns_payload(4, 9);
-  Bytes frame = with_link(LinkType::ethernet, ipv4_packet(17, kClient, kServer, udp(999, 53, dns)));
-  frame.resize(60, 0xEE);  // the minimum Ethernet frame
-  feed(LinkType::ethernet, frame);
-  ASSERT_EQ(delivered.size(), 1u);
-  EXPECT_EQ(delivered[0].packet, dns);
 }
 
 TEST_F(Decoding, KeepsOneCopyOfLoopbackPacketsOnTheAnyDevice) {
-  Bytes loopback = ipv4(127, 0, 0, 1);
+  Bytes loopback = {127, 0, 0, 1};
   Bytes ip = ipv4_packet(17, loopback, loopback, udp(5000, 53, dns_payload(12, 1)));
   for (LinkType link : {LinkType::linux_sll, LinkType::linux_sll2}) {
-    delivered.clear();
-    LinkOptions outgoing_loopback{false, kPacketOutgoing, kArphrdLoopback, false};
-    LinkOptions incoming_loopback{false, kPacketHost, kArphrdLoopback, false};
-    LinkOptions outgoing_ethernet{false, kPacketOutgoing, kArphrdEther, false};
-    feed(link, with_link(link, ip, outgoing_loopback));
-    feed(link, with_link(link, ip, incoming_loopback));
+    reset();
+    feed(link, with_link(link, ip, {false, kPacketOutgoing, kArphrdLoopback, false}));
+    feed(link, with_link(link, ip, {false, kPacketHost, kArphrdLoopback, false}));
     // A response leaving by a real interface is seen only as outgoing: it must stay.
-    feed(link, with_link(link, ip, outgoing_ethernet));
+    feed(link, with_link(link, ip, {false, kPacketOutgoing, kArphrdEther, false}));
     EXPECT_EQ(delivered.size(), 2u);
+    EXPECT_EQ(total_skipped(), 0u);
   }
-  EXPECT_EQ(total_skipped(), 0u);
 }
 
-TEST_F(Decoding, FramesEveryMessageOfASegmentInOrder) {
-  Bytes first = dns_payload(30, 1);
-  Bytes second = dns_payload(12, 2);
-  Bytes third = dns_payload(200, 3);
-  feed(LinkType::raw_ip,
-       ipv4_packet(6, kClient, kServer, tcp(4000, 53, 1, tcp_stream({first, second, third}))));
-  ASSERT_EQ(delivered.size(), 3u);
-  EXPECT_EQ(delivered[0].packet, first);
-  EXPECT_EQ(delivered[1].packet, second);
-  EXPECT_EQ(delivered[2].packet, third);
-  for (const Delivered& d : delivered) EXPECT_EQ(d.is_tcp, 1);
-}
-
-TEST_F(Decoding, SegmentsWithoutDataYieldNothingAndCountNothing) {
-  feed(LinkType::raw_ip, ipv4_packet(6, kClient, kServer, tcp(4000, 53, 1, {})));
+TEST_F(Decoding, FramesEveryMessageOfASegmentInOrderAndNoneOfAnEmptyOne) {
+  feed_raw(ipv4_packet(6, kClient, kServer, tcp(4000, 53, 1, {})));
   EXPECT_TRUE(delivered.empty());
-  EXPECT_EQ(total_skipped(), 0u);
+  EXPECT_EQ(total_skipped(), 0u) << "a segment without data is no loss";
+
+  const std::vector<Bytes> messages = {dns_payload(30, 1), dns_payload(12, 2), dns_payload(200, 3)};
+  feed_raw(ipv4_packet(6, kClient, kServer, tcp(4000, 53, 1, tcp_stream(messages))));
+  ASSERT_EQ(delivered.size(), 3u);
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(delivered[i].packet, messages[i]);
+    EXPECT_EQ(delivered[i].is_tcp, 1);
+  }
 }
 
 // A message split across segments is counted once; its remaining bytes in the flow's
-// next segments must not be read as messages, and what follows it is framed again.
-TEST_F(Decoding, PassesOverTheRestOfASplitMessage) {
-  struct Case {
-    const char* name;
-    size_t first_cut;   // bytes of the stream in the first segment
-    size_t second_cut;  // bytes in the second segment (the rest goes in a third)
-  };
-  Bytes split_message = dns_payload(300, 0x77);
+// next segments must not be read as messages, and what follows it is framed again. A
+// message of another flow between the parts is framed as usual.
+TEST_F(Decoding, PassesOverTheRestOfASplitMessageAndLeavesOtherFlowsAlone) {
   Bytes after = dns_payload(25, 0x88);
-  Bytes stream = tcp_stream({split_message, after});
-  const Case cases[] = {
-      {"cut inside the message, rest and next message together", 100, stream.size() - 100},
-      {"cut after the first length byte", 1, stream.size() - 1},
-      {"rest spread over two segments", 50, 200},
-      {"cut right after the length", 2, 300},
+  Bytes other = dns_payload(40, 2);
+  Bytes stream = tcp_stream({dns_payload(300, 0x77), after});
+  Bytes other_stream = tcp_stream({other});
+  // Bytes of the stream in the first and the second segment; the rest goes in a third.
+  const size_t cuts[][2] = {
+      {100, stream.size() - 100},  // cut inside the message, rest and next message together
+      {1, stream.size() - 1},      // cut after the first length byte
+      {50, 200},                   // rest spread over two segments
+      {2, 300},                    // cut right after the length
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    PacketDecoder fresh(53);
-    std::vector<Delivered> got;
-    fresh.set_message_handler(keep_message, &got);
+  for (const auto& cut : cuts) {
+    SCOPED_TRACE("first cut " + std::to_string(cut[0]) + ", second " + std::to_string(cut[1]));
+    reset();
     uint32_t sequence = 1000;
     size_t at = 0;
-    size_t cuts[] = {c.first_cut, c.second_cut, stream.size()};
-    for (size_t cut : cuts) {
-      size_t end = std::min(stream.size(), at + cut);
+    for (size_t length : {cut[0], cut[1], stream.size()}) {
+      size_t end = std::min(stream.size(), at + length);
       if (end <= at) continue;
       Bytes part(stream.begin() + static_cast<long>(at), stream.begin() + static_cast<long>(end));
-      Bytes frame = ipv4_packet(6, kClient, kServer, tcp(4000, 53, sequence, part));
-      fresh.process_frame(LinkType::raw_ip, 1, frame.data(), frame.size());
+      feed_raw(ipv4_packet(6, kClient, kServer, tcp(4000, 53, sequence, part)));
+      if (at == 0) feed_raw(ipv4_packet(6, kClient, kServer, tcp(4001, 53, 1, other_stream)));
       sequence += static_cast<uint32_t>(part.size());
       at = end;
     }
-    ASSERT_EQ(got.size(), 1u);
-    EXPECT_EQ(got[0].packet, after);
-    EXPECT_EQ(fresh.skipped().split_tcp, 1u);
+    ASSERT_EQ(delivered.size(), 2u);
+    EXPECT_EQ(delivered[0].packet, other);
+    EXPECT_EQ(delivered[1].packet, after);
+    EXPECT_EQ(decoder->skipped().split_tcp, 1u);
   }
-}
-
-TEST_F(Decoding, ASplitMessageInOneFlowLeavesOtherFlowsAlone) {
-  Bytes big = tcp_stream({dns_payload(500, 1)});
-  Bytes head(big.begin(), big.begin() + 100);
-  feed(LinkType::raw_ip, ipv4_packet(6, kClient, kServer, tcp(4000, 53, 1, head)));
-  Bytes other = dns_payload(40, 2);
-  feed(LinkType::raw_ip, ipv4_packet(6, kClient, kServer, tcp(4001, 53, 101, tcp_stream({other}))));
-  ASSERT_EQ(delivered.size(), 1u);
-  EXPECT_EQ(delivered[0].packet, other);
-}
-
-TEST_F(Decoding, CountsFragmentsWithoutFramingThem) {
-  Bytes transport = udp(1000, 53, dns_payload(20, 1));
-  const uint16_t flags[] = {0x2000 /* more fragments */, 0x0010 /* offset */, 0x2010};
-  for (uint16_t f : flags) feed(LinkType::raw_ip, ipv4_packet(17, kClient, kServer, transport, f));
-  // "Don't fragment" alone is no fragment.
-  feed(LinkType::raw_ip, ipv4_packet(17, kClient, kServer, transport, 0x4000));
-  Bytes fragment_header = {17, 0, 0, 1, 0, 0, 0, 9};
-  feed(LinkType::raw_ip,
-       ipv6_packet(44, ipv6_address(1), ipv6_address(2), concat(fragment_header, transport)));
-  EXPECT_EQ(decoder.skipped().fragments, 4u);
-  EXPECT_EQ(delivered.size(), 1u);
-}
-
-TEST_F(Decoding, DropsIpv6ClientsInBothDirections) {
-  Bytes hop_by_hop = {17, 0, 0, 0, 0, 0, 0, 0};
-  Bytes query = udp(1000, 53, dns_payload(20, 1));
-  Bytes response = tcp(53, 1000, 5, tcp_stream({dns_payload(20, 2)}));
-  feed(LinkType::ethernet,
-       with_link(LinkType::ethernet, ipv6_packet(17, ipv6_address(1), ipv6_address(2), query)));
-  feed(LinkType::linux_sll,
-       with_link(LinkType::linux_sll, ipv6_packet(6, ipv6_address(2), ipv6_address(1), response)));
-  feed(LinkType::raw_ip,
-       ipv6_packet(0, ipv6_address(1), ipv6_address(2), concat(hop_by_hop, query)));
-  EXPECT_TRUE(delivered.empty());
-  EXPECT_EQ(decoder.skipped().ipv6_clients, 3u);
-  EXPECT_EQ(total_skipped(), 3u);
 }
 
 // Every cut of a valid frame short of its end leaves headers or lengths running past the
 // captured bytes.
 TEST_F(Decoding, CountsEveryTruncationOfAFrameAsTruncated) {
-  struct Case {
-    const char* name;
-    LinkType link;
-    Bytes ip;
+  Bytes tcp_query =
+      ipv4_packet(6, kClient, kServer, tcp(1000, 53, 1, tcp_stream({dns_payload(20, 1)})));
+  const std::pair<LinkType, Bytes> frames[] = {
+      {LinkType::ethernet, query()},
+      {LinkType::linux_sll, tcp_query},
+      {LinkType::linux_sll2, ipv6_packet(17, udp(1000, 53, dns_payload(20, 1)))},
+      {LinkType::loopback, query()},
+      {LinkType::raw_ip, tcp_query},
   };
-  const Case cases[] = {
-      {"ethernet udp", LinkType::ethernet,
-       ipv4_packet(17, kClient, kServer, udp(1000, 53, dns_payload(20, 1)))},
-      {"sll tcp", LinkType::linux_sll,
-       ipv4_packet(6, kClient, kServer, tcp(1000, 53, 1, tcp_stream({dns_payload(20, 1)})))},
-      {"sll2 ipv6", LinkType::linux_sll2,
-       ipv6_packet(17, ipv6_address(1), ipv6_address(2), udp(1000, 53, dns_payload(20, 1)))},
-      {"loopback udp", LinkType::loopback,
-       ipv4_packet(17, kClient, kServer, udp(1000, 53, dns_payload(20, 1)))},
-      {"raw tcp", LinkType::raw_ip,
-       ipv4_packet(6, kClient, kServer, tcp(1000, 53, 1, tcp_stream({dns_payload(20, 1)})))},
-  };
-  for (const Case& c : cases) {
-    Bytes frame = with_link(c.link, c.ip);
+  for (const auto& [link, ip] : frames) {
+    Bytes frame = with_link(link, ip);
     for (size_t size = 0; size < frame.size(); ++size) {
-      SCOPED_TRACE(std::string(c.name) + " cut at " + std::to_string(size));
-      PacketDecoder fresh(53);
-      std::vector<Delivered> got;
-      fresh.set_message_handler(keep_message, &got);
-      fresh.process_frame(c.link, 1, frame.data(), size);
-      EXPECT_TRUE(got.empty());
-      EXPECT_EQ(fresh.skipped().truncated, 1u);
+      SCOPED_TRACE("link " + std::to_string(static_cast<int>(link)) + " cut at " +
+                   std::to_string(size));
+      reset();
+      decoder->process_frame(link, 1, frame.data(), size);
+      EXPECT_TRUE(delivered.empty());
+      EXPECT_EQ(decoder->skipped().truncated, 1u);
     }
   }
 }
 
-TEST_F(Decoding, CountsMalformedHeadersAndForeignTraffic) {
+// Each frame yields no message and counts once under its reason; the summary line
+// reports the counts in order.
+TEST_F(Decoding, CountsEachFrameItCannotFrameUnderItsReason) {
   struct Case {
     const char* name;
     LinkType link;
     Bytes frame;
     uint64_t SkipCounts::*counter;
   };
-  Bytes good = ipv4_packet(17, kClient, kServer, udp(1000, 53, dns_payload(20, 1)));
-  Bytes short_ihl = good;
-  short_ihl[0] = 0x44;
-  Bytes total_below_header = good;
-  put16(total_below_header, 2, 10);
-  Bytes v6_in_v4_frame = good;
-  v6_in_v4_frame[0] = 0x65;
-  Bytes udp_length_below_header = good;
-  put16(udp_length_below_header, 24, 4);
-  Bytes tcp_offset_below_header = ipv4_packet(6, kClient, kServer, tcp(1000, 53, 1, {}));
-  tcp_offset_below_header[32] = 4 << 4;
-  Bytes arp = with_link(LinkType::ethernet, good);
-  put16(arp, 12, 0x0806);
-  Bytes jumbo = ipv6_packet(17, ipv6_address(1), ipv6_address(2), udp(1000, 53, dns_payload(8, 1)));
-  put16(jumbo, 4, 0);
-  Bytes tcp_zero_length = ipv4_packet(6, kClient, kServer, tcp(1000, 53, 1, {0, 0}));
+  Bytes udp_query = udp(1000, 53, dns_payload(20, 1));
+  auto raw = LinkType::raw_ip;
+  auto ethernet = [](const Bytes& ip) { return with_link(LinkType::ethernet, ip); };
+  auto sll = [](const Bytes& ip) { return with_link(LinkType::linux_sll, ip); };
+  const auto fragments = &SkipCounts::fragments;
+  const auto ipv6_clients = &SkipCounts::ipv6_clients;
+  const auto malformed = &SkipCounts::malformed;
+  const auto other = &SkipCounts::other;
   const Case cases[] = {
-      {"header length below 20", LinkType::raw_ip, short_ihl, &SkipCounts::malformed},
-      {"total length below header", LinkType::raw_ip, total_below_header, &SkipCounts::malformed},
+      {"no room for the IPv4 header", raw, Bytes{0x45}, &SkipCounts::truncated},
+      {"more fragments", raw, ipv4_packet(17, kClient, kServer, udp_query, 0x2000), fragments},
+      {"fragment offset", raw, ipv4_packet(17, kClient, kServer, udp_query, 0x0010), fragments},
+      {"IPv6 fragment", raw, ipv6_packet(44, join({{17, 0, 0, 1, 0, 0, 0, 9}, udp_query})),
+       fragments},
+      {"IPv6 query", LinkType::ethernet, ethernet(ipv6_packet(17, udp_query)), ipv6_clients},
+      {"IPv6 response over TCP", LinkType::linux_sll,
+       sll(ipv6_packet(6, tcp(53, 1000, 5, tcp_stream({dns_payload(20, 2)})))), ipv6_clients},
+      {"IPv6 behind hop-by-hop options", raw,
+       ipv6_packet(0, join({{17, 0, 0, 0, 0, 0, 0, 0}, udp_query})), ipv6_clients},
+      {"header length below 20", raw, with16(query(), 0, 0x4400), malformed},
+      {"total length below header", raw, with16(query(), 2, 10), malformed},
       {"IPv4 frame holding another version", LinkType::ethernet,
-       with_link(LinkType::ethernet, v6_in_v4_frame), &SkipCounts::malformed},
-      {"UDP length below its header", LinkType::raw_ip, udp_length_below_header,
-       &SkipCounts::malformed},
-      {"TCP data offset below 5", LinkType::raw_ip, tcp_offset_below_header,
-       &SkipCounts::malformed},
-      {"IPv6 jumbogram", LinkType::raw_ip, jumbo, &SkipCounts::malformed},
-      {"empty UDP payload", LinkType::raw_ip, ipv4_packet(17, kClient, kServer, udp(1000, 53, {})),
-       &SkipCounts::malformed},
-      {"TCP message of length 0", LinkType::raw_ip, tcp_zero_length, &SkipCounts::malformed},
-      {"ARP", LinkType::ethernet, arp, &SkipCounts::other},
-      {"ICMP", LinkType::raw_ip, ipv4_packet(1, kClient, kServer, Bytes(16, 0)),
-       &SkipCounts::other},
-      {"neither port is the DNS port", LinkType::raw_ip,
-       ipv4_packet(17, kClient, kServer, udp(1000, 5353, dns_payload(20, 1))), &SkipCounts::other},
-      {"raw frame of version 5", LinkType::raw_ip, Bytes{0x50, 0, 0, 0}, &SkipCounts::other},
-      {"unknown loopback family", LinkType::loopback, concat(Bytes{99, 0, 0, 0}, good),
-       &SkipCounts::other},
+       ethernet(with16(query(), 0, 0x6500)), malformed},
+      {"UDP length below its header", raw, with16(query(), 24, 4), malformed},
+      {"TCP data offset below 5", raw,
+       with16(ipv4_packet(6, kClient, kServer, tcp(1000, 53, 1, {})), 32, 0x4018), malformed},
+      {"IPv6 jumbogram", raw, with16(ipv6_packet(17, udp_query), 4, 0), malformed},
+      {"empty UDP payload", raw, ipv4_packet(17, kClient, kServer, udp(1000, 53, {})), malformed},
+      {"TCP message of length 0", raw, ipv4_packet(6, kClient, kServer, tcp(1000, 53, 1, {0, 0})),
+       malformed},
+      {"ARP", LinkType::ethernet, with16(ethernet(query()), 12, 0x0806), other},
+      {"ICMP", raw, ipv4_packet(1, kClient, kServer, Bytes(16, 0)), other},
+      {"neither port is the DNS port", raw,
+       ipv4_packet(17, kClient, kServer, udp(1000, 5353, dns_payload(20, 1))), other},
+      {"raw frame of version 5", raw, Bytes{0x50, 0, 0, 0}, other},
+      {"unknown loopback family", LinkType::loopback, join({{99, 0, 0, 0}, query()}), other},
   };
+  uint64_t counted = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    PacketDecoder fresh(53);
-    std::vector<Delivered> got;
-    fresh.set_message_handler(keep_message, &got);
-    fresh.process_frame(c.link, 1, c.frame.data(), c.frame.size());
-    EXPECT_TRUE(got.empty());
-    EXPECT_EQ(fresh.skipped().*c.counter, 1u);
+    uint64_t before = decoder->skipped().*c.counter;
+    feed(c.link, c.frame);
+    EXPECT_TRUE(delivered.empty());
+    EXPECT_EQ(decoder->skipped().*c.counter, before + 1);
+    EXPECT_EQ(total_skipped(), ++counted);
   }
+  EXPECT_EQ(decoder->skip_summary(),
+            "1 truncated, 8 malformed, 3 fragments, 0 split TCP messages, 3 IPv6 clients, "
+            "5 other packets");
 }
 
 class OnlyServerIsLocal : public LocalAddressCheck {
@@ -512,71 +384,44 @@ class OnlyServerIsLocal : public LocalAddressCheck {
 // is not traffic of the local DNS server, so live capture leaves it out.
 TEST_F(Decoding, InLiveCaptureTheServerEndMustBeLocal) {
   OnlyServerIsLocal local;
-  PacketDecoder live(53, &local);
-  std::vector<Delivered> got;
-  live.set_message_handler(keep_message, &got);
-  Bytes remote = ipv4(198, 51, 100, 1);
-  const Bytes frames[] = {
-      ipv4_packet(17, kClient, kServer, udp(4000, 53, dns_payload(20, 1))),   // kept
-      ipv4_packet(17, kServer, kClient, udp(53, 4000, dns_payload(20, 2))),   // kept
-      ipv4_packet(17, kServer, remote, udp(33000, 53, dns_payload(20, 3))),   // own query
-      ipv4_packet(17, remote, kServer, udp(53, 33000, dns_payload(20, 4))),   // its answer
-  };
-  for (const Bytes& f : frames) live.process_frame(LinkType::raw_ip, 1, f.data(), f.size());
-  ASSERT_EQ(got.size(), 2u);
-  EXPECT_EQ(got[0].device, "192.0.2.7");
-  EXPECT_EQ(got[1].device, "192.0.2.7");
-  EXPECT_EQ(live.skipped().other, 2u);
+  reset(&local);
+  Bytes remote = {198, 51, 100, 1};
+  feed_raw(query());                                                          // kept
+  feed_raw(ipv4_packet(17, kServer, kClient, udp(53, 4000, dns_payload(20, 2))));   // kept
+  feed_raw(ipv4_packet(17, kServer, remote, udp(33000, 53, dns_payload(20, 3))));   // own query
+  feed_raw(ipv4_packet(17, remote, kServer, udp(53, 33000, dns_payload(20, 4))));   // its answer
+  ASSERT_EQ(delivered.size(), 2u);
+  EXPECT_EQ(delivered[0].device, "192.0.2.7");
+  EXPECT_EQ(delivered[1].device, "192.0.2.7");
+  EXPECT_EQ(decoder->skipped().other, 2u);
 }
 
-TEST_F(Decoding, ReusesItsBufferWithoutLeakingALongerMessageIntoAShorterOne) {
-  feed(LinkType::raw_ip, ipv4_packet(17, kClient, kServer, udp(1, 53, dns_payload(1400, 1))));
-  feed(LinkType::raw_ip, ipv4_packet(17, kClient, kServer, udp(1, 53, dns_payload(12, 2))));
+TEST_F(Decoding, FramesTheLargestDatagramAndReusesItsBufferForAShorterOne) {
+  Bytes largest = dns_payload(65535 - 20 - 8, 4);
+  feed_raw(ipv4_packet(17, kClient, kServer, udp(1, 53, largest)));
+  feed_raw(query(12, 2));
   ASSERT_EQ(delivered.size(), 2u);
+  EXPECT_EQ(delivered[0].packet, largest);
   EXPECT_EQ(delivered[1].raw.size(), wire::dns_message_size(9, 8, 12));
   EXPECT_EQ(delivered[1].packet, dns_payload(12, 2));
 }
 
-TEST_F(Decoding, FramesTheLargestDatagram) {
-  Bytes largest = dns_payload(65535 - 20 - 8, 4);
-  feed(LinkType::raw_ip, ipv4_packet(17, kClient, kServer, udp(1, 53, largest)));
-  ASSERT_EQ(delivered.size(), 1u);
-  EXPECT_EQ(delivered[0].packet, largest);
-}
-
-int32_t throw_on_first(const uint8_t* data, uint32_t length, void* user) {
+int32_t throw_on_first(const uint8_t*, uint32_t length, void* user) {
   auto* calls = static_cast<std::vector<uint32_t>*>(user);
   calls->push_back(length);
-  (void)data;
   if (calls->size() == 1) throw std::runtime_error("push(70000) failed: record too large");
   return 0;
 }
 
 TEST_F(Decoding, AHandlerThatRaisesCostsOnlyItsMessage) {
-  test::TempDir dir;
-  logging::open_log(dir.file("agent.log").c_str());
-  PacketDecoder raising(53);
+  test::LogCapture log;
   std::vector<uint32_t> calls;
-  raising.set_message_handler(throw_on_first, &calls);
-  Bytes frame = ipv4_packet(6, kClient, kServer,
-                            tcp(1, 53, 1, tcp_stream({dns_payload(20, 1), dns_payload(30, 2)})));
-  raising.process_frame(LinkType::raw_ip, 1, frame.data(), frame.size());
-  logging::close_log();
+  decoder->set_message_handler(throw_on_first, &calls);
+  feed_raw(ipv4_packet(6, kClient, kServer,
+                       tcp(1, 53, 1, tcp_stream({dns_payload(20, 1), dns_payload(30, 2)}))));
   EXPECT_EQ(calls.size(), 2u);
-  std::vector<std::string> lines = test::split_lines(test::read_file(dir.file("agent.log")));
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_NE(lines[0].find("]: ERROR - Process packet failed: push(70000) failed: record too large"),
-            std::string::npos)
-      << lines[0];
-}
-
-TEST_F(Decoding, SummarisesTheSkipCountsInOneLine) {
-  feed(LinkType::raw_ip, Bytes{0x45});
-  feed(LinkType::raw_ip, ipv4_packet(17, kClient, kServer, udp(1, 53, dns_payload(8, 1)), 0x2000));
-  feed(LinkType::raw_ip, ipv4_packet(17, kClient, kServer, udp(1, 53, dns_payload(8, 1)), 0x2000));
-  EXPECT_EQ(decoder.skip_summary(),
-            "1 truncated, 0 malformed, 2 fragments, 0 split TCP messages, 0 IPv6 clients, "
-            "0 other packets");
+  EXPECT_EQ(log.messages(), std::vector<std::string>{"ERROR - Process packet failed: "
+                                                     "push(70000) failed: record too large"});
 }
 
 }  // namespace

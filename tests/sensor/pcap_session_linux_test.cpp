@@ -1,7 +1,6 @@
 #include "sensor/pcap_session.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <pcap/pcap.h>
 #include <signal.h>
@@ -14,28 +13,33 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "agent/errors.h"
-#include "logging/log.h"
 #include "net/wire_format.h"
+#include "support/log_capture.h"
 #include "support/test_util.h"
 
 namespace kx::sensor {
 namespace {
 
 using namespace std::chrono_literals;
+using Lines = std::vector<std::string>;
+constexpr size_t npos = std::string::npos;
 
 // Five queries to unbound on 127.0.0.1@53535 and their responses, taken with tcpdump -i lo.
 const std::string kFixture =
     std::string(TEVRIN_SOURCE_DIR) + "/tests/sensor/data/dns_loopback.pcap";
 constexpr uint16_t kFixturePort = 53535;
+constexpr size_t kQueryCount = 5;  // in the fixture and in send_queries
+const char kNeedsRoot[] = "capturing needs root (CAP_NET_RAW); run this test as root";
 
-// --- messages as a handler on the capture thread receives them
+CaptureSettings from_file(const std::string& file, uint16_t port) { return {"any", port, file}; }
+CaptureSettings on_interface(const std::string& name, uint16_t port) { return {name, port, ""}; }
 
 struct Message {
   uint32_t time = 0;
@@ -45,57 +49,42 @@ struct Message {
   std::vector<uint8_t> dns;
 };
 
+// The messages a handler on the capture thread receives.
 class Collected {
  public:
   static int32_t handler(const uint8_t* data, uint32_t length, void* user) {
     auto* self = static_cast<Collected*>(user);
-    wire::DnsMessageView view;
-    if (wire::parse_dns_message(data, length, &view) != wire::ParseResult::ok) {
+    wire::DnsMessageView v;
+    if (wire::parse_dns_message(data, length, &v) != wire::ParseResult::ok) {
       ADD_FAILURE() << "unreadable message of " << length << " bytes";
       return -1;
     }
-    Message m{view.time_seconds, std::string(view.device), std::string(view.server),
-              view.is_tcp, std::vector<uint8_t>(view.packet, view.packet + view.packet_size)};
     std::lock_guard<std::mutex> lock(self->mutex_);
-    self->messages_.push_back(std::move(m));
+    self->messages_.push_back(Message{v.time_seconds, std::string(v.device),
+                                      std::string(v.server), v.is_tcp,
+                                      {v.packet, v.packet + v.packet_size}});
     return 0;
   }
   std::vector<Message> messages() {
     std::lock_guard<std::mutex> lock(mutex_);
     return messages_;
   }
-  size_t size() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return messages_.size();
-  }
+  size_t size() { return messages().size(); }
 
  private:
   std::mutex mutex_;
   std::vector<Message> messages_;
 };
 
-// --- helpers for processes, logs and ports
+// --- processes, ports and a DNS server
 
-bool wait_until(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+bool wait_until(const std::function<bool()>& done, std::chrono::milliseconds limit = 20s) {
   auto deadline = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (done()) return true;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
     std::this_thread::sleep_for(20ms);
   }
-  return done();
-}
-
-bool file_contains(const std::string& path, const std::string& text) {
-  return test::read_file(path).find(text) != std::string::npos;
-}
-
-size_t count_of(const std::string& haystack, const std::string& needle) {
-  size_t count = 0;
-  for (size_t at = haystack.find(needle); at != std::string::npos;
-       at = haystack.find(needle, at + 1)) {
-    ++count;
-  }
-  return count;
+  return true;
 }
 
 // Runs a shell command, bounded by coreutils' timeout, and returns what it printed.
@@ -104,33 +93,28 @@ std::string run_command(const std::string& command) {
   FILE* pipe = popen(("timeout 30 " + command).c_str(), "r");
   if (pipe == nullptr) return out;
   char buffer[4096];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
+  for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
   pclose(pipe);
   return out;
 }
 
-bool have_program(const char* name) {
-  return system((std::string("command -v ") + name + " >/dev/null 2>&1").c_str()) == 0;
+std::string missing_program(std::initializer_list<const char*> names) {
+  for (const char* name : names) {
+    std::string probe = std::string("command -v ") + name + " >/dev/null 2>&1";
+    if (system(probe.c_str()) != 0) return std::string(name) + " is not installed";
+  }
+  return "";
 }
 
-// A child process, ended (TERM, then KILL) when the object goes.
+// A shell command run as a child process with its output in a file, ended (TERM, then
+// KILL) when the object goes.
 class Child {
  public:
-  Child(const std::vector<std::string>& argv, const std::string& output_path) {
-    pid_ = fork();
-    if (pid_ == 0) {
-      int fd = open(output_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      if (fd >= 0) {
-        dup2(fd, 1);
-        dup2(fd, 2);
-      }
-      std::vector<char*> args;
-      for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-      args.push_back(nullptr);
-      execvp(args[0], args.data());
-      _exit(127);
-    }
+  Child(const std::string& command, const std::string& output_path) : pid_(fork()) {
+    if (pid_ != 0) return;
+    std::string line = "exec " + command + " >'" + output_path + "' 2>&1";
+    execl("/bin/sh", "sh", "-c", line.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
   }
   ~Child() { end(SIGTERM); }
   Child(const Child&) = delete;
@@ -140,8 +124,7 @@ class Child {
   void end(int signal_number) {
     if (pid_ <= 0) return;
     kill(pid_, signal_number);
-    bool reaped = wait_until([&] { return waitpid(pid_, nullptr, WNOHANG) == pid_; }, 5000ms);
-    if (!reaped) {
+    if (!wait_until([&] { return waitpid(pid_, nullptr, WNOHANG) == pid_; }, 5s)) {
       kill(pid_, SIGKILL);
       waitpid(pid_, nullptr, 0);
     }
@@ -149,32 +132,39 @@ class Child {
   }
 
  private:
-  pid_t pid_ = -1;
+  pid_t pid_;
 };
 
 // A port that is free on 127.0.0.1 for both UDP and TCP right now.
 uint16_t free_port() {
   for (int attempt = 0; attempt < 50; ++attempt) {
-    int tcp_socket = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    auto* any = reinterpret_cast<sockaddr*>(&address);
     socklen_t size = sizeof address;
-    bind(tcp_socket, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    getsockname(tcp_socket, reinterpret_cast<sockaddr*>(&address), &size);
+    int tcp_socket = socket(AF_INET, SOCK_STREAM, 0);
+    bind(tcp_socket, any, size);
+    getsockname(tcp_socket, any, &size);
     int udp_socket = socket(AF_INET, SOCK_DGRAM, 0);
-    bool udp_free = bind(udp_socket, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    uint16_t port = ntohs(address.sin_port);
+    bool udp_free = bind(udp_socket, any, size) == 0;
     close(udp_socket);
     close(tcp_socket);
-    if (udp_free) return port;
+    if (udp_free) return ntohs(address.sin_port);
   }
   return 0;
 }
 
 std::string dig(uint16_t port, const std::string& query) {
-  return run_command("dig @127.0.0.1 -p " + std::to_string(port) +
-                     " +tries=1 +time=3 " + query + " 2>&1");
+  return run_command("dig @127.0.0.1 -p " + std::to_string(port) + " +tries=1 +time=3 " + query +
+                     " 2>&1");
+}
+
+void send_queries(uint16_t port) {
+  for (const char* query : {"a.example.test A", "t.example.test TXT", "missing.example.test A",
+                            "+tcp b.example.test A", "+tcp t.example.test TXT"}) {
+    dig(port, query);
+  }
 }
 
 // unbound answering a few local names on 127.0.0.1@port, UDP and TCP.
@@ -182,30 +172,24 @@ class DnsServer {
  public:
   explicit DnsServer(const test::TempDir& dir) : port_(free_port()) {
     std::string config = dir.file("unbound.conf");
-    test::write_file(config,
-                     "server:\n"
-                     "  do-daemonize: no\n"
-                     "  username: \"\"\n"
-                     "  chroot: \"\"\n"
-                     "  pidfile: \"\"\n"
-                     "  directory: \"" + dir.path() + "\"\n"
-                     "  logfile: \"\"\n"
-                     "  use-syslog: no\n"
-                     "  interface: 127.0.0.1@" + std::to_string(port_) + "\n"
-                     "  do-ip6: no\n"
-                     "  access-control: 127.0.0.0/8 allow\n"
-                     "  module-config: \"iterator\"\n"
-                     "  local-zone: \"example.test.\" static\n"
-                     "  local-data: \"a.example.test. IN A 192.0.2.1\"\n"
-                     "  local-data: \"b.example.test. IN A 192.0.2.2\"\n"
-                     "  local-data: \"t.example.test. IN TXT \\\"hello capture\\\"\"\n"
-                     "remote-control:\n"
-                     "  control-enable: no\n");
-    process_ = std::make_unique<Child>(std::vector<std::string>{"unbound", "-c", config},
-                                       dir.file("unbound.out"));
-    ready_ = wait_until([&] { return dig(port_, "+short a.example.test A").find("192.0.2.1") !=
-                                     std::string::npos; },
-                        10000ms);
+    test::write_file(config, "server:\n  interface: 127.0.0.1@" + std::to_string(port_) +
+                                 "\n  directory: \"" + dir.path() + "\"\n" + R"(
+  do-daemonize: no
+  username: ""
+  chroot: ""
+  pidfile: ""
+  use-syslog: no
+  do-ip6: no
+  access-control: 127.0.0.0/8 allow
+  module-config: "iterator"
+  local-zone: "example.test." static
+  local-data: "a.example.test. IN A 192.0.2.1"
+  local-data: "b.example.test. IN A 192.0.2.2"
+  local-data: "t.example.test. IN TXT \"hello capture\""
+)");
+    process_ = std::make_unique<Child>("unbound -c '" + config + "'", dir.file("unbound.out"));
+    ready_ = wait_until(
+        [&] { return dig(port_, "+short a.example.test A").find("192.0.2.1") != npos; }, 10s);
   }
   bool ready() const { return ready_; }
   uint16_t port() const { return port_; }
@@ -216,178 +200,120 @@ class DnsServer {
   bool ready_ = false;
 };
 
-// The queries every capture test sends: three over UDP, two over TCP, each answered.
-constexpr size_t kQueryCount = 5;
-void send_queries(uint16_t port) {
-  dig(port, "a.example.test A");
-  dig(port, "t.example.test TXT");
-  dig(port, "missing.example.test A");
-  dig(port, "+tcp b.example.test A");
-  dig(port, "+tcp t.example.test TXT");
-}
-
-std::string skip_reason_for_live_capture() {
-  if (geteuid() != 0) return "capturing needs root (CAP_NET_RAW); run this test as root";
-  for (const char* program : {"unbound", "dig"}) {
-    if (!have_program(program)) return std::string(program) + " is not installed";
-  }
-  return "";
-}
-
 class CaptureTest : public ::testing::Test {
  protected:
-  void SetUp() override { logging::open_log(log_path.c_str()); }
-  void TearDown() override { logging::close_log(); }
-  std::string log() { return test::read_file(log_path); }
-  bool wait_for_log(const std::string& text, std::chrono::milliseconds limit = 20000ms) {
-    return wait_until([&] { return file_contains(log_path, text); }, limit);
+  // Log messages that begin with prefix.
+  size_t count(const std::string& prefix) const {
+    size_t n = 0;
+    for (const std::string& m : log.messages()) n += m.compare(0, prefix.size(), prefix) == 0;
+    return n;
   }
-  // Replays file through a session and returns when the file's end was reached.
-  void replay(const std::string& file, uint16_t port) {
-    CaptureSettings settings;
-    settings.capture_file = file;
-    settings.dns_port = port;
-    PcapSession session(settings);
-    session.set_message_handler(Collected::handler, &collected);
+  bool wait_for_count(const std::string& prefix, size_t n) {
+    return wait_until([&] { return count(prefix) >= n; });
+  }
+  // Replays file through a session and returns once the file's end was reached.
+  void replay(const std::string& file, uint16_t port,
+              MessageHandler handler = Collected::handler, void* user = nullptr) {
+    PcapSession session(from_file(file, port));
+    session.set_message_handler(handler, user != nullptr ? user : &collected);
+    size_t finished = count("Packet capture finished");
     session.start();
-    EXPECT_TRUE(wait_for_log("Packet capture finished")) << log();
+    EXPECT_TRUE(wait_for_count("Packet capture finished", finished + 1));
     session.stop();
   }
 
   test::TempDir dir;
-  std::string log_path = dir.file("agent.log");
+  test::LogCapture log;
   Collected collected;
 };
 
 // --- tshark's reading of the same file
 
 std::string to_hex(const std::vector<uint8_t>& bytes) {
-  static const char digits[] = "0123456789abcdef";
   std::string out;
-  for (uint8_t b : bytes) {
-    out += digits[b >> 4];
-    out += digits[b & 15];
-  }
+  for (uint8_t b : bytes) out += {"0123456789abcdef"[b >> 4], "0123456789abcdef"[b & 15]};
   return out;
 }
 
-std::vector<std::string> split(const std::string& text, char separator) {
-  std::vector<std::string> parts;
-  std::string part;
-  std::istringstream in(text);
-  while (std::getline(in, part, separator)) parts.push_back(part);
-  if (!text.empty() && text.back() == separator) parts.push_back("");
-  return parts;
-}
-
-// Every DNS frame tshark dissects must be the next message(s) of the session, with the
-// same time, addresses, transport and DNS bytes, and nothing may be left over.
+// tshark's line for each DNS frame of the file (whole seconds, source, destination, UDP
+// payload, TCP payload) must be the line of the session's next message: a query comes
+// from the device, a response from the server, and nothing may be left over on either side.
 void expect_matches_tshark(const std::string& file, uint16_t port,
                            const std::vector<Message>& messages) {
   std::string p = std::to_string(port);
   std::string out = run_command(
       "tshark -r " + file + " -o tcp.desegment_tcp_streams:FALSE -d udp.port==" + p +
-      ",dns -d tcp.port==" + p +
-      ",dns -Y dns -T fields -E separator=/t -e frame.time_epoch -e ip.src -e ip.dst "
-      "-e udp.dstport -e tcp.dstport -e dns.id -e udp.payload -e tcp.payload 2>/dev/null");
-  size_t next = 0;
-  size_t frames = 0;
+      ",dns -d tcp.port==" + p + ",dns -Y dns -T fields -e frame.time_epoch -e ip.src " +
+      "-e ip.dst -e udp.payload -e tcp.payload 2>/dev/null");
+  std::string seen;
   for (const std::string& line : test::split_lines(out)) {
-    if (line.empty()) continue;
-    std::vector<std::string> f = split(line, '\t');
-    ASSERT_EQ(f.size(), 8u) << line;
-    ++frames;
-    bool is_tcp = !f[4].empty();
-    bool to_server = (is_tcp ? f[4] : f[3]) == p;
-    size_t pdus = split(f[5], ',').size();
-    std::vector<uint8_t> stream;
-    for (size_t i = 0; i < pdus; ++i, ++next) {
-      ASSERT_LT(next, messages.size()) << "tshark sees more DNS messages: " << line;
-      const Message& m = messages[next];
-      SCOPED_TRACE(line);
-      EXPECT_EQ(std::to_string(m.time), f[0].substr(0, f[0].find('.')));
-      EXPECT_EQ(m.device, to_server ? f[1] : f[2]);
-      EXPECT_EQ(m.server, to_server ? f[2] : f[1]);
-      EXPECT_EQ(m.is_tcp, is_tcp ? 1 : 0);
-      if (is_tcp) {
-        stream.push_back(static_cast<uint8_t>(m.dns.size() >> 8));
-        stream.push_back(static_cast<uint8_t>(m.dns.size()));
-      }
-      stream.insert(stream.end(), m.dns.begin(), m.dns.end());
-    }
-    EXPECT_EQ(to_hex(stream), is_tcp ? f[7] : f[6]);
+    if (!line.empty()) seen += line.substr(0, line.find('.')) + line.substr(line.find('\t')) + "\n";
   }
-  EXPECT_GT(frames, 0u);
-  EXPECT_EQ(next, messages.size()) << "the session framed messages tshark does not see";
+  std::string framed;
+  for (const Message& m : messages) {
+    bool response = m.dns.size() > 2 && (m.dns[2] & 0x80) != 0;
+    std::vector<uint8_t> payload = m.dns;
+    auto size = static_cast<uint16_t>(m.dns.size());
+    if (m.is_tcp) payload.insert(payload.begin(), {uint8_t(size >> 8), uint8_t(size)});
+    framed += std::to_string(m.time) + "\t" + (response ? m.server : m.device) + "\t" +
+              (response ? m.device : m.server) + (m.is_tcp ? "\t\t" : "\t") + to_hex(payload) +
+              (m.is_tcp ? "\n" : "\t\n");
+  }
+  EXPECT_FALSE(seen.empty());
+  EXPECT_EQ(framed, seen);
 }
 
 // --- replay of a file
 
 TEST_F(CaptureTest, ReplaysTheFixtureExactlyAsTsharkReadsIt) {
-  if (!have_program("tshark")) GTEST_SKIP() << "tshark is not installed";
+  std::string reason = missing_program({"tshark"});
+  if (!reason.empty()) GTEST_SKIP() << reason;
   replay(kFixture, kFixturePort);
-  std::vector<Message> messages = collected.messages();
-  EXPECT_EQ(messages.size(), 2 * kQueryCount);
-  expect_matches_tshark(kFixture, kFixturePort, messages);
-  std::string text = log();
-  EXPECT_NE(text.find("]: Starting packet capture on " + kFixture + "\n"), std::string::npos);
-  EXPECT_NE(text.find("]: Entering packet capture loop...\n"), std::string::npos);
-  EXPECT_NE(text.find("]: Packet capture skipped: 0 truncated, 0 malformed, 0 fragments, "
-                      "0 split TCP messages, 0 IPv6 clients, 0 other packets\n"),
-            std::string::npos)
-      << text;
-}
-
-TEST_F(CaptureTest, ReplayWithAnotherDnsPortFramesNothing) {
-  replay(kFixture, 53);
-  EXPECT_EQ(collected.size(), 0u);
+  EXPECT_EQ(collected.size(), 2 * kQueryCount);
+  expect_matches_tshark(kFixture, kFixturePort, collected.messages());
+  EXPECT_EQ(log.messages(),
+            (Lines{"Starting packet capture on " + kFixture, "Entering packet capture loop...",
+                   "Packet capture finished",
+                   "Packet capture skipped: 0 truncated, 0 malformed, 0 fragments, "
+                   "0 split TCP messages, 0 IPv6 clients, 0 other packets"}));
 }
 
 TEST_F(CaptureTest, ReplaysACaptureOfARealServerTakenNow) {
-  std::string reason = skip_reason_for_live_capture();
-  if (reason.empty() && !have_program("tcpdump")) reason = "tcpdump is not installed";
-  if (reason.empty() && !have_program("tshark")) reason = "tshark is not installed";
+  std::string reason = geteuid() != 0 ? kNeedsRoot
+                                      : missing_program({"unbound", "dig", "tcpdump", "tshark"});
   if (!reason.empty()) GTEST_SKIP() << reason;
   DnsServer server(dir);
   ASSERT_TRUE(server.ready()) << test::read_file(dir.file("unbound.out"));
   std::string file = dir.file("capture.pcap");
   {
-    Child tcpdump({"tcpdump", "-i", "lo", "--immediate-mode", "-U", "-w", file,
-                   "port " + std::to_string(server.port())},
-                  dir.file("tcpdump.out"));
-    ASSERT_TRUE(wait_until([&] { return file_contains(dir.file("tcpdump.out"), "listening on"); },
-                           10000ms));
+    std::string output = dir.file("tcpdump.out");
+    Child tcpdump("tcpdump -i lo --immediate-mode -U -w '" + file + "' port " +
+                      std::to_string(server.port()),
+                  output);
+    ASSERT_TRUE(wait_until(
+        [&] { return test::read_file(output).find("listening on") != npos; }, 10s));
     send_queries(server.port());
     // Each packet is written as it comes; the last ones may still be on their way.
     std::this_thread::sleep_for(500ms);
     tcpdump.end(SIGINT);
   }
   replay(file, server.port());
-  std::vector<Message> messages = collected.messages();
-  EXPECT_EQ(messages.size(), 2 * kQueryCount);
-  expect_matches_tshark(file, server.port(), messages);
+  EXPECT_EQ(collected.size(), 2 * kQueryCount);
+  expect_matches_tshark(file, server.port(), collected.messages());
 }
 
 int32_t reject_every_other(const uint8_t*, uint32_t length, void* user) {
-  auto* calls = static_cast<int*>(user);
-  if ((*calls)++ % 2 == 0) {
+  if ((*static_cast<int*>(user))++ % 2 == 0) {
     throw SensorError("push(" + std::to_string(length) + ") failed: record too large");
   }
   return 0;
 }
 
 TEST_F(CaptureTest, AHandlerThatRaisesDropsOnlyThatPacket) {
-  CaptureSettings settings;
-  settings.capture_file = kFixture;
-  settings.dns_port = kFixturePort;
-  PcapSession session(settings);
   int calls = 0;
-  session.set_message_handler(reject_every_other, &calls);
-  session.start();
-  ASSERT_TRUE(wait_for_log("Packet capture finished"));
-  session.stop();
+  replay(kFixture, kFixturePort, reject_every_other, &calls);
   EXPECT_EQ(calls, static_cast<int>(2 * kQueryCount));
-  EXPECT_EQ(count_of(log(), "ERROR - Process packet failed: push("), kQueryCount);
+  EXPECT_EQ(count("ERROR - Process packet failed: push("), kQueryCount);
 }
 
 // --- failures of the capture itself: one error line, then the thread ends
@@ -407,220 +333,156 @@ void write_pcap_of_link_type(const std::string& path, int datalink) {
 TEST_F(CaptureTest, ReportsEachCaptureFailureInOneErrorLine) {
   std::string not_pcap = dir.file("not-a-capture.pcap");
   test::write_file(not_pcap, "this is no capture file at all\n");
-  std::string user_link = dir.file("wifi.pcap");
-  write_pcap_of_link_type(user_link, DLT_IEEE802_11);
-  struct Case {
-    const char* name;
-    CaptureSettings settings;
-    std::string error;
+  std::string wifi = dir.file("wifi.pcap");
+  write_pcap_of_link_type(wifi, DLT_IEEE802_11);
+  std::string missing = dir.file("missing.pcap");
+  const std::pair<CaptureSettings, std::string> cases[] = {
+      {on_interface("tevrin-nope0", 53), "pcap_activate(tevrin-nope0) failed: "},
+      {from_file(missing, 53), "pcap_open_offline(" + missing + ") failed: "},
+      {from_file(not_pcap, 53), "pcap_open_offline(" + not_pcap + ") failed: "},
+      {from_file(wifi, 53),
+       "pcap_datalink(" + wifi + ") failed: unsupported link type 105 (IEEE802_11)"},
   };
-  CaptureSettings missing_interface;
-  missing_interface.interface = "tevrin-nope0";
-  CaptureSettings missing_file;
-  missing_file.capture_file = dir.file("missing.pcap");
-  CaptureSettings garbage_file;
-  garbage_file.capture_file = not_pcap;
-  CaptureSettings unsupported_link;
-  unsupported_link.capture_file = user_link;
-  const Case cases[] = {
-      {"interface that does not exist", missing_interface,
-       "ERROR - Packet capture failed: pcap_activate(tevrin-nope0) failed: "},
-      {"file that does not exist", missing_file,
-       "ERROR - Packet capture failed: pcap_open_offline(" + missing_file.capture_file +
-           ") failed: "},
-      {"file that is no capture", garbage_file,
-       "ERROR - Packet capture failed: pcap_open_offline(" + not_pcap + ") failed: "},
-      {"link type the decoder does not read", unsupported_link,
-       "ERROR - Packet capture failed: pcap_datalink(" + user_link +
-           ") failed: unsupported link type 105 (IEEE802_11)"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    logging::close_log();
-    test::write_file(log_path, "");
-    logging::open_log(log_path.c_str());
-    PcapSession session(c.settings);
-    session.start();
-    ASSERT_TRUE(wait_for_log("ERROR - ")) << log();
-    session.stop();
-    std::string text = log();
-    EXPECT_NE(text.find(c.error), std::string::npos) << text;
-    EXPECT_EQ(count_of(text, "ERROR - "), 1u) << text;
-    EXPECT_EQ(text.find("Entering packet capture loop..."), std::string::npos);
-    EXPECT_EQ(text.find("Packet capture finished"), std::string::npos);
+  for (const auto& [settings, error] : cases) {
+    SCOPED_TRACE(error);
+    size_t before = log.messages().size();
+    size_t errors = count("ERROR - ");
+    {
+      PcapSession session(settings);
+      session.start();
+      ASSERT_TRUE(wait_for_count("ERROR - ", errors + 1));
+    }
+    Lines lines = log.messages();
+    lines.erase(lines.begin(), lines.begin() + static_cast<long>(before));
+    ASSERT_EQ(lines.size(), 3u);
+    std::string source = settings.capture_file.empty() ? settings.interface : settings.capture_file;
+    EXPECT_EQ(lines[0], "Starting packet capture on " + source);
+    EXPECT_EQ(lines[1].rfind("ERROR - Packet capture failed: " + error, 0), 0u) << lines[1];
+    EXPECT_EQ(lines[2].rfind("Packet capture skipped: ", 0), 0u) << lines[2];
   }
 }
 
 // --- lifecycle
 
-TEST_F(CaptureTest, StartTwiceRunsOneCaptureAndStopWithoutStartLogsNothing) {
+TEST_F(CaptureTest, StartTwiceRunsOneCaptureAndAStoppedSessionStartsAfresh) {
   {
     PcapSession idle(CaptureSettings{});
     idle.stop();
   }
-  EXPECT_EQ(log(), "");
-  CaptureSettings settings;
-  settings.capture_file = kFixture;
-  settings.dns_port = kFixturePort;
-  PcapSession session(settings);
+  EXPECT_TRUE(log.messages().empty());
+  PcapSession session(from_file(kFixture, kFixturePort));
   session.set_message_handler(Collected::handler, &collected);
-  session.start();
-  session.start();
-  ASSERT_TRUE(wait_for_log("Packet capture finished"));
-  session.stop();
-  session.stop();
-  EXPECT_EQ(count_of(log(), "Starting packet capture on"), 1u);
-  EXPECT_EQ(count_of(log(), "Packet capture skipped:"), 1u);
-  EXPECT_EQ(collected.size(), 2 * kQueryCount);
-}
-
-TEST_F(CaptureTest, ASessionCanBeStartedAgainAfterStop) {
-  CaptureSettings settings;
-  settings.capture_file = kFixture;
-  settings.dns_port = kFixturePort;
-  PcapSession session(settings);
-  session.set_message_handler(Collected::handler, &collected);
-  for (int round = 1; round <= 2; ++round) {
+  for (size_t round = 1; round <= 2; ++round) {
     session.start();
-    ASSERT_TRUE(wait_until([&] { return count_of(log(), "Packet capture finished") ==
-                                        static_cast<size_t>(round); },
-                           20000ms));
+    session.start();
+    ASSERT_TRUE(wait_for_count("Packet capture finished", round));
     session.stop();
+    session.stop();
+    EXPECT_EQ(count("Starting packet capture on"), round);
+    EXPECT_EQ(count("Packet capture skipped:"), round);
+    EXPECT_EQ(collected.size(), round * 2 * kQueryCount);
   }
-  EXPECT_EQ(collected.size(), 4 * kQueryCount);
 }
 
 // --- live capture on loopback
 
 TEST_F(CaptureTest, DeliversLiveLoopbackTrafficOnceOnAnyAndOnLo) {
-  std::string reason = skip_reason_for_live_capture();
+  std::string reason = geteuid() != 0 ? kNeedsRoot : missing_program({"unbound", "dig"});
   if (!reason.empty()) GTEST_SKIP() << reason;
   DnsServer server(dir);
   ASSERT_TRUE(server.ready()) << test::read_file(dir.file("unbound.out"));
   for (const char* interface : {"any", "lo"}) {
     SCOPED_TRACE(interface);
     Collected live;
-    CaptureSettings settings;
-    settings.interface = interface;
-    settings.dns_port = server.port();
-    PcapSession session(settings);
+    PcapSession session(on_interface(interface, server.port()));
     session.set_message_handler(Collected::handler, &live);
-    size_t entered = count_of(log(), "Entering packet capture loop...");
+    size_t entered = count("Entering packet capture loop...");
     session.start();
-    ASSERT_TRUE(wait_until(
-        [&] { return count_of(log(), "Entering packet capture loop...") == entered + 1; },
-        10000ms))
-        << log();
+    ASSERT_TRUE(wait_for_count("Entering packet capture loop...", entered + 1));
     send_queries(server.port());
-    EXPECT_TRUE(wait_until([&] { return live.size() >= 2 * kQueryCount; }, 10000ms));
+    EXPECT_TRUE(wait_until([&] { return live.size() >= 2 * kQueryCount; }, 10s));
     // Late copies, if any, would arrive right behind the originals.
     std::this_thread::sleep_for(300ms);
     session.stop();
     std::vector<Message> messages = live.messages();
     ASSERT_EQ(messages.size(), 2 * kQueryCount);
-    size_t tcp = 0;
-    for (const Message& m : messages) {
-      EXPECT_EQ(m.device, "127.0.0.1");
-      EXPECT_EQ(m.server, "127.0.0.1");
-      tcp += m.is_tcp;
+    // Queries and responses alternate, each pair with one DNS ID: UDP first, then TCP.
+    std::string seen;
+    for (size_t i = 0; i < messages.size(); ++i) {
+      const Message& m = messages[i];
+      ASSERT_GE(m.dns.size(), 12u);
+      EXPECT_EQ(m.device + " " + m.server, "127.0.0.1 127.0.0.1");
+      EXPECT_EQ(memcmp(m.dns.data(), messages[i - i % 2].dns.data(), 2), 0) << "message " << i;
+      seen += std::string(m.is_tcp ? "tcp " : "udp ") + (m.dns[2] & 0x80 ? "response," : "query,");
     }
-    EXPECT_EQ(tcp, 4u);
-    // Queries and responses alternate: the same DNS ID twice, query then response.
-    for (size_t i = 0; i + 1 < messages.size(); i += 2) {
-      ASSERT_GE(messages[i].dns.size(), 12u);
-      ASSERT_GE(messages[i + 1].dns.size(), 12u);
-      EXPECT_EQ(messages[i].dns[0], messages[i + 1].dns[0]);
-      EXPECT_EQ(messages[i].dns[1], messages[i + 1].dns[1]);
-      EXPECT_EQ(messages[i].dns[2] & 0x80, 0);
-      EXPECT_EQ(messages[i + 1].dns[2] & 0x80, 0x80);
-    }
+    EXPECT_EQ(seen, "udp query,udp response,udp query,udp response,udp query,udp response,"
+                    "tcp query,tcp response,tcp query,tcp response,");
   }
 }
 
-TEST_F(CaptureTest, StopEndsALiveCaptureThatSeesNoTraffic) {
-  if (geteuid() != 0) GTEST_SKIP() << "capturing needs root (CAP_NET_RAW); run this test as root";
-  CaptureSettings settings;
-  settings.interface = "lo";
-  settings.dns_port = free_port();
-  PcapSession session(settings);
+// Whatever phase the thread is in, and with no traffic to wake the capture, stop ends it.
+TEST_F(CaptureTest, StopEndsALiveCapturePromptlyInAnyPhase) {
+  if (geteuid() != 0) GTEST_SKIP() << kNeedsRoot;
+  for (int round = 0; round < 20; ++round) {
+    PcapSession session(on_interface("lo", 9));
+    session.start();
+    session.stop();
+  }
+  EXPECT_EQ(count("Starting packet capture on lo"), 20u);
+  EXPECT_EQ(count("Packet capture skipped:"), 20u);
+
+  size_t entered = count("Entering packet capture loop...");
+  PcapSession session(on_interface("lo", free_port()));
   session.start();
-  ASSERT_TRUE(wait_for_log("Entering packet capture loop...", 10000ms)) << log();
+  ASSERT_TRUE(wait_for_count("Entering packet capture loop...", entered + 1));
   auto began = std::chrono::steady_clock::now();
   session.stop();
   EXPECT_LT(std::chrono::steady_clock::now() - began, 5s);
-  EXPECT_NE(log().find("Packet capture finished"), std::string::npos);
-}
-
-TEST_F(CaptureTest, StopRightAfterStartEndsTheCapture) {
-  if (geteuid() != 0) GTEST_SKIP() << "capturing needs root (CAP_NET_RAW); run this test as root";
-  for (int round = 0; round < 20; ++round) {
-    CaptureSettings settings;
-    settings.interface = "lo";
-    settings.dns_port = 9;
-    PcapSession session(settings);
-    session.start();
-    session.stop();  // must not hang whatever phase the thread is in
-  }
-  EXPECT_EQ(count_of(log(), "Starting packet capture on lo"), 20u);
-  EXPECT_EQ(count_of(log(), "Packet capture skipped:"), 20u);
+  EXPECT_EQ(count("Packet capture finished"), count("Entering packet capture loop..."));
 }
 
 // --- this host's addresses
 
-struct FakeHost {
-  static std::vector<IpAddress> addresses;
-  static int listings;
-  static int64_t now;
-  static bool list(std::vector<IpAddress>* out) {
-    ++listings;
-    *out = addresses;
-    return true;
-  }
-  static int64_t clock() { return now; }
-};
-std::vector<IpAddress> FakeHost::addresses;
-int FakeHost::listings = 0;
-int64_t FakeHost::now = 0;
+std::vector<IpAddress> host_addresses;
+int listings = 0;
+int64_t now_ms = 1000;
+bool list_host_addresses(std::vector<IpAddress>* out) {
+  ++listings;
+  *out = host_addresses;
+  return true;
+}
+int64_t host_clock() { return now_ms; }
 
-IpAddress v4(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
+IpAddress ip(uint8_t family, std::vector<uint8_t> bytes) {
   IpAddress address;
-  address.family = 4;
-  address.bytes[0] = a, address.bytes[1] = b, address.bytes[2] = c, address.bytes[3] = d;
+  address.family = family;
+  memcpy(address.bytes, bytes.data(), bytes.size());
   return address;
 }
 
 TEST(HostAddresses, FindsNewAddressesAfterTheRefreshIntervalAndNotBefore) {
-  FakeHost::addresses = {v4(10, 0, 0, 1)};
-  FakeHost::listings = 0;
-  FakeHost::now = 1000;
-  HostAddresses host(FakeHost::list, FakeHost::clock, 5000);
-  EXPECT_TRUE(host.is_local(v4(10, 0, 0, 1)));
-  EXPECT_EQ(FakeHost::listings, 1);
-  FakeHost::addresses.push_back(v4(10, 0, 0, 2));
-  EXPECT_FALSE(host.is_local(v4(10, 0, 0, 2)));  // listed 0 ms ago
-  FakeHost::now += 4999;
-  EXPECT_FALSE(host.is_local(v4(10, 0, 0, 2)));
-  EXPECT_EQ(FakeHost::listings, 1);
-  FakeHost::now += 1;
-  EXPECT_TRUE(host.is_local(v4(10, 0, 0, 2)));
-  EXPECT_EQ(FakeHost::listings, 2);
-  EXPECT_TRUE(host.is_local(v4(10, 0, 0, 1)));  // a known address costs no listing
-  EXPECT_EQ(FakeHost::listings, 2);
+  host_addresses = {ip(4, {10, 0, 0, 1})};
+  HostAddresses host(list_host_addresses, host_clock, 5000);
+  EXPECT_TRUE(host.is_local(ip(4, {10, 0, 0, 1})));
+  host_addresses.push_back(ip(4, {10, 0, 0, 2}));
+  EXPECT_FALSE(host.is_local(ip(4, {10, 0, 0, 2})));  // listed 0 ms ago
+  now_ms += 4999;
+  EXPECT_FALSE(host.is_local(ip(4, {10, 0, 0, 2})));
+  EXPECT_EQ(listings, 1);
+  now_ms += 1;
+  EXPECT_TRUE(host.is_local(ip(4, {10, 0, 0, 2})));
+  EXPECT_TRUE(host.is_local(ip(4, {10, 0, 0, 1})));  // a known address costs no listing
+  EXPECT_EQ(listings, 2);
 }
 
-TEST(HostAddresses, TakesAllOfTheLoopbackNetAsLocal) {
-  FakeHost::addresses.clear();
-  HostAddresses host(FakeHost::list, FakeHost::clock, 5000);
-  IpAddress ipv6_loopback;
-  ipv6_loopback.family = 6;
-  ipv6_loopback.bytes[15] = 1;
-  EXPECT_TRUE(host.is_local(v4(127, 0, 0, 1)));
-  EXPECT_TRUE(host.is_local(v4(127, 0, 0, 53)));
-  EXPECT_TRUE(host.is_local(ipv6_loopback));
-  EXPECT_FALSE(host.is_local(v4(128, 0, 0, 1)));
-}
+TEST(HostAddresses, TakesAllOfTheLoopbackNetAsLocalAndListsThisHostsInterfaces) {
+  HostAddresses nothing_listed([](std::vector<IpAddress>* out) { out->clear(); return true; },
+                               host_clock, 5000);
+  EXPECT_TRUE(nothing_listed.is_local(ip(4, {127, 0, 0, 1})));
+  EXPECT_TRUE(nothing_listed.is_local(ip(4, {127, 0, 0, 53})));
+  EXPECT_TRUE(nothing_listed.is_local(ip(6, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1})));
+  EXPECT_FALSE(nothing_listed.is_local(ip(4, {128, 0, 0, 1})));
 
-TEST(HostAddresses, ListsTheAddressesOfThisHostsInterfaces) {
   std::vector<IpAddress> addresses;
   ASSERT_TRUE(HostAddresses::list_interface_addresses(&addresses));
   bool has_loopback = false;

@@ -3,15 +3,6 @@
 #include <cstring>
 
 namespace kx::test {
-namespace {
-
-std::string handle_text(TRACEHANDLE handle) {
-  if (handle == FakeEtw::kTraceHandle) return "trace";
-  if (handle == etw::kInvalidProcessTraceHandle) return "invalid";
-  return std::to_string(handle);
-}
-
-}  // namespace
 
 void FakeEtw::record_call(const std::string& call) {
   calls_.push_back(call);
@@ -33,9 +24,7 @@ bool FakeEtw::wait_for_call(const std::string& prefix, size_t count) {
   std::unique_lock<std::mutex> lock(mutex_);
   return changed_.wait_for(lock, kPatience, [&] {
     size_t seen = 0;
-    for (const std::string& call : calls_) {
-      if (call.compare(0, prefix.size(), prefix) == 0) ++seen;
-    }
+    for (const std::string& call : calls_) seen += call.compare(0, prefix.size(), prefix) == 0;
     return seen >= count;
   });
 }
@@ -51,11 +40,6 @@ std::vector<std::string> FakeEtw::calls() const {
   return calls_;
 }
 
-bool FakeEtw::gave_up() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return gave_up_;
-}
-
 FakeEtw::Seen FakeEtw::seen() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return seen_;
@@ -66,7 +50,6 @@ uint32_t FakeEtw::start_trace(TRACEHANDLE* session, const char* name,
   std::lock_guard<std::mutex> lock(mutex_);
   record_call("StartTrace");
   seen_.start_name = name;
-  // The platform reads Wnode.BufferSize bytes, so a wrong size shows up here too.
   const auto* bytes = reinterpret_cast<const uint8_t*>(properties);
   seen_.properties.assign(bytes, bytes + properties->Wnode.BufferSize);
   if (script.start_status == etw::kErrorSuccess) *session = kSessionHandle;
@@ -78,13 +61,9 @@ uint32_t FakeEtw::enable_trace(TRACEHANDLE session, const GUID& provider, uint32
                                uint64_t match_all_keyword, uint32_t timeout) {
   std::lock_guard<std::mutex> lock(mutex_);
   record_call("EnableTraceEx2");
-  seen_.enable_session = session;
   seen_.enable_provider = provider;
-  seen_.enable_control_code = control_code;
-  seen_.enable_level = level;
-  seen_.enable_any = match_any_keyword;
-  seen_.enable_all = match_all_keyword;
-  seen_.enable_timeout = timeout;
+  seen_.enable_arguments = {session, control_code, level, match_any_keyword, match_all_keyword,
+                            timeout};
   return script.enable_status;
 }
 
@@ -93,12 +72,7 @@ TRACEHANDLE FakeEtw::open_trace(EVENT_TRACE_LOGFILEA* logfile) {
   record_call("OpenTrace");
   seen_.logger_name = logfile->LoggerName != nullptr ? logfile->LoggerName : "";
   seen_.process_trace_mode = logfile->ProcessTraceMode;
-  seen_.buffer_callback = logfile->BufferCallback;
-  seen_.event_record_callback = logfile->EventRecordCallback;
-  seen_.context = logfile->Context;
-  if (script.hold_open) {
-    changed_.wait_for(lock, kPatience, [this] { return open_released_; });
-  }
+  if (script.hold_open) changed_.wait_for(lock, kPatience, [this] { return open_released_; });
   if (script.open_fails) {
     last_error_ = script.open_error;
     return etw::kInvalidProcessTraceHandle;
@@ -113,7 +87,6 @@ TRACEHANDLE FakeEtw::open_trace(EVENT_TRACE_LOGFILEA* logfile) {
 uint32_t FakeEtw::process_trace(TRACEHANDLE* handles, uint32_t handle_count) {
   std::unique_lock<std::mutex> lock(mutex_);
   record_call("ProcessTrace");
-  seen_.process_handles.assign(handles, handles + handle_count);
   if (handle_count != 1 || handles[0] != kTraceHandle || !open_ || closed_) {
     return etw::kErrorInvalidHandle;
   }
@@ -121,31 +94,28 @@ uint32_t FakeEtw::process_trace(TRACEHANDLE* handles, uint32_t handle_count) {
   auto deadline = std::chrono::steady_clock::now() + kPatience;
   while (true) {
     while (next_event_ < events_.size()) {
-      FakeEvent& event = events_[next_event_++];
-      EVENT_RECORD* record = event.record();
+      EVENT_RECORD* record = events_[next_event_++].record();
       record->UserContext = logfile_.Context;
-      EVENT_TRACE_LOGFILEA* logfile = &logfile_;
       // The platform calls back without holding anything the test could wait on.
       lock.unlock();
-      logfile->EventRecordCallback(record);
-      ULONG go_on = logfile->BufferCallback(logfile);
+      logfile_.EventRecordCallback(record);
+      ULONG go_on = logfile_.BufferCallback(&logfile_);
       lock.lock();
       ++events_done_;
       changed_.notify_all();
       if (!go_on) return script.process_status;
     }
     if (closed_) return script.process_status;
-    if (changed_.wait_until(lock, deadline) == std::cv_status::timeout) {
-      gave_up_ = true;
-      return kGaveUp;
-    }
+    if (changed_.wait_until(lock, deadline) == std::cv_status::timeout) return 1460;
   }
 }
 
 uint32_t FakeEtw::close_trace(TRACEHANDLE handle) {
   std::lock_guard<std::mutex> lock(mutex_);
-  record_call("CloseTrace(" + handle_text(handle) + ")");
-  if (handle != kTraceHandle || !open_ || closed_) return etw::kErrorInvalidHandle;
+  bool ours = handle == kTraceHandle;
+  std::string name = handle == etw::kInvalidProcessTraceHandle ? "invalid" : std::to_string(handle);
+  record_call("CloseTrace(" + (ours ? "trace" : name) + ")");
+  if (!ours || !open_ || closed_) return etw::kErrorInvalidHandle;
   closed_ = true;
   return etw::kErrorSuccess;
 }

@@ -2,7 +2,8 @@
 // behaves like the platform's: it calls the logfile's callbacks on the calling thread
 // for every event handed to deliver(), and blocks until the trace is closed (or returns
 // at once, as scripted). Every wait is bounded, so a session that fails to end makes a
-// test fail instead of hanging.
+// test fail instead of hanging: a ProcessTrace that gave up returns ERROR_TIMEOUT, which
+// the session logs as its failure.
 #pragma once
 
 #include <chrono>
@@ -21,14 +22,11 @@ namespace kx::test {
 
 class FakeEtw : public kx::sensor::EtwApi {
  public:
-  // How long any blocking call of the fake waits before it gives up.
   static constexpr std::chrono::seconds kPatience{10};
-  // What a ProcessTrace that gave up returns (ERROR_TIMEOUT).
-  static constexpr uint32_t kGaveUp = 1460;
   static constexpr TRACEHANDLE kSessionHandle = 0x5E55;
   static constexpr TRACEHANDLE kTraceHandle = 0x7ACE;
 
-  // The script. Set it before the session starts.
+  // Set it before the session starts.
   struct Script {
     uint32_t start_status = 0;  // 0: created, 183: exists already, else an error
     uint32_t enable_status = 0;
@@ -40,37 +38,27 @@ class FakeEtw : public kx::sensor::EtwApi {
   };
   Script script;
 
-  // Queues an event for the running ProcessTrace; the fake keeps its own copy.
+  // Queues a copy of the event for the running ProcessTrace.
   void deliver(const FakeEvent& event);
   // Waits until every delivered event went through the event callback.
   bool wait_until_delivered();
   // Waits until a call whose text begins with prefix was made count times.
   bool wait_for_call(const std::string& prefix, size_t count = 1);
-  // Lets a held OpenTrace return.
   void release_open();
 
-  // Calls so far: "StartTrace", "EnableTraceEx2", "OpenTrace", "ProcessTrace",
-  // "CloseTrace(trace)", "CloseTrace(invalid)", "CloseTrace(<other>)".
+  // "StartTrace", "EnableTraceEx2", "OpenTrace", "ProcessTrace", "CloseTrace(trace)",
+  // "CloseTrace(invalid)" or "CloseTrace(<other handle>)".
   std::vector<std::string> calls() const;
-  bool gave_up() const;
 
   // What the calls were given, copied when they were made.
   struct Seen {
     std::string start_name;
-    std::vector<uint8_t> properties;  // Wnode.BufferSize bytes of the block
-    TRACEHANDLE enable_session = 0;
+    Bytes properties;  // Wnode.BufferSize bytes of the block, as the platform reads it
     GUID enable_provider{};
-    uint32_t enable_control_code = 0;
-    uint8_t enable_level = 0;
-    uint64_t enable_any = 0;
-    uint64_t enable_all = 0;
-    uint32_t enable_timeout = 0;
+    // Session handle, control code, level, MatchAnyKeyword, MatchAllKeyword, timeout.
+    std::vector<uint64_t> enable_arguments;
     std::string logger_name;
     uint32_t process_trace_mode = 0;
-    PEVENT_TRACE_BUFFER_CALLBACKA buffer_callback = nullptr;
-    PEVENT_RECORD_CALLBACK event_record_callback = nullptr;
-    void* context = nullptr;
-    std::vector<TRACEHANDLE> process_handles;
   };
   Seen seen() const;
 
@@ -95,7 +83,6 @@ class FakeEtw : public kx::sensor::EtwApi {
   bool open_ = false;
   bool closed_ = false;
   bool open_released_ = false;
-  bool gave_up_ = false;
   uint32_t last_error_ = 0;
   std::deque<FakeEvent> events_;  // a deque keeps each event in place for its record
   size_t next_event_ = 0;

@@ -1,5 +1,6 @@
 #include "support/fake_tdh.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 
@@ -8,30 +9,10 @@
 namespace kx::test {
 namespace {
 
-constexpr uint32_t kErrorNotFound = 1168;
-
-const char* call_name(TdhCall call) {
-  switch (call) {
-    case TdhCall::event_info_size:
-      return "TdhGetEventInformation(size)";
-    case TdhCall::event_info:
-      return "TdhGetEventInformation";
-    case TdhCall::property_size:
-      return "TdhGetPropertySize";
-    case TdhCall::property:
-      return "TdhGetProperty";
-  }
-  return "?";
-}
-
-std::vector<uint8_t> utf16le_with_nul(const std::string& text) {
-  std::vector<uint8_t> out;
-  for (char c : text) {
-    out.push_back(static_cast<uint8_t>(c));
-    out.push_back(0);
-  }
-  out.push_back(0);
-  out.push_back(0);
+Bytes utf16le_with_nul(const std::string& text) {
+  Bytes out;
+  for (char c : text) out.insert(out.end(), {static_cast<uint8_t>(c), 0});
+  out.insert(out.end(), {0, 0});
   return out;
 }
 
@@ -42,50 +23,25 @@ FakeEvent* event_of(EVENT_RECORD* record) {
 }  // namespace
 
 FakeEvent::FakeEvent() {
-  record_.EventHeader.ProviderId = sensor::kDnsServerProviderGuid;
-  record_.EventHeader.EventDescriptor.Id = 256;
-  record_.EventHeader.TimeStamp.QuadPart = sensor::kFiletimeUnixEpochOffset;
+  provider(sensor::kDnsServerProviderGuid).id(256).timestamp(sensor::kFiletimeUnixEpochOffset);
 }
 
-FakeEvent& FakeEvent::provider(const GUID& guid) {
-  record_.EventHeader.ProviderId = guid;
-  return *this;
-}
-
-FakeEvent& FakeEvent::id(uint16_t event_id) {
-  record_.EventHeader.EventDescriptor.Id = event_id;
-  return *this;
-}
-
-FakeEvent& FakeEvent::timestamp(int64_t filetime) {
-  record_.EventHeader.TimeStamp.QuadPart = filetime;
-  return *this;
-}
-
-FakeEvent& FakeEvent::user_context(void* context) {
-  record_.UserContext = context;
-  return *this;
-}
-
-FakeEvent& FakeEvent::property(const std::string& name, const std::vector<uint8_t>& value) {
-  properties_.push_back(Property{name, value});
+FakeEvent& FakeEvent::property(const std::string& name, const Bytes& value,
+                               int64_t reported_size) {
+  for (Property& p : properties_) {
+    if (p.name == name) {
+      p = Property{name, value, reported_size};
+      return *this;
+    }
+  }
+  properties_.push_back(Property{name, value, reported_size});
   return *this;
 }
 
 FakeEvent& FakeEvent::text_property(const std::string& name, const std::string& text) {
-  std::vector<uint8_t> value(text.begin(), text.end());
+  Bytes value(text.begin(), text.end());
   value.push_back(0);
   return property(name, value);
-}
-
-FakeEvent& FakeEvent::reported_size(const std::string& name, uint32_t size) {
-  for (Property& p : properties_) {
-    if (p.name == name) {
-      p.size_overridden = true;
-      p.reported_size = size;
-    }
-  }
-  return *this;
 }
 
 EVENT_RECORD* FakeEvent::record() {
@@ -93,49 +49,39 @@ EVENT_RECORD* FakeEvent::record() {
   return &record_;
 }
 
-std::vector<uint8_t> FakeEvent::event_information() const {
-  size_t count = properties_.size();
-  size_t header = offsetof(TRACE_EVENT_INFO, EventPropertyInfoArray) +
-                  count * sizeof(EVENT_PROPERTY_INFO);
-  if (header < sizeof(TRACE_EVENT_INFO)) header = sizeof(TRACE_EVENT_INFO);
-  std::vector<uint8_t> block(header);
+Bytes FakeEvent::event_information() const {
+  const size_t array = offsetof(TRACE_EVENT_INFO, EventPropertyInfoArray);
+  const size_t count = properties_.size();
+  Bytes block(std::max(sizeof(TRACE_EVENT_INFO), array + count * sizeof(EVENT_PROPERTY_INFO)));
   TRACE_EVENT_INFO info{};
   info.ProviderGuid = record_.EventHeader.ProviderId;
   info.EventDescriptor = record_.EventHeader.EventDescriptor;
-  info.PropertyCount = static_cast<uint32_t>(count);
-  info.TopLevelPropertyCount = static_cast<uint32_t>(count);
-  memcpy(block.data(), &info, offsetof(TRACE_EVENT_INFO, EventPropertyInfoArray));
+  info.PropertyCount = info.TopLevelPropertyCount = static_cast<uint32_t>(count);
+  memcpy(block.data(), &info, array);
   for (size_t i = 0; i < count; ++i) {
     EVENT_PROPERTY_INFO entry{};
     entry.NameOffset = static_cast<uint32_t>(block.size());
-    memcpy(block.data() + offsetof(TRACE_EVENT_INFO, EventPropertyInfoArray) +
-               i * sizeof(EVENT_PROPERTY_INFO),
-           &entry, sizeof entry);
-    std::vector<uint8_t> name = utf16le_with_nul(properties_[i].name);
+    memcpy(block.data() + array + i * sizeof entry, &entry, sizeof entry);
+    Bytes name = utf16le_with_nul(properties_[i].name);
     block.insert(block.end(), name.begin(), name.end());
   }
   return block;
 }
 
 FakeEvent dns_packet_event(uint16_t event_id, const std::string& device, const std::string& server,
-                           uint8_t is_tcp, const std::vector<uint8_t>& packet,
-                           int64_t filetime) {
+                           uint8_t is_tcp, const Bytes& packet, int64_t filetime) {
   FakeEvent event;
-  event.id(event_id).timestamp(filetime);
-  event.property("TCP", {is_tcp});
+  auto size = static_cast<uint16_t>(packet.size());
+  event.id(event_id).timestamp(filetime).property("TCP", {is_tcp});
   event.text_property("InterfaceIP", server);
   event.text_property(event_id == 257 ? "Destination" : "Source", device);
-  event.property("Port", {0x35, 0x00});
-  event.property("XID", {0x12, 0x34});
-  event.property("Flags", {0x00, 0x01});
-  uint16_t size = static_cast<uint16_t>(packet.size());
+  event.property("Port", {0x35, 0x00}).property("XID", {0x12, 0x34}).property("Flags", {0, 1});
   event.property("BufferSize", {static_cast<uint8_t>(size), static_cast<uint8_t>(size >> 8)});
-  event.property("PacketData", packet);
-  return event;
+  return event.property("PacketData", packet);
 }
 
-std::vector<uint8_t> counting_bytes(size_t length, uint8_t first) {
-  std::vector<uint8_t> bytes(length);
+Bytes counting_bytes(size_t length, uint8_t first) {
+  Bytes bytes(length);
   for (size_t i = 0; i < length; ++i) bytes[i] = static_cast<uint8_t>(first + i);
   return bytes;
 }
@@ -144,11 +90,11 @@ void FakeTdh::fail(TdhCall call, uint32_t status, const std::string& property) {
   failures_.push_back(Failure{call, status, property});
 }
 
-bool FakeTdh::scripted_failure(TdhCall call, const std::string& property,
-                               uint32_t* status) const {
-  for (const Failure& failure : failures_) {
-    if (failure.call == call && (failure.property.empty() || failure.property == property)) {
-      *status = failure.status;
+bool FakeTdh::scripted(TdhCall call, const std::string& property, uint32_t* status) {
+  for (auto failure = failures_.begin(); failure != failures_.end(); ++failure) {
+    if (failure->call == call && (failure->property.empty() || failure->property == property)) {
+      *status = failure->status;
+      failures_.erase(failure);
       return true;
     }
   }
@@ -158,39 +104,45 @@ bool FakeTdh::scripted_failure(TdhCall call, const std::string& property,
 uint32_t FakeTdh::get_event_information(EVENT_RECORD* record, TRACE_EVENT_INFO* buffer,
                                         uint32_t* buffer_size) {
   TdhCall call = buffer == nullptr ? TdhCall::event_info_size : TdhCall::event_info;
-  calls_.push_back(call_name(call));
+  calls_.push_back(buffer == nullptr ? "TdhGetEventInformation(size)" : "TdhGetEventInformation");
   FakeEvent* event = event_of(record);
-  if (event == nullptr) return kErrorNotFound;
-  uint32_t status = 0;
-  if (scripted_failure(call, std::string(), &status)) return status;
-  std::vector<uint8_t> block = event->event_information();
+  uint32_t status = 1168;  // ERROR_NOT_FOUND
+  if (event == nullptr || scripted(call, std::string(), &status)) return status;
+  Bytes block = event->event_information();
   if (buffer == nullptr || *buffer_size < block.size()) {
     *buffer_size = static_cast<uint32_t>(block.size());
     return etw::kErrorInsufficientBuffer;
   }
   memcpy(buffer, block.data(), block.size());
   filled_block_ = reinterpret_cast<const uint8_t*>(buffer);
-  filled_size_ = static_cast<uint32_t>(block.size());
+  filled_size_ = block.size();
   return etw::kErrorSuccess;
 }
 
-const FakeEvent::Property* FakeTdh::named_property(
-    EVENT_RECORD* record, const PROPERTY_DATA_DESCRIPTOR* descriptor) const {
+const FakeEvent::Property* FakeTdh::begin_property_call(TdhCall call, EVENT_RECORD* record,
+                                                        const PROPERTY_DATA_DESCRIPTOR* descriptor,
+                                                        uint32_t* status) {
+  const FakeEvent::Property* property = named(record, descriptor);
+  const char* name = call == TdhCall::property_size ? "TdhGetPropertySize(" : "TdhGetProperty(";
+  calls_.push_back(name + (property != nullptr ? property->name : "?") + ")");
+  *status = etw::kErrorInvalidParameter;
+  return property != nullptr && !scripted(call, property->name, status) ? property : nullptr;
+}
+
+const FakeEvent::Property* FakeTdh::named(EVENT_RECORD* record,
+                                          const PROPERTY_DATA_DESCRIPTOR* descriptor) const {
   FakeEvent* event = event_of(record);
   if (event == nullptr || filled_block_ == nullptr) return nullptr;
   if (descriptor->ArrayIndex != etw::kWholeProperty || descriptor->Reserved != 0) return nullptr;
-  auto name_address = static_cast<uintptr_t>(descriptor->PropertyName);
-  auto block_address = reinterpret_cast<uintptr_t>(filled_block_);
-  if (name_address < block_address || name_address >= block_address + filled_size_) {
-    return nullptr;
-  }
+  // An address below the block wraps around and is refused with those past its end.
+  size_t offset = static_cast<uintptr_t>(descriptor->PropertyName) -
+                  reinterpret_cast<uintptr_t>(filled_block_);
+  if (offset >= filled_size_) return nullptr;
   // Matched by name, as the platform does.
-  const uint8_t* name = filled_block_ + (name_address - block_address);
-  const uint8_t* end = filled_block_ + filled_size_;
   for (const FakeEvent::Property& property : event->properties()) {
-    std::vector<uint8_t> wanted = utf16le_with_nul(property.name);
-    if (static_cast<size_t>(end - name) >= wanted.size() &&
-        memcmp(name, wanted.data(), wanted.size()) == 0) {
+    Bytes wanted = utf16le_with_nul(property.name);
+    if (filled_size_ - offset >= wanted.size() &&
+        memcmp(filled_block_ + offset, wanted.data(), wanted.size()) == 0) {
       return &property;
     }
   }
@@ -199,25 +151,23 @@ const FakeEvent::Property* FakeTdh::named_property(
 
 uint32_t FakeTdh::get_property_size(EVENT_RECORD* record, PROPERTY_DATA_DESCRIPTOR* descriptor,
                                     uint32_t* property_size) {
-  const FakeEvent::Property* property = named_property(record, descriptor);
-  calls_.push_back(std::string("TdhGetPropertySize(") + (property ? property->name : "?") + ")");
-  if (property == nullptr) return etw::kErrorInvalidParameter;
   uint32_t status = 0;
-  if (scripted_failure(TdhCall::property_size, property->name, &status)) return status;
-  *property_size = property->size_overridden ? property->reported_size
-                                             : static_cast<uint32_t>(property->value.size());
+  const FakeEvent::Property* p = begin_property_call(TdhCall::property_size, record, descriptor,
+                                                     &status);
+  if (p == nullptr) return status;
+  *property_size = static_cast<uint32_t>(p->reported_size >= 0 ? p->reported_size
+                                                               : int64_t(p->value.size()));
   return etw::kErrorSuccess;
 }
 
 uint32_t FakeTdh::get_property(EVENT_RECORD* record, PROPERTY_DATA_DESCRIPTOR* descriptor,
                                uint32_t buffer_size, uint8_t* buffer) {
-  const FakeEvent::Property* property = named_property(record, descriptor);
-  calls_.push_back(std::string("TdhGetProperty(") + (property ? property->name : "?") + ")");
-  if (property == nullptr) return etw::kErrorInvalidParameter;
   uint32_t status = 0;
-  if (scripted_failure(TdhCall::property, property->name, &status)) return status;
-  if (buffer_size < property->value.size()) return etw::kErrorInsufficientBuffer;
-  if (!property->value.empty()) memcpy(buffer, property->value.data(), property->value.size());
+  const FakeEvent::Property* p = begin_property_call(TdhCall::property, record, descriptor,
+                                                     &status);
+  if (p == nullptr) return status;
+  if (buffer_size < p->value.size()) return etw::kErrorInsufficientBuffer;
+  if (!p->value.empty()) memcpy(buffer, p->value.data(), p->value.size());
   return etw::kErrorSuccess;
 }
 

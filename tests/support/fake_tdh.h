@@ -1,7 +1,6 @@
-// A scripted stand-in for the Trace Data Helper: synthetic event records with a
-// provider, an event ID, a time stamp and named properties, and a TdhApi that answers
-// for them the way the platform does (size query, fill, property size and value), with
-// failures scripted per call and per property.
+// A scripted stand-in for the Trace Data Helper: synthetic event records with named
+// properties, and a TdhApi that answers for them as the platform does, with failures
+// scripted per call and per property.
 #pragma once
 
 #include <cstdint>
@@ -13,58 +12,60 @@
 
 namespace kx::test {
 
-// One event. Copyable; record() points the record back at the object it is called on,
-// so the record is valid while that object lives and is not moved.
+using Bytes = std::vector<uint8_t>;
+
+// One event: a DNS Server event with ID 256, time stamp 1970-01-01 and no properties
+// until given some. record() points the record back at the object it is called on, so
+// the record is valid while that object lives and is not moved.
 class FakeEvent {
  public:
-  // A DNS Server event with ID 256, time stamp 1970-01-01 and no properties.
-  FakeEvent();
-
-  FakeEvent& provider(const GUID& guid);
-  FakeEvent& id(uint16_t event_id);
-  FakeEvent& timestamp(int64_t filetime);
-  FakeEvent& user_context(void* context);
-  // Appends a property with these value bytes.
-  FakeEvent& property(const std::string& name, const std::vector<uint8_t>& value);
-  // Appends a property holding text and its terminating NUL, as the addresses arrive.
-  FakeEvent& text_property(const std::string& name, const std::string& text);
-  // Makes TdhGetPropertySize answer size for the named property instead of its real size.
-  FakeEvent& reported_size(const std::string& name, uint32_t size);
-
-  EVENT_RECORD* record();
-
   struct Property {
     std::string name;
-    std::vector<uint8_t> value;
-    bool size_overridden = false;
-    uint32_t reported_size = 0;
+    Bytes value;
+    int64_t reported_size;
   };
+
+  FakeEvent();
+  FakeEvent& provider(const GUID& guid) { return set(&record_.EventHeader.ProviderId, guid); }
+  FakeEvent& id(uint16_t value) { return set(&record_.EventHeader.EventDescriptor.Id, value); }
+  FakeEvent& timestamp(int64_t t) { return set(&record_.EventHeader.TimeStamp.QuadPart, t); }
+  // Replaces the named property, or appends it when it is new. TdhGetPropertySize
+  // answers reported_size for it when that is not -1, else the size of the value.
+  FakeEvent& property(const std::string& name, const Bytes& value, int64_t reported_size = -1);
+  // The same with text and its terminating NUL, as the addresses arrive.
+  FakeEvent& text_property(const std::string& name, const std::string& text);
+
+  EVENT_RECORD* record();
   const std::vector<Property>& properties() const { return properties_; }
   // The event information block as TdhGetEventInformation fills it.
-  std::vector<uint8_t> event_information() const;
+  Bytes event_information() const;
 
  private:
+  template <typename Field, typename Value>
+  FakeEvent& set(Field* field, Value value) {
+    *field = static_cast<Field>(value);
+    return *this;
+  }
+
   EVENT_RECORD record_{};
   std::vector<Property> properties_;
 };
 
-// A packet event as the provider's templates lay it out: TCP, InterfaceIP, then Source
-// (256, 258) or Destination (257), three more fields, BufferSize and PacketData.
+// A packet event as the provider lays it out: TCP, InterfaceIP, then Source (256, 258)
+// or Destination (257), three more fields, BufferSize and PacketData.
 FakeEvent dns_packet_event(uint16_t event_id, const std::string& device, const std::string& server,
-                           uint8_t is_tcp, const std::vector<uint8_t>& packet,
-                           int64_t filetime);
+                           uint8_t is_tcp, const Bytes& packet, int64_t filetime);
 
-// Bytes 0, 1, 2, ... of the given length, for recognisable packets.
-std::vector<uint8_t> counting_bytes(size_t length, uint8_t first = 0);
+// Bytes first, first + 1, ... of the given length, for recognisable packets.
+Bytes counting_bytes(size_t length, uint8_t first = 0);
 
 enum class TdhCall { event_info_size, event_info, property_size, property };
 
 class FakeTdh : public kx::sensor::TdhApi {
  public:
-  // From now on, calls of this kind answer status (for the named property only, or for
-  // every property when the name is empty), until clear_failures.
+  // The next call of this kind (for the named property only, or for any property when
+  // the name is empty) answers status.
   void fail(TdhCall call, uint32_t status, const std::string& property = std::string());
-  void clear_failures() { failures_.clear(); }
 
   // Every call made, in order: "TdhGetEventInformation(size)", "TdhGetEventInformation",
   // "TdhGetPropertySize(<name>)", "TdhGetProperty(<name>)".
@@ -84,16 +85,21 @@ class FakeTdh : public kx::sensor::TdhApi {
     uint32_t status;
     std::string property;
   };
-  bool scripted_failure(TdhCall call, const std::string& property, uint32_t* status) const;
-  // The property a descriptor names, or null when the descriptor is not one the
-  // platform would accept (its name must lie in the last block filled for this event).
-  const FakeEvent::Property* named_property(EVENT_RECORD* record,
-                                            const PROPERTY_DATA_DESCRIPTOR* descriptor) const;
+  // Takes the failure scripted for this call, if any.
+  bool scripted(TdhCall call, const std::string& property, uint32_t* status);
+  // Records the call; the property it names, or null with the status to answer.
+  const FakeEvent::Property* begin_property_call(TdhCall call, EVENT_RECORD* record,
+                                                 const PROPERTY_DATA_DESCRIPTOR* descriptor,
+                                                 uint32_t* status);
+  // The property a descriptor names, or null when the platform would refuse the
+  // descriptor (its name must lie in the block last filled).
+  const FakeEvent::Property* named(EVENT_RECORD* record,
+                                   const PROPERTY_DATA_DESCRIPTOR* descriptor) const;
 
   std::vector<Failure> failures_;
   std::vector<std::string> calls_;
   const uint8_t* filled_block_ = nullptr;
-  uint32_t filled_size_ = 0;
+  size_t filled_size_ = 0;
 };
 
 }  // namespace kx::test
