@@ -144,7 +144,7 @@ TEST(EtwSessionFailure, EachFailureEndsTheThreadWithOneLineAndStopStillCloses) {
        "StartTrace() failed: " + logged_error_text(5), 1, 1, "CloseTrace(invalid)"},
       {[](FakeEtw::Script& s) { s.enable_status = 87; },
        "EnableTraceEx2() failed: " + logged_error_text(87), 2, 2, "CloseTrace(invalid)"},
-      {[](FakeEtw::Script& s) { s.open_fails = true; },
+      {[](FakeEtw::Script& s) { s.open_error = 5; },
        "OpenTrace() failed: " + logged_error_text(5), 3, 3, "CloseTrace(invalid)"},
       {[](FakeEtw::Script& s) {
          s.process_returns_at_once = true;

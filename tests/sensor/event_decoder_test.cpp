@@ -163,12 +163,14 @@ TEST_F(EventDecoderTest, OnlyIpv4TextIsTakenAsDeviceAddressAndTheServerIsFramedU
   EXPECT_TRUE(logged().empty());
 }
 
-TEST_F(EventDecoderTest, EachTdhFailureLogsOneLineAndTheNextEventGoesThrough) {
+// A row fails the next TDH call of its kind; then each allocation of a fresh state fails
+// in turn, which grows event_info, server_ip, device_ip and message in that order.
+TEST_F(EventDecoderTest, EachFailureLogsOneLineAndTheNextEventGoesThrough) {
   struct Row {
     TdhCall call;
     const char* property;
     uint32_t status;
-    std::string line;
+    std::string line;  // followed by the system text of the status
   };
   const Row rows[] = {
       {TdhCall::event_info_size, "", 0, "ERROR - TdhGetEventInformation() failed: "},
@@ -186,29 +188,22 @@ TEST_F(EventDecoderTest, EachTdhFailureLogsOneLineAndTheNextEventGoesThrough) {
       {TdhCall::property, "PacketData", 1168, kFailed + "TdhGetProperty(packet_data) failed: "},
   };
   Lines expected;
-  for (const Row& row : rows) {
-    tdh_.fail(row.call, row.status, row.property);  // the next such call only
-    EXPECT_TRUE(decode_one(example_event()).empty()) << row.line;
-    expected.push_back(row.line + logged_error_text(static_cast<int32_t>(row.status)));
-    ASSERT_EQ(logged(), expected);
-    EXPECT_EQ(decode_one(example_event()), example_message()) << "after " << row.line;
-  }
-  EXPECT_EQ(logged(), expected);
-}
-
-TEST_F(EventDecoderTest, EachFailedGrowthLogsOneLineAndTheNextEventGoesThrough) {
-  // A fresh state grows its buffers in this order on its first event.
-  const char* buffers[] = {"event_info", "server_ip", "device_ip", "message"};
-  Lines expected;
-  for (int call = 1; call <= 4; ++call) {
-    reset();
-    failing_allocation = call;
-    EXPECT_TRUE(decode_one(example_event()).empty());
-    expected.push_back(kFailed + "realloc(" + buffers[call - 1] + ") failed: " +
-                       logged_errno_text(ENOMEM));
+  auto expect_one_line_then_recovery = [&](const std::string& line) {
+    EXPECT_TRUE(decode_one(example_event()).empty()) << line;
+    expected.push_back(line);
     EXPECT_EQ(logged(), expected);
-    failing_allocation = 0;
-    EXPECT_EQ(decode_one(example_event()), example_message());
+    EXPECT_EQ(decode_one(example_event()), example_message()) << "after " << line;
+  };
+  for (const Row& row : rows) {
+    tdh_.fail(row.call, row.status, row.property);
+    expect_one_line_then_recovery(row.line + logged_error_text(static_cast<int32_t>(row.status)));
+  }
+  int allocation = 0;
+  for (const char* buffer : {"event_info", "server_ip", "device_ip", "message"}) {
+    reset();
+    failing_allocation = ++allocation;  // later allocations count past it and succeed
+    expect_one_line_then_recovery(kFailed + "realloc(" + buffer + ") failed: " +
+                                  logged_errno_text(ENOMEM));
   }
 }
 

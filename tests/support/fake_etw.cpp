@@ -73,7 +73,7 @@ TRACEHANDLE FakeEtw::open_trace(EVENT_TRACE_LOGFILEA* logfile) {
   seen_.logger_name = logfile->LoggerName != nullptr ? logfile->LoggerName : "";
   seen_.process_trace_mode = logfile->ProcessTraceMode;
   if (script.hold_open) changed_.wait_for(lock, kPatience, [this] { return open_released_; });
-  if (script.open_fails) {
+  if (script.open_error != 0) {
     last_error_ = script.open_error;
     return etw::kInvalidProcessTraceHandle;
   }

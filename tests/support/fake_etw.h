@@ -30,8 +30,7 @@ class FakeEtw : public kx::sensor::EtwApi {
   struct Script {
     uint32_t start_status = 0;  // 0: created, 183: exists already, else an error
     uint32_t enable_status = 0;
-    bool open_fails = false;
-    uint32_t open_error = 5;  // GetLastError after a failed open
+    uint32_t open_error = 0;  // 0: opened, else fails with this GetLastError
     bool process_returns_at_once = false;
     uint32_t process_status = 0;  // ProcessTrace's result at once, or once it ends
     bool hold_open = false;       // OpenTrace waits for release_open()
