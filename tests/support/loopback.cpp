@@ -13,8 +13,7 @@ namespace {
 using Socket = SOCKET;
 using Length = int;
 constexpr Socket kNoSocket = INVALID_SOCKET;
-int last_socket_error() { return WSAGetLastError(); }
-bool would_block(int code) { return code == WSAEWOULDBLOCK; }
+bool would_block() { return WSAGetLastError() == WSAEWOULDBLOCK; }
 void close_socket(Socket sock) { closesocket(sock); }
 int poll_sockets(pollfd* entries, size_t count, int timeout_ms) {
   return WSAPoll(entries, static_cast<ULONG>(count), timeout_ms);
@@ -37,8 +36,7 @@ namespace {
 using Socket = int;
 using Length = socklen_t;
 constexpr Socket kNoSocket = -1;
-int last_socket_error() { return errno; }
-bool would_block(int code) { return code == EAGAIN || code == EWOULDBLOCK || code == EINTR; }
+bool would_block() { return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR; }
 void close_socket(Socket sock) { close(sock); }
 int poll_sockets(pollfd* entries, size_t count, int timeout_ms) {
   return poll(entries, static_cast<nfds_t>(count), timeout_ms);
@@ -49,8 +47,6 @@ void make_non_blocking(Socket sock) { fcntl(sock, F_SETFL, fcntl(sock, F_GETFL) 
 
 namespace kx::test {
 namespace {
-
-constexpr milliseconds kServeStep{10};
 
 Socket as_socket(RawSocket raw) { return static_cast<Socket>(raw); }
 RawSocket as_raw(Socket sock) { return static_cast<RawSocket>(sock); }
@@ -64,27 +60,30 @@ sockaddr_in loopback_address(uint16_t port) {
   return address;
 }
 
-[[noreturn]] void fail(const char* call) {
-  int code = last_socket_error();
-  throw std::runtime_error(std::string(call) + " failed: error " + std::to_string(code));
+
+Socket new_socket() {
+  Socket sock = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (sock == kNoSocket) throw std::runtime_error("socket() failed");
+  return sock;
 }
 
 // A TCP socket bound to 127.0.0.1 on a port the system picks; the port goes to *port.
-Socket bound_loopback_socket(uint16_t* port, int receive_buffer = 0) {
-  kx::net::init_sockets();
-  Socket sock = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  if (sock == kNoSocket) fail("socket()");
+// listen_backlog > 0 makes it listen.
+Socket loopback_socket(uint16_t* port, int listen_backlog, int receive_buffer = 0) {
+  net::init_sockets();
+  Socket sock = new_socket();
   if (receive_buffer > 0) {
     setsockopt(sock, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&receive_buffer),
                sizeof receive_buffer);
   }
   sockaddr_in address = loopback_address(0);
-  if (bind(sock, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    close_socket(sock);
-    fail("bind(127.0.0.1:0)");
-  }
   Length size = sizeof address;
-  getsockname(sock, reinterpret_cast<sockaddr*>(&address), &size);
+  if (bind(sock, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+      getsockname(sock, reinterpret_cast<sockaddr*>(&address), &size) != 0 ||
+      (listen_backlog > 0 && listen(sock, listen_backlog) != 0)) {
+    close_socket(sock);
+    throw std::runtime_error("bind or listen on 127.0.0.1 failed");
+  }
   *port = ntohs(address.sin_port);
   return sock;
 }
@@ -99,25 +98,8 @@ void reset_and_close(Socket sock) {
 
 }  // namespace
 
-void set_send_buffer(RawSocket sock, int bytes) {
-  setsockopt(as_socket(sock), SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&bytes),
-             sizeof bytes);
-}
-
-bool wait_readable(RawSocket sock, milliseconds timeout) {
-  pollfd entry{as_socket(sock), POLLIN, 0};
-  return poll_sockets(&entry, 1, static_cast<int>(timeout.count())) > 0;
-}
-
-LoopbackListener::LoopbackListener() : LoopbackListener(Options()) {}
-
-LoopbackListener::LoopbackListener(Options options)
-    : options_(options), chunk_(options.read_chunk) {
-  Socket sock = bound_loopback_socket(&port_, options_.receive_buffer);
-  if (listen(sock, 16) != 0) {
-    close_socket(sock);
-    fail("listen()");
-  }
+LoopbackListener::LoopbackListener(int receive_buffer) : chunk_(65536) {
+  Socket sock = loopback_socket(&port_, 16, receive_buffer);
   make_non_blocking(sock);
   listen_sock_ = as_raw(sock);
   thread_ = std::thread([this] { serve(); });
@@ -135,68 +117,40 @@ LoopbackListener::~LoopbackListener() {
 void LoopbackListener::serve() {
   std::vector<pollfd> entries;
   while (!stopping_) {
-    entries.clear();
-    entries.push_back(pollfd{as_socket(listen_sock_), POLLIN, 0});
+    entries.assign(1, pollfd{as_socket(listen_sock_), POLLIN, 0});
     {
       std::lock_guard<std::mutex> lock(mutex_);
       for (const Connection& connection : connections_) {
         if (!connection.closed) entries.push_back(pollfd{as_socket(connection.sock), POLLIN, 0});
       }
     }
-    poll_sockets(entries.data(), entries.size(), static_cast<int>(kServeStep.count()));
-    bool read_any = false;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      accept_pending();
-      for (Connection& connection : connections_) {
-        if (connection.closed) continue;
-        read_any |= read_some(connection);
-        apply_requests(connection);
-      }
-    }
+    poll_sockets(entries.data(), entries.size(), 10);
+    serve_connections();
     changed_.notify_all();
-    if (read_any && options_.read_pause.count() > 0) std::this_thread::sleep_for(options_.read_pause);
   }
 }
 
-// Called with mutex_ held.
-void LoopbackListener::accept_pending() {
-  for (;;) {
-    Socket sock = accept(as_socket(listen_sock_), nullptr, nullptr);
-    if (sock == kNoSocket) return;
+// Accepts what waits, reads one chunk from each connection and carries out the requests.
+void LoopbackListener::serve_connections() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (Socket sock; (sock = accept(as_socket(listen_sock_), nullptr, nullptr)) != kNoSocket;) {
     make_non_blocking(sock);
-    Connection connection{as_raw(sock), std::string()};
-    size_t index = connections_.size();
-    if (index < early_resets_.size()) connection.reset_at = early_resets_[index];
-    connections_.push_back(std::move(connection));
+    connections_.push_back(Connection{as_raw(sock), std::string()});
   }
-}
-
-// Reads what one step may take from the connection; called with mutex_ held. True when
-// any byte arrived.
-bool LoopbackListener::read_some(Connection& connection) {
-  int n = static_cast<int>(recv(as_socket(connection.sock), chunk_.data(),
-                                static_cast<int>(chunk_.size()), 0));
-  if (n > 0) {
-    connection.bytes.append(chunk_.data(), static_cast<size_t>(n));
-    return true;
-  }
-  if (n < 0 && would_block(last_socket_error())) return false;
-  // End of stream, or the peer reset the connection.
-  close_socket(as_socket(connection.sock));
-  connection.closed = true;
-  return false;
-}
-
-// Called with mutex_ held.
-void LoopbackListener::apply_requests(Connection& connection) {
-  if (connection.closed) return;
-  if (connection.reset_at > 0 && connection.bytes.size() >= connection.reset_at) {
-    reset_and_close(as_socket(connection.sock));
-    connection.closed = true;
-  } else if (connection.close_requested) {
-    close_socket(as_socket(connection.sock));
-    connection.closed = true;
+  for (size_t i = 0; i < connections_.size(); ++i) {
+    Connection& connection = connections_[i];
+    if (connection.closed) continue;
+    Socket sock = as_socket(connection.sock);
+    int n = static_cast<int>(recv(sock, chunk_.data(), static_cast<int>(chunk_.size()), 0));
+    if (n > 0) connection.bytes.append(chunk_.data(), static_cast<size_t>(n));
+    auto request = requests_.find(i);
+    if (n == 0 || (n < 0 && !would_block())) {  // end of stream, or the peer reset it
+      close_socket(sock);
+      connection.closed = true;
+    } else if (request != requests_.end() && connection.bytes.size() >= request->second.at_bytes) {
+      request->second.reset ? reset_and_close(sock) : close_socket(sock);
+      connection.closed = true;
+    }
   }
 }
 
@@ -216,15 +170,6 @@ std::string LoopbackListener::received(size_t connection) const {
   return connection < connections_.size() ? connections_[connection].bytes : std::string();
 }
 
-bool LoopbackListener::closed(size_t connection) const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return connection < connections_.size() && connections_[connection].closed;
-}
-
-bool LoopbackListener::wait_for_connections(size_t count, milliseconds timeout) const {
-  return wait(timeout, [&] { return connections_.size() >= count; });
-}
-
 bool LoopbackListener::wait_for_bytes(size_t connection, size_t count,
                                       milliseconds timeout) const {
   return wait(timeout, [&] {
@@ -237,52 +182,76 @@ bool LoopbackListener::wait_for_close(size_t connection, milliseconds timeout) c
               [&] { return connection < connections_.size() && connections_[connection].closed; });
 }
 
-void LoopbackListener::reset_after(size_t connection, size_t bytes) {
+void LoopbackListener::close_after(size_t connection, size_t bytes, bool reset) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (connection < connections_.size()) {
-    connections_[connection].reset_at = bytes;
-    return;
-  }
-  if (early_resets_.size() <= connection) early_resets_.resize(connection + 1, 0);
-  early_resets_[connection] = bytes;
+  requests_[connection] = Request{bytes, reset};
 }
 
-void LoopbackListener::close_connection(size_t connection) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (connection >= connections_.size()) throw std::logic_error("no such connection");
-    connections_[connection].close_requested = true;
-  }
-  if (!wait_for_close(connection, milliseconds(5000))) throw std::runtime_error("close timed out");
-}
-
-FullBacklogListener::FullBacklogListener() {
-  Socket sock = bound_loopback_socket(&port_);
-  if (listen(sock, 1) != 0) {
-    close_socket(sock);
-    fail("listen()");
-  }
-  listen_sock_ = as_raw(sock);
+DeadPort::DeadPort(bool silent) {
+  sock_ = as_raw(loopback_socket(&port_, silent ? 1 : 0));
   // Connect until one connect gets no answer: from then on SYNs to the port are dropped.
   const sockaddr_in address = loopback_address(port_);
-  for (int attempt = 0; attempt < 32 && !full_; ++attempt) {
-    Socket filler = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    if (filler == kNoSocket) fail("socket()");
+  for (int attempt = 0; silent && attempt < 32 && !silent_; ++attempt) {
+    Socket filler = new_socket();
     make_non_blocking(filler);
     connect(filler, reinterpret_cast<const sockaddr*>(&address), sizeof address);
     fillers_.push_back(as_raw(filler));
     pollfd entry{filler, POLLOUT, 0};
-    full_ = poll_sockets(&entry, 1, 300) == 0;
+    silent_ = poll_sockets(&entry, 1, 300) == 0;
   }
 }
 
-FullBacklogListener::~FullBacklogListener() {
+DeadPort::~DeadPort() {
   for (RawSocket filler : fillers_) close_socket(as_socket(filler));
-  close_socket(as_socket(listen_sock_));
+  close_socket(as_socket(sock_));
 }
 
-RefusingPort::RefusingPort() : sock_(as_raw(bound_loopback_socket(&port_))) {}
+size_t WatchedSockets::sends_on(size_t socket) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return socket < sends_.size() ? sends_[socket] : 0;
+}
 
-RefusingPort::~RefusingPort() { close_socket(as_socket(sock_)); }
+bool WatchedSockets::wait_until_peer_gone(size_t socket, milliseconds timeout) const {
+  net::SocketHandle sock = net::kInvalidSocket;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (socket < sockets_.size()) sock = sockets_[socket];
+  }
+  pollfd entry{as_socket(sock), POLLIN, 0};
+  return sock != net::kInvalidSocket &&
+         poll_sockets(&entry, 1, static_cast<int>(timeout.count())) > 0;
+}
+
+net::SocketHandle WatchedSockets::open_tcp(int32_t* error) {
+  net::SocketHandle sock = real().open_tcp(error);
+  std::lock_guard<std::mutex> lock(mutex_);
+  sockets_.push_back(sock);
+  sends_.push_back(0);
+  return sock;
+}
+
+net::SocketStatus WatchedSockets::send(net::SocketHandle s, const uint8_t* data, uint32_t length,
+                                       uint32_t* sent, int32_t* error) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (size_t i = 0; i < sockets_.size(); ++i) sends_[i] += sockets_[i] == s ? 1 : 0;
+  }
+  return real().send(s, data, length, sent, error);
+}
+
+net::PeerState WatchedSockets::peer_state(net::SocketHandle s, int32_t* error) {
+  ++peer_looks_;
+  return real().peer_state(s, error);
+}
+
+void WatchedSockets::shutdown_and_close(net::SocketHandle s) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (net::SocketHandle& sock : sockets_) {
+      if (sock == s) sock = net::kInvalidSocket;
+    }
+  }
+  real().shutdown_and_close(s);
+}
 
 }  // namespace kx::test

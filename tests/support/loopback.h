@@ -1,7 +1,5 @@
-// Loopback TCP peers for network tests: a listener that accepts and records what each
-// connection receives, a listener that never accepts and whose backlog is full, and a
-// port that refuses connections. Everything binds 127.0.0.1 on an ephemeral port, and
-// every wait is bounded.
+// Loopback TCP peers for network tests, and the platform's socket calls watched from the
+// test. Everything binds 127.0.0.1 on a port the system picks; every wait is bounded.
 #pragma once
 
 #include <atomic>
@@ -9,124 +7,125 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "net/socket_api.h"
+
 namespace kx::test {
 
 using std::chrono::milliseconds;
+using RawSocket = uintptr_t;  // SOCKET or a descriptor, widened
 
-// The handle type of the platform's sockets (SOCKET or a descriptor), widened.
-using RawSocket = uintptr_t;
-
-// Sets SO_SNDBUF of a socket made elsewhere (a client under test), so that sends
-// fill it quickly.
-void set_send_buffer(RawSocket sock, int bytes);
-
-// Waits until a socket made elsewhere has something to report to a reader (bytes, the
-// end of the stream, an error), without reading it; false when the time ran out.
-bool wait_readable(RawSocket sock, milliseconds timeout);
-
-// Accepts every connection and collects its bytes on a thread of its own.
+// Accepts every connection and collects its bytes on a thread of its own. Connections
+// are numbered from 0 in the order they were accepted.
 class LoopbackListener {
  public:
-  struct Options {
-    // SO_RCVBUF of the accepted sockets; 0 keeps the system's default.
-    int receive_buffer = 0;
-    // Bytes read from one connection per step, and the pause after a step that read
-    // something: together they make a slow reader.
-    size_t read_chunk = 65536;
-    milliseconds read_pause{0};
-  };
-
-  LoopbackListener();
-  explicit LoopbackListener(Options options);
+  // receive_buffer is SO_RCVBUF of the accepted sockets (0: the system's default).
+  explicit LoopbackListener(int receive_buffer = 0);
   ~LoopbackListener();
   LoopbackListener(const LoopbackListener&) = delete;
   LoopbackListener& operator=(const LoopbackListener&) = delete;
 
   uint16_t port() const { return port_; }
-
-  // Connections are numbered from 0 in the order they were accepted.
   size_t connection_count() const;
   std::string received(size_t connection) const;
-  // True once the peer has closed (end of stream or reset) or this side dropped it.
-  bool closed(size_t connection) const;
 
-  // Each returns whether the condition held before the time ran out.
-  bool wait_for_connections(size_t count, milliseconds timeout) const;
+  // Both return whether the condition held before the time ran out. Waiting for 0 bytes
+  // waits for the connection; a connection counts as closed once the peer closed or
+  // reset it, or this side dropped it.
   bool wait_for_bytes(size_t connection, size_t count, milliseconds timeout) const;
   bool wait_for_close(size_t connection, milliseconds timeout) const;
 
-  // Resets (RST) the connection once it has received at least bytes; may be given
-  // before the connection exists.
-  void reset_after(size_t connection, size_t bytes);
-  // Closes the connection from this side now (an orderly close, FIN); waits until done.
-  void close_connection(size_t connection);
+  // Closes the connection once it has received at least bytes, with a reset (RST) or in
+  // order (FIN); may come before the connection does.
+  void close_after(size_t connection, size_t bytes, bool reset);
 
  private:
   struct Connection {
     RawSocket sock;
     std::string bytes;
     bool closed = false;
-    size_t reset_at = 0;  // 0: never
-    bool close_requested = false;
+  };
+  struct Request {
+    size_t at_bytes;
+    bool reset;
   };
 
   void serve();
-  void accept_pending();
-  bool read_some(Connection& connection);
-  void apply_requests(Connection& connection);
+  void serve_connections();
   template <class Predicate>
   bool wait(milliseconds timeout, Predicate done) const;
 
-  Options options_;
   RawSocket listen_sock_;
   uint16_t port_ = 0;
   std::atomic<bool> stopping_{false};
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
   std::vector<Connection> connections_;
-  std::vector<size_t> early_resets_;  // reset_after for connections not yet accepted
-  std::vector<char> chunk_;           // the serving thread's read buffer
+  std::map<size_t, Request> requests_;  // by connection number
+  std::vector<char> chunk_;             // the serving thread's read buffer
   std::thread thread_;
 };
 
-// Listens but never accepts, with its accept queue filled by connections of its own,
-// so that a further connect gets no answer to its SYN and stays pending (Linux drops
-// SYNs to a listener whose accept queue is full).
-class FullBacklogListener {
+// A port that completes no connection while the object lives: refused (bound, not
+// listening) or, when silent, never answered (listening with its accept queue filled by
+// connections of its own: Linux drops the SYNs of further connects).
+class DeadPort {
  public:
-  FullBacklogListener();
-  ~FullBacklogListener();
-  FullBacklogListener(const FullBacklogListener&) = delete;
-  FullBacklogListener& operator=(const FullBacklogListener&) = delete;
+  explicit DeadPort(bool silent = false);
+  ~DeadPort();
+  DeadPort(const DeadPort&) = delete;
+  DeadPort& operator=(const DeadPort&) = delete;
   uint16_t port() const { return port_; }
-  // False when the queue could not be seen to fill (the test should then skip).
-  bool full() const { return full_; }
-
- private:
-  RawSocket listen_sock_;
-  uint16_t port_ = 0;
-  bool full_ = false;
-  std::vector<RawSocket> fillers_;
-};
-
-// A port bound on 127.0.0.1 without listening: connects to it are refused, and nobody
-// else can take the port while the object lives.
-class RefusingPort {
- public:
-  RefusingPort();
-  ~RefusingPort();
-  RefusingPort(const RefusingPort&) = delete;
-  RefusingPort& operator=(const RefusingPort&) = delete;
-  uint16_t port() const { return port_; }
+  // False when the accept queue could not be seen to fill (the test should then skip).
+  bool silent() const { return silent_; }
 
  private:
   RawSocket sock_;
   uint16_t port_ = 0;
+  bool silent_ = false;
+  std::vector<RawSocket> fillers_;
+};
+
+// The platform's socket calls, watched: the sends on each socket (numbered in the order
+// opened) and the looks at a peer.
+class WatchedSockets : public net::SocketApi {
+ public:
+  size_t sends_on(size_t socket) const;
+  size_t peer_looks() const { return peer_looks_; }
+  // Waits until the socket has its peer's close or reset to report. Only looks: taking
+  // the reset would hide it from the code under test.
+  bool wait_until_peer_gone(size_t socket, milliseconds timeout) const;
+
+  net::SocketHandle open_tcp(int32_t* error) override;
+  net::SocketStatus send(net::SocketHandle s, const uint8_t* data, uint32_t length,
+                         uint32_t* sent, int32_t* error) override;
+  net::PeerState peer_state(net::SocketHandle s, int32_t* error) override;
+  void shutdown_and_close(net::SocketHandle s) override;
+  net::SocketStatus set_non_blocking(net::SocketHandle s, int32_t* error) override {
+    return real().set_non_blocking(s, error);
+  }
+  net::SocketStatus start_connect(net::SocketHandle s, const char* ip, uint16_t port,
+                                  int32_t* error) override {
+    return real().start_connect(s, ip, port, error);
+  }
+  net::SocketStatus wait_writable(net::SocketHandle s, uint32_t seconds, int32_t* error) override {
+    return real().wait_writable(s, seconds, error);
+  }
+  net::SocketStatus pending_error(net::SocketHandle s, int32_t* pending, int32_t* error) override {
+    return real().pending_error(s, pending, error);
+  }
+
+ private:
+  static net::SocketApi& real() { return net::system_socket_api(); }
+  mutable std::mutex mutex_;
+  std::vector<net::SocketHandle> sockets_;  // kInvalidSocket once closed: handles are reused
+  std::vector<size_t> sends_;
+  std::atomic<size_t> peer_looks_{0};
 };
 
 }  // namespace kx::test
