@@ -15,6 +15,7 @@
 #include "sensor/sensor_queue.h"
 #include "support/log_capture.h"
 #include "support/loopback.h"
+#include "sys/threads.h"
 
 namespace {
 
@@ -111,14 +112,22 @@ TEST(SensorQueueProcessor, FailsOverInListOrderAndNoticesACollectorGoneWhileIdle
     // Taking the push's signal here makes the processor's wait after the first record
     // last until the next push, so that it cannot pop that push before it looks.
     forwarder.queue.wait_for_data();
+    // The look comes after a wait: the processor must be waiting when the push comes, not
+    // still returning from the first record's send.
+    static std::atomic<int> waits;
+    waits = 0;
+    kx::sys::cond_wait_after_release_hook = [](kx::sys::pthread_cond_t*) { ++waits; };
     forwarder.processor.start();
     ASSERT_TRUE(listener.wait_for_close(0, kPatience));
     // Only once this side has seen the collector go is the push a fair trial. Socket 0
     // tried the refusing port.
     ASSERT_TRUE(sockets.wait_until_peer_gone(1, kPatience));
+    for (int i = 0; i < 1000 && waits == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_GT(waits.load(), 0);
     forwarder.push(second);
     ASSERT_TRUE(listener.wait_for_bytes(1, kHello.size() + frame(second).size(), kPatience));
     forwarder.processor.stop();
+    kx::sys::cond_wait_after_release_hook = nullptr;
 
     EXPECT_EQ(listener.received(0), kHello + frame(first));
     EXPECT_EQ(sockets.sends_on(1), 3u) << "not hello, length and body alone";

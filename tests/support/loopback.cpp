@@ -234,7 +234,13 @@ net::SocketStatus WatchedSockets::send(net::SocketHandle s, const uint8_t* data,
                                        uint32_t* sent, int32_t* error) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (size_t i = 0; i < sockets_.size(); ++i) sends_[i] += sockets_[i] == s ? 1 : 0;
+    // A closed socket's handle is reused by a later one: the newest with it is the live one.
+    for (size_t i = sockets_.size(); i-- > 0;) {
+      if (sockets_[i] == s) {
+        ++sends_[i];
+        break;
+      }
+    }
   }
   return real().send(s, data, length, sent, error);
 }
