@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "sensor/message_handler.h"
 
@@ -21,6 +22,22 @@ class CaptureSource {
   virtual void start() = 0;
   // Ends capture and joins its thread; does nothing when it never started.
   virtual void stop() = 0;
+};
+
+// Any session with the capture shape (set_message_handler, start, stop) as a CaptureSource.
+template <typename Session>
+class SessionCapture : public CaptureSource {
+ public:
+  template <typename... Args>
+  explicit SessionCapture(Args&&... args) : session_(std::forward<Args>(args)...) {}
+  void set_message_handler(sensor::MessageHandler handler, void* user) override {
+    session_.set_message_handler(handler, user);
+  }
+  void start() override { session_.start(); }
+  void stop() override { session_.stop(); }
+
+ private:
+  Session session_;
 };
 
 // Builds this platform's idle capture session from the configuration. startup_directory

@@ -5,22 +5,6 @@
 #include "sensor/pcap_session.h"
 
 namespace kx::agent {
-namespace {
-
-class PcapCapture : public CaptureSource {
- public:
-  explicit PcapCapture(sensor::CaptureSettings settings) : session_(std::move(settings)) {}
-  void set_message_handler(sensor::MessageHandler handler, void* user) override {
-    session_.set_message_handler(handler, user);
-  }
-  void start() override { session_.start(); }
-  void stop() override { session_.stop(); }
-
- private:
-  sensor::PcapSession session_;
-};
-
-}  // namespace
 
 std::unique_ptr<CaptureSource> make_capture_session(const config::Config& config,
                                                     const std::string& startup_directory) {
@@ -30,7 +14,7 @@ std::unique_ptr<CaptureSource> make_capture_session(const config::Config& config
   if (!settings.capture_file.empty() && std::filesystem::path(settings.capture_file).is_relative()) {
     settings.capture_file = (std::filesystem::path(startup_directory) / settings.capture_file).string();
   }
-  return std::make_unique<PcapCapture>(std::move(settings));
+  return std::make_unique<SessionCapture<sensor::PcapSession>>(std::move(settings));
 }
 
 const char* capture_start_line() { return "Starting capture session"; }
