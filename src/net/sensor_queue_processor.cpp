@@ -151,8 +151,10 @@ bool SensorQueueProcessor::connect_to(TcpConnection& connection, const config::T
   } catch (const std::exception& error) {
     kx::logging::log_message("ERROR - Connect to %s:%d failed: %s", target.ip.c_str(), port,
                              error.what());
+    counts_.connect_failures.add(1);
     return false;
   }
+  counts_.connects.add(1);
   kx::logging::log_message("Connected to %s:%d", target.ip.c_str(), port);
   return true;
 }
@@ -166,12 +168,14 @@ void SensorQueueProcessor::stream_to(TcpConnection& connection, const config::Ta
     while (!stop_requested_) {
       if (state.resend_pending) {
         state.resend_pending = false;
+        state.resending = true;
       } else {
+        state.resending = false;
         state.pending_length = queue_.pop(send_buffer_, static_cast<uint32_t>(send_capacity_));
       }
       if (state.pending_length > 0) {
         state.oversize_reported = false;
-        send_record(connection, state.pending_length);
+        send_record(connection, state);
       } else if (state.pending_length < 0) {
         handle_record_too_large(connection, target, state);
       } else {
@@ -182,15 +186,25 @@ void SensorQueueProcessor::stream_to(TcpConnection& connection, const config::Ta
   } catch (const std::exception& error) {
     kx::logging::log_message("ERROR - Send data to %s:%d failed: %s", target.ip.c_str(),
                              static_cast<int>(target.port), error.what());
-    if (state.pending_length > 0) state.resend_pending = true;
+    counts_.send_failures.add(1);
+    if (state.pending_length > 0) {
+      state.resend_pending = true;
+      counts_.held.set(1);
+    }
   }
 }
 
-void SensorQueueProcessor::send_record(TcpConnection& connection, int32_t length) {
+void SensorQueueProcessor::send_record(TcpConnection& connection, const StreamState& state) {
+  const int32_t length = state.pending_length;
   uint8_t header[wire::kRecordHeaderSize];
   wire::store_be32(header, static_cast<uint32_t>(length));
   connection.send_all(header, sizeof header);
   connection.send_all(send_buffer_, static_cast<uint32_t>(length));
+  counts_.sent.add(1);
+  if (state.resending) {
+    counts_.resent.add(1);
+    counts_.held.set(0);
+  }
 }
 
 // The oldest record does not fit the send buffer. Grow it; a failed growth is a send

@@ -14,6 +14,7 @@
 #include "config/settings.h"
 #include "net/tcp_connection.h"
 #include "sensor/sensor_queue.h"
+#include "sys/counter.h"
 #include "sys/threads.h"
 
 namespace kx::net {
@@ -42,6 +43,19 @@ struct ProcessorOptions {
   SocketApi* sockets = nullptr;
 };
 
+// What the processor did since its creation. Written by its thread only, readable from
+// any thread.
+struct ForwardingCounts {
+  sys::Counter sent;    // records handed to the operating system whole
+  sys::Counter resent;  // of those, records sent again after a failed send
+  sys::Counter connects;
+  sys::Counter connect_failures;
+  sys::Counter send_failures;
+  // 1 while a popped record waits in the send buffer to be sent again, else 0: it has
+  // left the ring but is not sent.
+  sys::Counter held;
+};
+
 class SensorQueueProcessor {
  public:
   // queue and targets are not owned and must outlive the processor; targets must not
@@ -68,6 +82,8 @@ class SensorQueueProcessor {
   // raises SensorError, leaving buffer and size as they were, when that fails.
   void grow_send_buffer();
 
+  const ForwardingCounts& counts() const { return counts_; }
+
   // The send buffer's size; read it only while no thread runs.
   int32_t send_capacity() const { return send_capacity_; }
 
@@ -76,13 +92,14 @@ class SensorQueueProcessor {
   struct StreamState {
     int32_t pending_length = 0;
     bool resend_pending = false;
+    bool resending = false;  // the record in the send buffer failed once already
     bool oversize_reported = false;
   };
 
   bool connect_to(TcpConnection& connection, const config::Target& target);
   void stream_to(TcpConnection& connection, const config::Target& target, const uint8_t* hello,
                  StreamState& state);
-  void send_record(TcpConnection& connection, int32_t length);
+  void send_record(TcpConnection& connection, const StreamState& state);
   void handle_record_too_large(TcpConnection& connection, const config::Target& target,
                                StreamState& state);
   void wait_for_records(TcpConnection& connection);
@@ -95,6 +112,7 @@ class SensorQueueProcessor {
   uint8_t* send_buffer_ = nullptr;
   int32_t send_capacity_ = 0;
   ProcessorOptions options_;
+  ForwardingCounts counts_;
 };
 
 }  // namespace kx::net

@@ -9,6 +9,7 @@
 #include "sensor/etw_types.h"
 #include "sensor/message_handler.h"
 #include "sensor/tdh_api.h"
+#include "sys/counter.h"
 
 namespace kx::sensor {
 
@@ -40,6 +41,9 @@ struct EventDecodingState {
   MessageHandler sink = nullptr;
   void* sink_user = nullptr;
   int64_t epoch_offset = kFiletimeUnixEpochOffset;
+  // Events that became no message: other providers and event IDs, device addresses that
+  // are not IPv4 text, and failures. Written by the processing thread only.
+  sys::Counter skipped;
 
   TRACE_EVENT_INFO* event_info = nullptr;
   uint32_t event_info_capacity = 0;

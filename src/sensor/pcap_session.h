@@ -11,9 +11,11 @@
 #include <memory>
 #include <vector>
 
+#include "sensor/capture_counts.h"
 #include "sensor/capture_settings.h"
 #include "sensor/message_handler.h"
 #include "sensor/packet_decoder.h"
+#include "sys/counter.h"
 
 namespace kx::sensor {
 
@@ -52,6 +54,13 @@ class HostAddresses : public LocalAddressCheck {
 // The state of one started capture: its thread, its open capture, its decoder.
 struct PcapSessionState;
 
+// The capture thread's counts, kept by the session so that they outlive the state.
+struct PcapTally {
+  sys::Counter captured;
+  sys::Counter skipped;  // the decoder's, published by the capture thread
+  sys::Counter dropped;  // libpcap's ps_drop + ps_ifdrop of a live capture
+};
+
 class PcapSession {
  public:
   explicit PcapSession(CaptureSettings settings);
@@ -71,12 +80,16 @@ class PcapSession {
   // thread and logs the counts of skipped packets. Does nothing when not started.
   void stop();
 
+  // Published by the capture thread about once a second and when the capture ends.
+  CaptureCounts counts() const;
+
  private:
   static int32_t forward_message(const uint8_t* data, uint32_t length, void* user);
 
   CaptureSettings settings_;
   MessageHandler handler_ = nullptr;
   void* user_ = nullptr;
+  PcapTally tally_;
   std::unique_ptr<PcapSessionState> state_;
 };
 

@@ -126,8 +126,9 @@ void HostAddresses::refresh(int64_t now) {
 // --- PcapSession
 
 struct PcapSessionState {
-  explicit PcapSessionState(const CaptureSettings& settings)
+  PcapSessionState(const CaptureSettings& settings, PcapTally& tally)
       : settings(settings),
+        tally(tally),
         live(settings.capture_file.empty()),
         decoder(settings.dns_port, live ? &host_addresses : nullptr) {}
 
@@ -136,6 +137,7 @@ struct PcapSessionState {
   }
 
   const CaptureSettings settings;
+  PcapTally& tally;
   const bool live;
   HostAddresses host_addresses;
   PacketDecoder decoder;  // touched by the capture thread only, until it is joined
@@ -147,6 +149,9 @@ struct PcapSessionState {
   // closed while stop uses it.
   std::mutex handle_mutex;
   pcap_t* handle = nullptr;
+  // Capture thread only.
+  int64_t next_publish_ms = 0;
+  bool stats_failure_logged = false;
 };
 
 namespace {
@@ -199,9 +204,42 @@ void on_packet(u_char* user, const struct pcap_pkthdr* header, const u_char* byt
                                header->caplen);
 }
 
+uint64_t total_skipped(const SkipCounts& s) {
+  return s.truncated + s.malformed + s.fragments + s.split_tcp + s.ipv6_clients + s.other;
+}
+
+// A file has no kernel to drop packets (libpcap has no statistics for it). A failing
+// query is reported once: the next ones would only repeat it.
+void publish_drops(PcapSessionState* state, pcap_t* p) {
+  struct pcap_stat stats;
+  if (pcap_stats(p, &stats) != 0) {
+    if (!state->stats_failure_logged) {
+      logging::log_message("ERROR - pcap_stats(%s) failed: %s", state->source_name(),
+                           pcap_geterr(p));
+      state->stats_failure_logged = true;
+    }
+    return;
+  }
+  state->tally.dropped.set(uint64_t{stats.ps_drop} + stats.ps_ifdrop);
+}
+
+void publish_counts(PcapSessionState* state, pcap_t* p) {
+  state->tally.skipped.set(total_skipped(state->decoder.skipped()));
+  if (state->live) publish_drops(state, p);
+}
+
+// Once a second at most: the kernel's statistics cost a system call.
+void publish_counts_now_and_then(PcapSessionState* state, pcap_t* p) {
+  int64_t now = HostAddresses::monotonic_milliseconds();
+  if (now < state->next_publish_ms) return;
+  state->next_publish_ms = now + 1000;
+  publish_counts(state, p);
+}
+
 // Runs until the end of the file, a stop, or a capture error (raised).
 void capture_loop(PcapSessionState* state, pcap_t* p) {
   while (!state->stop_requested.load()) {
+    publish_counts_now_and_then(state, p);
     int count = pcap_dispatch(p, -1, on_packet, reinterpret_cast<u_char*>(state));
     if (count == PCAP_ERROR_BREAK) return;
     if (count == PCAP_ERROR) fail("pcap_dispatch", state->source_name(), pcap_geterr(p));
@@ -238,6 +276,7 @@ void run_capture(PcapSessionState* state) {
     logging::log_message("ERROR - Packet capture failed: %s", e.what());
   }
   publish_handle(state, nullptr);
+  if (handle) publish_counts(state, handle.get());
 }
 
 uint32_t capture_thread(void* arg) {
@@ -259,12 +298,21 @@ void PcapSession::set_message_handler(MessageHandler handler, void* user) {
 int32_t PcapSession::forward_message(const uint8_t* data, uint32_t length, void* user) {
   auto* session = static_cast<PcapSession*>(user);
   if (session->handler_ == nullptr) return 0;
+  session->tally_.captured.add(1);
   return session->handler_(data, length, session->user_);
+}
+
+CaptureCounts PcapSession::counts() const {
+  CaptureCounts counts;
+  counts.captured = tally_.captured.value();
+  counts.skipped = tally_.skipped.value();
+  counts.dropped = tally_.dropped.value();
+  return counts;
 }
 
 void PcapSession::start() {
   if (state_) return;
-  state_ = std::make_unique<PcapSessionState>(settings_);
+  state_ = std::make_unique<PcapSessionState>(settings_, tally_);
   state_->decoder.set_message_handler(forward_message, this);
   int rc = sys::pthread_create(&state_->thread, nullptr, capture_thread, state_.get());
   if (rc != 0) {
