@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The collector is away while far more than queue-size bytes of messages are captured:
 # the ring keeps the newest, and when the collector appears it receives them intact and
-# in order.
+# in order. The agent's statistics account for every message: what the collector
+# received is what the agent sent, and every other message was reported lost.
 source "$(dirname "$0")/lib.sh"
 make_replay_pcap "$WORK/replay.pcap" 400
 port=$(unused_port) || fail "no free port"
@@ -12,6 +13,7 @@ target 127.0.0.1:$port 2
 capture-file $WORK/replay.pcap
 dns-port 53
 queue-size 4096
+statistics-interval 1
 logging on
 CONF
 start_agent "$WORK/agent.conf"
@@ -38,4 +40,17 @@ for (( i = 1; i < received; i++ )); do
 done
 grep -q " 0 malformed, 0 truncated" "$WORK/collector.err" || fail "damaged records: $(tail -n 1 "$WORK/collector.err")"
 jq -e 'select(.dns.parse_error != null)' "$WORK/messages.json" >/dev/null && fail "a DNS packet was damaged"
-echo "agent overflow: a 4096-byte ring kept the newest $received of 400 messages, all intact"
+
+final=$(agent_log_messages | grep '^Statistics: ' | tail -n 1)
+count() { sed -n "s/.* $1=\([0-9]*\).*/\1/p" <<<" ${final#Statistics: }"; }
+captured=$(count captured) queued=$(count queued) refused=$(count refused) sent=$(count sent)
+overwritten=$(count overwritten) in_queue=$(count in_queue)
+[ "$captured" = 400 ] && [ "$(count skipped)" = 0 ] || fail "not every packet captured: $final"
+[ "$captured" -eq $(( queued + refused )) ] || fail "captured is not queued + refused: $final"
+[ "$received" -eq "$sent" ] || fail "the collector received $received, the agent sent: $final"
+[ $(( captured - sent )) -eq $(( overwritten + in_queue )) ] || fail "books do not balance: $final"
+[ "$(count connects)" = 1 ] && [ "$(count connect_failures)" -ge 1 ] || fail "connections: $final"
+announced=$(agent_log_messages | sed -n 's/^ERROR - Lost \([0-9]*\) DNS packet messages since the last report: .*/\1/p' |
+  awk '{ sum += $1 } END { print sum + 0 }')
+[ "$announced" -eq $(( captured - sent )) ] || fail "lost lines announced $announced of $(( captured - sent )) lost"
+echo "agent overflow: a 4096-byte ring kept the newest $received of 400 messages, all intact; $(( captured - sent )) lost, all reported"
