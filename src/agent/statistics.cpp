@@ -1,7 +1,7 @@
 #include "agent/statistics.h"
 
-#include <cinttypes>
-#include <cstdio>
+#include <string>
+#include <utility>
 
 #include "agent/capture_source.h"
 #include "logging/log.h"
@@ -41,8 +41,7 @@ namespace {
 
 std::string decimal(uint64_t n) { return std::to_string(n); }
 
-// Counts only grow, but a reading of the forwarding thread's counts can be a moment
-// older than the previous one's queue counts; never report a negative loss.
+// Counts only grow; a reading below the previous one would still not be a loss.
 uint64_t growth(uint64_t previous, uint64_t now) { return now > previous ? now - previous : 0; }
 
 }  // namespace

@@ -58,7 +58,8 @@ struct PcapSessionState;
 struct PcapTally {
   sys::Counter captured;
   sys::Counter skipped;  // the decoder's, published by the capture thread
-  sys::Counter dropped;  // libpcap's ps_drop + ps_ifdrop of a live capture
+  sys::Counter dropped;  // libpcap's ps_drop + ps_ifdrop of a live capture, under
+                         // the state's handle_mutex
 };
 
 class PcapSession {
@@ -80,8 +81,10 @@ class PcapSession {
   // thread and logs the counts of skipped packets. Does nothing when not started.
   void stop();
 
-  // Published by the capture thread about once a second and when the capture ends.
-  CaptureCounts counts() const;
+  // Cumulative since creation, also after stop: the kernel's drops as of now, the
+  // skipped packets as of the capture thread's last batch. Safe from any thread while
+  // start and stop do not run: they make and release the state it reads.
+  CaptureCounts counts();
 
  private:
   static int32_t forward_message(const uint8_t* data, uint32_t length, void* user);

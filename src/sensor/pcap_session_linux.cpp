@@ -149,9 +149,10 @@ struct PcapSessionState {
   // closed while stop uses it.
   std::mutex handle_mutex;
   pcap_t* handle = nullptr;
-  // Capture thread only.
-  int64_t next_publish_ms = 0;
+  // Guarded by handle_mutex.
   bool stats_failure_logged = false;
+  struct pcap_stat last_stats {};
+  uint64_t dropped = 0;
 };
 
 namespace {
@@ -208,8 +209,12 @@ uint64_t total_skipped(const SkipCounts& s) {
   return s.truncated + s.malformed + s.fragments + s.split_tcp + s.ipv6_clients + s.other;
 }
 
-// A file has no kernel to drop packets (libpcap has no statistics for it). A failing
-// query is reported once: the next ones would only repeat it.
+// Reads the kernel's drop counts of a live capture into the tally; the caller holds
+// handle_mutex, which keeps the handle open and the readings in order. Reading from the
+// thread that asks, rather than from the capture thread, matters: pcap_dispatch does not
+// return while the interface is silent, so counts left to it would miss the drops of a
+// burst until the next packet. libpcap's statistics touch only the socket and fields of
+// their own, not what the capture thread uses. A failing query is reported once.
 void publish_drops(PcapSessionState* state, pcap_t* p) {
   struct pcap_stat stats;
   if (pcap_stats(p, &stats) != 0) {
@@ -220,27 +225,20 @@ void publish_drops(PcapSessionState* state, pcap_t* p) {
     }
     return;
   }
-  state->tally.dropped.set(uint64_t{stats.ps_drop} + stats.ps_ifdrop);
-}
-
-void publish_counts(PcapSessionState* state, pcap_t* p) {
-  state->tally.skipped.set(total_skipped(state->decoder.skipped()));
-  if (state->live) publish_drops(state, p);
-}
-
-// Once a second at most: the kernel's statistics cost a system call.
-void publish_counts_now_and_then(PcapSessionState* state, pcap_t* p) {
-  int64_t now = HostAddresses::monotonic_milliseconds();
-  if (now < state->next_publish_ms) return;
-  state->next_publish_ms = now + 1000;
-  publish_counts(state, p);
+  // libpcap's counts are 32 bits wide and wrap; their growth between two readings
+  // does not.
+  const uint32_t drops = stats.ps_drop - state->last_stats.ps_drop;
+  const uint32_t interface_drops = stats.ps_ifdrop - state->last_stats.ps_ifdrop;
+  state->dropped += uint64_t{drops} + interface_drops;
+  state->last_stats = stats;
+  state->tally.dropped.set(state->dropped);
 }
 
 // Runs until the end of the file, a stop, or a capture error (raised).
 void capture_loop(PcapSessionState* state, pcap_t* p) {
   while (!state->stop_requested.load()) {
-    publish_counts_now_and_then(state, p);
     int count = pcap_dispatch(p, -1, on_packet, reinterpret_cast<u_char*>(state));
+    state->tally.skipped.set(total_skipped(state->decoder.skipped()));
     if (count == PCAP_ERROR_BREAK) return;
     if (count == PCAP_ERROR) fail("pcap_dispatch", state->source_name(), pcap_geterr(p));
     if (count == 0 && !state->live) return;  // end of the file
@@ -250,6 +248,14 @@ void capture_loop(PcapSessionState* state, pcap_t* p) {
 void publish_handle(PcapSessionState* state, pcap_t* p) {
   std::lock_guard<std::mutex> lock(state->handle_mutex);
   state->handle = p;
+}
+
+// Takes the handle away from stop and from the counts, after the last reading of what
+// it dropped (a file has no kernel to drop anything).
+void retire_handle(PcapSessionState* state, pcap_t* p) {
+  std::lock_guard<std::mutex> lock(state->handle_mutex);
+  if (p != nullptr && state->live) publish_drops(state, p);
+  state->handle = nullptr;
 }
 
 void run_capture(PcapSessionState* state) {
@@ -275,8 +281,8 @@ void run_capture(PcapSessionState* state) {
   } catch (const std::exception& e) {
     logging::log_message("ERROR - Packet capture failed: %s", e.what());
   }
-  publish_handle(state, nullptr);
-  if (handle) publish_counts(state, handle.get());
+  state->tally.skipped.set(total_skipped(state->decoder.skipped()));
+  retire_handle(state, handle.get());
 }
 
 uint32_t capture_thread(void* arg) {
@@ -302,7 +308,11 @@ int32_t PcapSession::forward_message(const uint8_t* data, uint32_t length, void*
   return session->handler_(data, length, session->user_);
 }
 
-CaptureCounts PcapSession::counts() const {
+CaptureCounts PcapSession::counts() {
+  if (state_ && state_->live) {
+    std::lock_guard<std::mutex> lock(state_->handle_mutex);
+    if (state_->handle != nullptr) publish_drops(state_.get(), state_->handle);
+  }
   CaptureCounts counts;
   counts.captured = tally_.captured.value();
   counts.skipped = tally_.skipped.value();
