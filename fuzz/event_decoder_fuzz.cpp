@@ -12,7 +12,7 @@
 #include <cstring>
 #include <vector>
 
-#include "net/wire_format.h"
+#include "wire/wire_format.h"
 #include "sensor/event_decoder.h"
 
 namespace {

@@ -10,7 +10,7 @@
 
 #include "agent/errors.h"
 #include "logging/log.h"
-#include "net/wire_format.h"
+#include "wire/wire_format.h"
 
 namespace kx::net {
 namespace {

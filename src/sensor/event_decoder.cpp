@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "logging/log.h"
-#include "net/wire_format.h"
+#include "wire/wire_format.h"
 
 namespace kx::sensor {
 namespace {

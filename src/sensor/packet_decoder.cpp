@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "logging/log.h"
-#include "net/wire_format.h"
+#include "wire/wire_format.h"
 
 namespace kx::sensor {
 namespace {
@@ -20,8 +20,6 @@ constexpr uint16_t kPacketOutgoing = 4;
 constexpr uint8_t kProtocolTcp = 6;
 constexpr uint8_t kProtocolUdp = 17;
 constexpr size_t kIpv6HeaderSize = 40;
-
-uint16_t load_be16(const uint8_t* in) { return static_cast<uint16_t>((in[0] << 8) | in[1]); }
 
 uint32_t load_le32(const uint8_t* in) {
   return uint32_t{in[0]} | (uint32_t{in[1]} << 8) | (uint32_t{in[2]} << 16) |
@@ -131,11 +129,11 @@ bool PacketDecoder::read_link(LinkType link, const uint8_t*& data, size_t& size)
     case LinkType::ethernet: {
       header = 14;
       if (size < header) break;
-      uint16_t type = load_be16(data + 12);
+      uint16_t type = wire::load_be16(data + 12);
       if (type == kEtherTypeVlan || type == kEtherTypeQinQ) {
         header = 18;
         if (size < header) break;
-        type = load_be16(data + 16);
+        type = wire::load_be16(data + 16);
       }
       version = version_of_ethertype(type);
       break;
@@ -144,16 +142,17 @@ bool PacketDecoder::read_link(LinkType link, const uint8_t*& data, size_t& size)
       header = 16;
       if (size < header) break;
       // On the "any" device a loopback packet shows up once going out and once coming in.
-      if (load_be16(data) == kPacketOutgoing && load_be16(data + 2) == kArphrdLoopback) {
+      if (wire::load_be16(data) == kPacketOutgoing &&
+          wire::load_be16(data + 2) == kArphrdLoopback) {
         return false;
       }
-      version = version_of_ethertype(load_be16(data + 14));
+      version = version_of_ethertype(wire::load_be16(data + 14));
       break;
     case LinkType::linux_sll2:
       header = 20;
       if (size < header) break;
-      if (data[10] == kPacketOutgoing && load_be16(data + 8) == kArphrdLoopback) return false;
-      version = version_of_ethertype(load_be16(data));
+      if (data[10] == kPacketOutgoing && wire::load_be16(data + 8) == kArphrdLoopback) return false;
+      version = version_of_ethertype(wire::load_be16(data));
       break;
     case LinkType::loopback:
       header = 4;
@@ -189,7 +188,7 @@ bool PacketDecoder::read_ipv4(const uint8_t* data, size_t size, Transport& out) 
     return false;
   }
   size_t header = (size_t{data[0]} & 0x0F) * 4;
-  size_t total = load_be16(data + 2);
+  size_t total = wire::load_be16(data + 2);
   if (header < 20 || total < header) {
     ++skipped_.malformed;
     return false;
@@ -199,7 +198,7 @@ bool PacketDecoder::read_ipv4(const uint8_t* data, size_t size, Transport& out) 
     ++skipped_.truncated;
     return false;
   }
-  if ((load_be16(data + 6) & 0x3FFF) != 0) {  // more fragments, or an offset
+  if ((wire::load_be16(data + 6) & 0x3FFF) != 0) {  // more fragments, or an offset
     ++skipped_.fragments;
     return false;
   }
@@ -215,7 +214,7 @@ bool PacketDecoder::read_ipv6(const uint8_t* data, size_t size, Transport& out) 
     ++skipped_.truncated;
     return false;
   }
-  size_t payload = load_be16(data + 4);
+  size_t payload = wire::load_be16(data + 4);
   if (payload == 0) {  // a jumbogram, which DNS never uses
     ++skipped_.malformed;
     return false;
@@ -261,7 +260,7 @@ bool PacketDecoder::read_transport(uint8_t protocol, const uint8_t* data, size_t
       ++skipped_.truncated;
       return false;
     }
-    size_t length = load_be16(data + 4);
+    size_t length = wire::load_be16(data + 4);
     if (length < 8) {
       ++skipped_.malformed;
       return false;
@@ -294,8 +293,8 @@ bool PacketDecoder::read_transport(uint8_t protocol, const uint8_t* data, size_t
     ++skipped_.other;
     return false;
   }
-  out.source_port = load_be16(data);
-  out.destination_port = load_be16(data + 2);
+  out.source_port = wire::load_be16(data);
+  out.destination_port = wire::load_be16(data + 2);
   return true;
 }
 
@@ -357,7 +356,7 @@ void PacketDecoder::deliver_tcp(const Transport& t, uint32_t time_seconds) {
       remember_split(t, sequence + 1, true, at[0]);
       return;
     }
-    size_t length = load_be16(at);
+    size_t length = wire::load_be16(at);
     if (left - 2 < length) {
       ++skipped_.split_tcp;
       remember_split(t, sequence + 2 + static_cast<uint32_t>(length), false, 0);

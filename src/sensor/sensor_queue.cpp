@@ -8,7 +8,7 @@
 
 #include "agent/errors.h"
 #include "logging/log.h"
-#include "net/wire_format.h"
+#include "wire/wire_format.h"
 
 namespace kx::sensor {
 namespace {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "agent/errors.h"
-#include "net/wire_format.h"
+#include "wire/wire_format.h"
 #include "support/fake_tdh.h"
 #include "support/log_capture.h"
 

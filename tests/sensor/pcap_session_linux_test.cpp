@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "agent/errors.h"
-#include "net/wire_format.h"
+#include "wire/wire_format.h"
 #include "support/log_capture.h"
 #include "support/test_util.h"
 

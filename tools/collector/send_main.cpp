@@ -23,7 +23,7 @@
 // with when they come first.
 #include <ldns/ldns.h>
 
-#include "net/wire_format.h"
+#include "wire/wire_format.h"
 #include "socket_address.h"
 
 namespace {
@@ -51,10 +51,7 @@ Bytes from_hex(const std::string& hex) {
 }
 
 void append_record(Bytes& stream, const Bytes& body) {
-  uint8_t length[4];
-  kx::wire::store_be32(length, static_cast<uint32_t>(body.size()));
-  stream.insert(stream.end(), length, length + 4);
-  stream.insert(stream.end(), body.begin(), body.end());
+  kx::wire::append_record(stream, body.data(), body.size());
 }
 
 // A query for name and type, or its answer, in wire form.
