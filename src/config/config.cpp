@@ -75,7 +75,7 @@ void Config::load(const std::string& path) {
   File file(fopen(path.c_str(), "r"), fclose);
   if (!file) {
     int error = errno;
-    throw ConfigError("fopen(" + path + ") failed: " + logging::errno_text(error));
+    kx::error::raise_errno_error<ConfigError>("fopen", path, error);
   }
   char buffer[kReadBufferSize];
   // fgets stops after a line feed or 4095 bytes; the piece is parsed up to its first

@@ -37,10 +37,6 @@ bool same_address(const IpAddress& a, const IpAddress& b) {
   return a.family == b.family && memcmp(a.bytes, b.bytes, a.family == 4 ? 4 : 16) == 0;
 }
 
-[[noreturn]] void fail(const std::string& call, const std::string& argument, const char* text) {
-  throw net::NetError(call + "(" + argument + ") failed: " + text);
-}
-
 bool map_link_type(int datalink, LinkType* out) {
   switch (datalink) {
     case DLT_EN10MB: *out = LinkType::ethernet; return true;
@@ -154,7 +150,7 @@ namespace {
 PcapHandle open_live(const std::string& interface) {
   char error[PCAP_ERRBUF_SIZE] = "";
   PcapHandle handle(pcap_create(interface.c_str(), error), &pcap_close);
-  if (!handle) fail("pcap_create", interface, error);
+  if (!handle) kx::error::raise_failed_call<net::NetError>("pcap_create", interface, error);
   pcap_t* p = handle.get();
   pcap_set_snaplen(p, kSnapshotLength);
   pcap_set_promisc(p, 0);
@@ -170,7 +166,7 @@ PcapHandle open_live(const std::string& interface) {
     if (detail != nullptr && detail[0] != '\0' && text != detail) {
       text += std::string(": ") + detail;
     }
-    fail("pcap_activate", interface, text.c_str());
+    kx::error::raise_failed_call<net::NetError>("pcap_activate", interface, text);
   }
   return handle;
 }
@@ -178,7 +174,7 @@ PcapHandle open_live(const std::string& interface) {
 PcapHandle open_file(const std::string& path) {
   char error[PCAP_ERRBUF_SIZE] = "";
   PcapHandle handle(pcap_open_offline(path.c_str(), error), &pcap_close);
-  if (!handle) fail("pcap_open_offline", path, error);
+  if (!handle) kx::error::raise_failed_call<net::NetError>("pcap_open_offline", path, error);
   return handle;
 }
 
@@ -186,11 +182,11 @@ void apply_filter(pcap_t* p, uint16_t port) {
   std::string expression = filter_expression(port, pcap_datalink(p));
   struct bpf_program program;
   if (pcap_compile(p, &program, expression.c_str(), 1, PCAP_NETMASK_UNKNOWN) != 0) {
-    fail("pcap_compile", expression, pcap_geterr(p));
+    kx::error::raise_failed_call<net::NetError>("pcap_compile", expression, pcap_geterr(p));
   }
   int status = pcap_setfilter(p, &program);
   pcap_freecode(&program);
-  if (status != 0) fail("pcap_setfilter", expression, pcap_geterr(p));
+  if (status != 0) kx::error::raise_failed_call<net::NetError>("pcap_setfilter", expression, pcap_geterr(p));
 }
 
 void on_packet(u_char* user, const struct pcap_pkthdr* header, const u_char* bytes) {
@@ -204,7 +200,9 @@ void capture_loop(PcapSessionState* state, pcap_t* p) {
   while (!state->stop_requested.load()) {
     int count = pcap_dispatch(p, -1, on_packet, reinterpret_cast<u_char*>(state));
     if (count == PCAP_ERROR_BREAK) return;
-    if (count == PCAP_ERROR) fail("pcap_dispatch", state->source_name(), pcap_geterr(p));
+    if (count == PCAP_ERROR) {
+      kx::error::raise_failed_call<net::NetError>("pcap_dispatch", state->source_name(), pcap_geterr(p));
+    }
     if (count == 0 && !state->live) return;  // end of the file
   }
 }
@@ -225,7 +223,7 @@ void run_capture(PcapSessionState* state) {
       const char* name = pcap_datalink_val_to_name(datalink);
       std::string text = "unsupported link type " + std::to_string(datalink) + " (" +
                          (name != nullptr ? name : "unknown") + ")";
-      fail("pcap_datalink", state->source_name(), text.c_str());
+      kx::error::raise_failed_call<net::NetError>("pcap_datalink", state->source_name(), text);
     }
     apply_filter(handle.get(), state->settings.dns_port);
     // A stop that came before this point finds no handle to break; the loop then sees
@@ -268,7 +266,7 @@ void PcapSession::start() {
   state_->decoder.set_message_handler(forward_message, this);
   int rc = sys::pthread_create(&state_->thread, nullptr, capture_thread, state_.get());
   if (rc != 0) {
-    throw net::NetError("pthread_create() failed: " + logging::system_error_text(rc));
+    kx::error::raise_system_error<net::NetError>("pthread_create", "", rc);
   }
   state_->has_thread = true;
 }

@@ -69,8 +69,7 @@ SensorQueue::SensorQueue(uint32_t size) {
   storage_ = static_cast<uint8_t*>(std::calloc(size, 1));
   if (storage_ == nullptr) {
     int error = errno;
-    throw SensorError("malloc(" + std::to_string(size) + ") failed: " +
-                      logging::errno_text(error));
+    kx::error::raise_errno_error<SensorError>("malloc", std::to_string(size), error);
   }
   size_ = size;
   sys::pthread_mutex_init(&ring_mutex_, nullptr);

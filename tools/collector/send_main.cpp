@@ -23,8 +23,9 @@
 // with when they come first.
 #include <ldns/ldns.h>
 
-#include "wire/wire_format.h"
+#include "agent/errors.h"
 #include "socket_address.h"
+#include "wire/wire_format.h"
 
 namespace {
 
@@ -118,11 +119,11 @@ void send_stream(const std::string& address_text, const Bytes& stream) {
     throw std::runtime_error("bad address " + address_text);
   }
   int fd = socket(address.family(), SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) throw std::runtime_error(std::string("socket() failed: ") + strerror(errno));
+  if (fd < 0) kx::error::raise_errno_error<std::runtime_error>("socket", "", errno);
   if (connect(fd, address.get(), address.length) != 0) {
     int error = errno;
     close(fd);
-    throw std::runtime_error("connect(" + address_text + ") failed: " + strerror(error));
+    kx::error::raise_errno_error<std::runtime_error>("connect", address_text, error);
   }
   size_t sent = 0;
   while (sent < stream.size()) {
@@ -131,7 +132,7 @@ void send_stream(const std::string& address_text, const Bytes& stream) {
     if (n < 0) {
       int error = errno;
       close(fd);
-      throw std::runtime_error("send(" + address_text + ") failed: " + strerror(error));
+      kx::error::raise_errno_error<std::runtime_error>("send", address_text, error);
     }
     sent += static_cast<size_t>(n);
   }
