@@ -41,14 +41,13 @@ void log_message(const char* format, ...) {
   if (log_file == nullptr) return;
   char stamp[32];
   format_utc_now(stamp);
-  sys::pthread_mutex_lock(&log_mutex);
+  sys::ScopedLock lock(&log_mutex);
   fprintf(log_file, "%s [%u]: ", stamp, current_process_id());
   va_list args;
   va_start(args, format);
   vfprintf(log_file, format, args);
   va_end(args);
   fputc('\n', log_file);
-  sys::pthread_mutex_unlock(&log_mutex);
 }
 
 void close_log() {
