@@ -11,7 +11,7 @@
 #include <memory>
 #include <vector>
 
-#include "sensor/capture_settings.h"
+#include "config/capture_settings.h"
 #include "sensor/message_handler.h"
 #include "sensor/packet_decoder.h"
 
@@ -54,7 +54,7 @@ struct PcapSessionState;
 
 class PcapSession {
  public:
-  explicit PcapSession(CaptureSettings settings);
+  explicit PcapSession(config::CaptureSettings settings);
   ~PcapSession();  // performs stop
   PcapSession(const PcapSession&) = delete;
   PcapSession& operator=(const PcapSession&) = delete;
@@ -74,7 +74,7 @@ class PcapSession {
  private:
   static int32_t forward_message(const uint8_t* data, uint32_t length, void* user);
 
-  CaptureSettings settings_;
+  config::CaptureSettings settings_;
   MessageHandler handler_ = nullptr;
   void* user_ = nullptr;
   std::unique_ptr<PcapSessionState> state_;

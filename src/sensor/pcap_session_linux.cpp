@@ -122,7 +122,7 @@ void HostAddresses::refresh(int64_t now) {
 // --- PcapSession
 
 struct PcapSessionState {
-  explicit PcapSessionState(const CaptureSettings& settings)
+  explicit PcapSessionState(const config::CaptureSettings& settings)
       : settings(settings),
         live(settings.capture_file.empty()),
         decoder(settings.dns_port, live ? &host_addresses : nullptr) {}
@@ -131,7 +131,7 @@ struct PcapSessionState {
     return live ? settings.interface.c_str() : settings.capture_file.c_str();
   }
 
-  const CaptureSettings settings;
+  const config::CaptureSettings settings;
   const bool live;
   HostAddresses host_addresses;
   PacketDecoder decoder;  // touched by the capture thread only, until it is joined
@@ -245,7 +245,7 @@ uint32_t capture_thread(void* arg) {
 
 }  // namespace
 
-PcapSession::PcapSession(CaptureSettings settings) : settings_(std::move(settings)) {}
+PcapSession::PcapSession(config::CaptureSettings settings) : settings_(std::move(settings)) {}
 
 PcapSession::~PcapSession() { stop(); }
 
