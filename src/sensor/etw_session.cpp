@@ -144,15 +144,13 @@ EtwSession::EtwSession(EtwApi& etw_api, TdhApi& tdh_api, Reallocate reallocate)
 EtwSession::~EtwSession() { stop(); }
 
 void EtwSession::set_message_handler(MessageHandler handler, void* user) {
-  handler_ = handler;
-  handler_user_ = user;
+  sink_ = {handler, user};
 }
 
 void EtwSession::start() {
   if (state_ != nullptr) return;
   state_ = std::make_unique<EtwSessionState>(*etw_, *tdh_, reallocate_);
-  state_->decoding.sink = forward_message;
-  state_->decoding.sink_user = this;
+  state_->decoding.sink = {forward_message, this};
   int status = sys::pthread_create(&state_->thread, nullptr, session_thread, state_.get());
   if (status != 0) {
     state_->thread = sys::pthread_t{};
@@ -173,9 +171,7 @@ void EtwSession::stop() {
 }
 
 int32_t EtwSession::forward_message(const uint8_t* data, uint32_t length, void* user) {
-  auto* session = static_cast<EtwSession*>(user);
-  if (session->handler_ == nullptr) return 0;
-  return session->handler_(data, length, session->handler_user_);
+  return send_message(static_cast<EtwSession*>(user)->sink_, data, length);
 }
 
 }  // namespace kx::sensor

@@ -1,7 +1,5 @@
 #include "sensor/pcap_session.h"
 
-#include <ifaddrs.h>
-#include <netinet/in.h>
 #include <pcap/pcap.h>
 
 #include <atomic>
@@ -14,6 +12,7 @@
 
 #include "agent/errors.h"
 #include "logging/log.h"
+#include "sensor/host_addresses_linux.h"
 #include "sys/threads.h"
 
 namespace kx::sensor {
@@ -26,16 +25,6 @@ constexpr int kSnapshotLength = 262144;
 constexpr int kKernelBufferBytes = 8 * 1024 * 1024;
 
 using PcapHandle = std::unique_ptr<pcap_t, decltype(&pcap_close)>;
-
-bool is_loopback(const IpAddress& address) {
-  if (address.family == 4) return address.bytes[0] == 127;
-  static const uint8_t kIpv6Loopback[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
-  return memcmp(address.bytes, kIpv6Loopback, 16) == 0;
-}
-
-bool same_address(const IpAddress& a, const IpAddress& b) {
-  return a.family == b.family && memcmp(a.bytes, b.bytes, a.family == 4 ? 4 : 16) == 0;
-}
 
 bool map_link_type(int datalink, LinkType* out) {
   switch (datalink) {
@@ -60,64 +49,6 @@ std::string filter_expression(uint16_t port, int datalink) {
 }
 
 }  // namespace
-
-// --- HostAddresses
-
-bool HostAddresses::list_interface_addresses(std::vector<IpAddress>* out) {
-  struct ifaddrs* list = nullptr;
-  if (getifaddrs(&list) != 0) return false;
-  out->clear();
-  for (struct ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
-    if (entry->ifa_addr == nullptr) continue;
-    IpAddress address;
-    if (entry->ifa_addr->sa_family == AF_INET) {
-      address.family = 4;
-      const auto* in = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr);
-      memcpy(address.bytes, &in->sin_addr, 4);
-    } else if (entry->ifa_addr->sa_family == AF_INET6) {
-      address.family = 6;
-      const auto* in6 = reinterpret_cast<const sockaddr_in6*>(entry->ifa_addr);
-      memcpy(address.bytes, &in6->sin6_addr, 16);
-    } else {
-      continue;
-    }
-    out->push_back(address);
-  }
-  freeifaddrs(list);
-  return true;
-}
-
-int64_t HostAddresses::monotonic_milliseconds() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
-}
-
-HostAddresses::HostAddresses(Lister lister, Clock clock, int64_t refresh_interval_ms)
-    : lister_(lister), clock_(clock), refresh_interval_ms_(refresh_interval_ms) {}
-
-bool HostAddresses::is_local(const IpAddress& address) {
-  if (is_loopback(address) || listed(address)) return true;
-  int64_t now = clock_();
-  if (refreshed_ && now - last_refresh_ < refresh_interval_ms_) return false;
-  refresh(now);
-  return listed(address);
-}
-
-bool HostAddresses::listed(const IpAddress& address) const {
-  for (const IpAddress& known : addresses_) {
-    if (same_address(known, address)) return true;
-  }
-  return false;
-}
-
-// A failed listing keeps the previous addresses and is tried again after the interval.
-void HostAddresses::refresh(int64_t now) {
-  refreshed_ = true;
-  last_refresh_ = now;
-  std::vector<IpAddress> fresh;
-  if (lister_(&fresh)) addresses_.swap(fresh);
-}
 
 // --- PcapSession
 
@@ -186,7 +117,9 @@ void apply_filter(pcap_t* p, uint16_t port) {
   }
   int status = pcap_setfilter(p, &program);
   pcap_freecode(&program);
-  if (status != 0) kx::error::raise_failed_call<net::NetError>("pcap_setfilter", expression, pcap_geterr(p));
+  if (status != 0) {
+    kx::error::raise_failed_call<net::NetError>("pcap_setfilter", expression, pcap_geterr(p));
+  }
 }
 
 void on_packet(u_char* user, const struct pcap_pkthdr* header, const u_char* bytes) {
@@ -201,7 +134,8 @@ void capture_loop(PcapSessionState* state, pcap_t* p) {
     int count = pcap_dispatch(p, -1, on_packet, reinterpret_cast<u_char*>(state));
     if (count == PCAP_ERROR_BREAK) return;
     if (count == PCAP_ERROR) {
-      kx::error::raise_failed_call<net::NetError>("pcap_dispatch", state->source_name(), pcap_geterr(p));
+      kx::error::raise_failed_call<net::NetError>("pcap_dispatch", state->source_name(),
+                                                  pcap_geterr(p));
     }
     if (count == 0 && !state->live) return;  // end of the file
   }
@@ -250,14 +184,11 @@ PcapSession::PcapSession(config::CaptureSettings settings) : settings_(std::move
 PcapSession::~PcapSession() { stop(); }
 
 void PcapSession::set_message_handler(MessageHandler handler, void* user) {
-  handler_ = handler;
-  user_ = user;
+  sink_ = {handler, user};
 }
 
 int32_t PcapSession::forward_message(const uint8_t* data, uint32_t length, void* user) {
-  auto* session = static_cast<PcapSession*>(user);
-  if (session->handler_ == nullptr) return 0;
-  return session->handler_(data, length, session->user_);
+  return send_message(static_cast<PcapSession*>(user)->sink_, data, length);
 }
 
 void PcapSession::start() {

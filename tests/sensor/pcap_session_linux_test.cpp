@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "agent/errors.h"
+#include "sensor/host_addresses_linux.h"
 #include "wire/wire_format.h"
 #include "support/log_capture.h"
 #include "support/test_util.h"
