@@ -17,11 +17,7 @@ sys::pthread_mutex_t log_mutex;
 void format_utc_now(char (&out)[32]) {
   time_t now = time(nullptr);
   struct tm utc;
-#if defined(_WIN32)
-  gmtime_s(&utc, &now);
-#else
-  gmtime_r(&now, &utc);
-#endif
+  utc_time(&now, &utc);
   strftime(out, sizeof out, "%Y-%m-%dT%H:%M:%SZ", &utc);
 }
 
