@@ -3,7 +3,8 @@
 //
 // Which class each part raises: the configuration ConfigError; the sensor queue, the
 // queue processor and the TCP client SensorError; the ETW session NetError, and the
-// Linux capture follows it so that both capture sources fail alike. The crossed names
+// Linux capture follows it so that both capture sources fail alike; the agent's other
+// platform calls (its own path, the service dispatcher) UnknownError. The crossed names
 // (a network client raising SensorError, a capture raising NetError) are kept on
 // purpose: callers catch by these classes and the agent has always raised them so.
 #pragma once
