@@ -114,8 +114,7 @@ class EtwSession {
   // The processing thread's counts, kept here so that they outlive its state.
   sys::Counter captured_;
   uint64_t skipped_before_ = 0;  // of states already released
-  MessageHandler handler_ = nullptr;
-  void* handler_user_ = nullptr;
+  MessageSink sink_;
 };
 
 // The body of the processing thread: start or find the session, open it, process it,

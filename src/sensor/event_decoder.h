@@ -37,9 +37,8 @@ struct EventDecodingState {
   TdhApi* tdh;
   Reallocate reallocate;
 
-  // Where each message goes, or nowhere while sink is null.
-  MessageHandler sink = nullptr;
-  void* sink_user = nullptr;
+  // Where each message goes, or nowhere while its handler is null.
+  MessageSink sink;
   int64_t epoch_offset = kFiletimeUnixEpochOffset;
   // Events that became no message: other providers and event IDs, device addresses that
   // are not IPv4 text, and failures. Written by the processing thread only.
