@@ -57,7 +57,9 @@ struct PcapSessionState {
       : settings(settings),
         tally(tally),
         live(settings.capture_file.empty()),
-        decoder(settings.dns_port, live ? &host_addresses : nullptr) {}
+        decoder(settings.dns_port, live ? &host_addresses : nullptr),
+        skipped_before(tally.skipped.value()),
+        dropped(tally.dropped.value()) {}
 
   const char* source_name() const {
     return live ? settings.interface.c_str() : settings.capture_file.c_str();
@@ -68,6 +70,8 @@ struct PcapSessionState {
   const bool live;
   HostAddresses host_addresses;
   PacketDecoder decoder;  // touched by the capture thread only, until it is joined
+  // The counts of earlier starts, which the tally keeps adding to.
+  const uint64_t skipped_before;
   LinkType link = LinkType::ethernet;
   std::atomic<bool> stop_requested{false};
   sys::pthread_t thread;
@@ -134,8 +138,11 @@ void on_packet(u_char* user, const struct pcap_pkthdr* header, const u_char* byt
                                header->caplen);
 }
 
-uint64_t total_skipped(const SkipCounts& s) {
-  return s.truncated + s.malformed + s.fragments + s.split_tcp + s.ipv6_clients + s.other;
+// Capture thread only.
+void publish_skipped(PcapSessionState* state) {
+  const SkipCounts& s = state->decoder.skipped();
+  state->tally.skipped.set(state->skipped_before + s.truncated + s.malformed + s.fragments +
+                           s.split_tcp + s.ipv6_clients + s.other);
 }
 
 // Reads the kernel's drop counts of a live capture into the tally; the caller holds
@@ -167,7 +174,7 @@ void publish_drops(PcapSessionState* state, pcap_t* p) {
 void capture_loop(PcapSessionState* state, pcap_t* p) {
   while (!state->stop_requested.load()) {
     int count = pcap_dispatch(p, -1, on_packet, reinterpret_cast<u_char*>(state));
-    state->tally.skipped.set(total_skipped(state->decoder.skipped()));
+    publish_skipped(state);
     if (count == PCAP_ERROR_BREAK) return;
     if (count == PCAP_ERROR) {
       kx::error::raise_failed_call<net::NetError>("pcap_dispatch", state->source_name(),
@@ -213,7 +220,7 @@ void run_capture(PcapSessionState* state) {
   } catch (const std::exception& e) {
     logging::log_message("ERROR - Packet capture failed: %s", e.what());
   }
-  state->tally.skipped.set(total_skipped(state->decoder.skipped()));
+  publish_skipped(state);
   retire_handle(state, handle.get());
 }
 
