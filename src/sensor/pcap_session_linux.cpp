@@ -3,8 +3,12 @@
 #include <ifaddrs.h>
 #include <netinet/in.h>
 #include <pcap/pcap.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <exception>
@@ -19,11 +23,15 @@
 namespace kx::sensor {
 namespace {
 
-// A poll of the capture ends after this long without packets, so the loop looks at the
-// stop flag even on a silent interface.
-constexpr int kLiveTimeoutMs = 100;
+// The kernel hands the capture a block of packets when the block fills or when this much
+// time has passed since its first packet, so a packet reaches the agent up to this late.
+// Longer costs latency; shorter retires blocks barely used, and a 32 MiB buffer holds only
+// 64 blocks of 512 KiB, so at 10 ms a thread held off the CPU for 0.64 s overflows it even
+// at a trickle. At 100 ms that takes 6.4 s, and at 5k queries/s the capture thread wakes
+// about ten times a second instead of once per packet.
+constexpr int kBlockTimeoutMs = 100;
+// Whole TCP segments stay capturable: merged segments approach 64 KiB.
 constexpr int kSnapshotLength = 262144;
-constexpr int kKernelBufferBytes = 8 * 1024 * 1024;
 
 using PcapHandle = std::unique_ptr<pcap_t, decltype(&pcap_close)>;
 
@@ -151,17 +159,55 @@ struct PcapSessionState {
 
 namespace {
 
-PcapHandle open_live(const std::string& interface) {
+int64_t monotonic_ms() { return HostAddresses::monotonic_milliseconds(); }
+
+// Bytes of the kernel's capture ring, as mapped into this process: libpcap maps the capture
+// socket itself, which /proc/self/maps names "socket:[inode]". 0 when not found.
+uint64_t mapped_ring_bytes(pcap_t* p) {
+  struct stat socket_stat;
+  if (fstat(pcap_fileno(p), &socket_stat) != 0) return 0;
+  const std::string name = "socket:[" + std::to_string(socket_stat.st_ino) + "]";
+  FILE* maps = fopen("/proc/self/maps", "re");
+  if (maps == nullptr) return 0;
+  uint64_t total = 0;
+  char line[512];
+  while (fgets(line, sizeof line, maps) != nullptr) {
+    unsigned long long start = 0, end = 0;
+    char path[256] = "";
+    if (sscanf(line, "%llx-%llx %*s %*s %*s %*s %255s", &start, &end, path) == 3 &&
+        name == path) {
+      total += end - start;
+    }
+  }
+  fclose(maps);
+  return total;
+}
+
+// libpcap halves the ring in silence until the kernel accepts it, so the size granted is
+// read back: a capture with a much smaller buffer than configured loses packets sooner.
+void report_refused_buffer(pcap_t* p, uint32_t requested) {
+  uint64_t granted = mapped_ring_bytes(p);
+  if (granted == 0 || granted * 2 > requested) return;
+  logging::log_message(
+      "ERROR - Packet capture buffer: the kernel refused %u bytes (capture-buffer-size), "
+      "capturing with %llu",
+      requested, static_cast<unsigned long long>(granted));
+}
+
+PcapHandle open_live(const CaptureSettings& settings) {
+  const std::string& interface = settings.interface;
   char error[PCAP_ERRBUF_SIZE] = "";
   PcapHandle handle(pcap_create(interface.c_str(), error), &pcap_close);
   if (!handle) fail("pcap_create", interface, error);
   pcap_t* p = handle.get();
   pcap_set_snaplen(p, kSnapshotLength);
   pcap_set_promisc(p, 0);
-  // Packets are handed over as they arrive rather than when a kernel block fills.
-  pcap_set_immediate_mode(p, 1);
-  pcap_set_timeout(p, kLiveTimeoutMs);
-  pcap_set_buffer_size(p, kKernelBufferBytes);
+  // Block mode: in immediate mode every packet takes a slot sized for the snapshot length,
+  // so 8 MiB held about a hundred packets and any scheduling delay overflowed it; blocks
+  // hold packets at their real size, and one wake-up takes hundreds of them.
+  pcap_set_immediate_mode(p, 0);
+  pcap_set_timeout(p, kBlockTimeoutMs);
+  pcap_set_buffer_size(p, static_cast<int>(settings.buffer_size));
   int status = pcap_activate(p);
   if (status < 0) {
     std::string text = pcap_statustostr(status);
@@ -172,6 +218,7 @@ PcapHandle open_live(const std::string& interface) {
     }
     fail("pcap_activate", interface, text.c_str());
   }
+  report_refused_buffer(p, settings.buffer_size);
   return handle;
 }
 
@@ -199,13 +246,32 @@ void on_packet(u_char* user, const struct pcap_pkthdr* header, const u_char* byt
                                header->caplen);
 }
 
-// Runs until the end of the file, a stop, or a capture error (raised).
+// Runs until the end of the file, a stop, or a capture error (raised). A live capture
+// goes on through any number of empty timeouts.
 void capture_loop(PcapSessionState* state, pcap_t* p) {
   while (!state->stop_requested.load()) {
     int count = pcap_dispatch(p, -1, on_packet, reinterpret_cast<u_char*>(state));
-    if (count == PCAP_ERROR_BREAK) return;
+    if (count == PCAP_ERROR_BREAK) continue;  // the loop condition tells a stop apart
     if (count == PCAP_ERROR) fail("pcap_dispatch", state->source_name(), pcap_geterr(p));
     if (count == 0 && !state->live) return;  // end of the file
+  }
+}
+
+// After a stop request, hands over what the kernel still holds. The block being filled
+// is handed over only at its timeout, so the drain goes on that long.
+void drain_live_capture(PcapSessionState* state, pcap_t* p) {
+  char error[PCAP_ERRBUF_SIZE];
+  if (pcap_setnonblock(p, 1, error) != 0) return;
+  const int64_t deadline = monotonic_ms() + kBlockTimeoutMs + 20;
+  for (;;) {
+    int count = pcap_dispatch(p, -1, on_packet, reinterpret_cast<u_char*>(state));
+    if (count == PCAP_ERROR) fail("pcap_dispatch", state->source_name(), pcap_geterr(p));
+    // Bounded even while packets keep coming, so that a stop stays prompt.
+    if (monotonic_ms() >= deadline) return;
+    if (count == 0) {
+      struct timespec pause = {0, 5 * 1000 * 1000};
+      nanosleep(&pause, nullptr);
+    }
   }
 }
 
@@ -218,7 +284,7 @@ void run_capture(PcapSessionState* state) {
   logging::log_message("Starting packet capture on %s", state->source_name());
   PcapHandle handle(nullptr, &pcap_close);
   try {
-    handle = state->live ? open_live(state->settings.interface)
+    handle = state->live ? open_live(state->settings)
                          : open_file(state->settings.capture_file);
     int datalink = pcap_datalink(handle.get());
     if (!map_link_type(datalink, &state->link)) {
@@ -233,6 +299,7 @@ void run_capture(PcapSessionState* state) {
     publish_handle(state, handle.get());
     logging::log_message("Entering packet capture loop...");
     capture_loop(state, handle.get());
+    if (state->live) drain_live_capture(state, handle.get());
     logging::log_message("Packet capture finished");
   } catch (const std::exception& e) {
     logging::log_message("ERROR - Packet capture failed: %s", e.what());
@@ -241,6 +308,8 @@ void run_capture(PcapSessionState* state) {
 }
 
 uint32_t capture_thread(void* arg) {
+  // Named so that top -H and /proc tell the capture's CPU apart from the forwarding's.
+  prctl(PR_SET_NAME, "capture", 0, 0, 0);
   run_capture(static_cast<PcapSessionState*>(arg));
   return 0;
 }
