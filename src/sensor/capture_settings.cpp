@@ -4,6 +4,7 @@
 
 #include "agent/errors.h"
 #include "config/config.h"
+#include "config/settings.h"
 #include "logging/log.h"
 
 namespace kx::sensor {
@@ -71,6 +72,7 @@ CaptureSettings read_capture_settings(const config::Config& config) {
   if (!settings.capture_file.empty()) {
     logging::log_message("Config: capture-file = %s", settings.capture_file.c_str());
   }
+  settings.ipv6_clients = config::read_ipv6_clients(config);
   return settings;
 }
 

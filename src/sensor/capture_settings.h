@@ -21,9 +21,11 @@ struct CaptureSettings {
   uint16_t dns_port = 53;         // dns-port
   std::string capture_file;       // capture-file: replay this pcap file instead, if set
   uint32_t buffer_size = kDefaultCaptureBufferSize;  // capture-buffer-size, bytes
+  bool ipv6_clients = false;                          // ipv6-clients
 };
 
-// Reads capture-interface, dns-port, capture-file and capture-buffer-size; an absent key
+// Reads capture-interface, dns-port, capture-file, capture-buffer-size and ipv6-clients
+// (see config::read_ipv6_clients); an absent key
 // keeps its default. Raises kx::config::ConfigError for a dns-port that is not a number
 // from 1 to 65535, a capture-buffer-size that is not one from 1 to 2147483647, and for an
 // empty capture-interface, so that a typing error does not capture the wrong traffic.

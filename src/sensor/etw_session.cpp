@@ -154,6 +154,7 @@ void EtwSession::start() {
   state_ = std::make_unique<EtwSessionState>(*etw_, *tdh_, reallocate_);
   state_->decoding.sink = forward_message;
   state_->decoding.sink_user = this;
+  state_->decoding.ipv6_clients = ipv6_clients_;
   int status = sys::pthread_create(&state_->thread, nullptr, session_thread, state_.get());
   if (status != 0) {
     state_->thread = sys::pthread_t{};

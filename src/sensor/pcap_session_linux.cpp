@@ -64,10 +64,16 @@ bool map_link_type(int datalink, LinkType* out) {
 }
 
 // Only first fragments carry the ports, so they are the fragments the decoder counts.
-std::string filter_expression(uint16_t port, int datalink) {
+// libpcap's "port" matches IPv6 only when UDP or TCP follows the fixed header, so for
+// IPv6 clients the packets that begin with a hop-by-hop, routing, destination-options or
+// authentication header pass too, and the decoder checks their port.
+std::string filter_expression(uint16_t port, int datalink, bool ipv6_clients) {
   std::string expression = "port " + std::to_string(port);
+  if (ipv6_clients) {
+    expression += " or (ip6 and (ip6[6] == 0 or ip6[6] == 43 or ip6[6] == 60 or ip6[6] == 51))";
+  }
   // Tagged frames need their own clause: "vlan" moves the offsets of what follows it.
-  if (datalink == DLT_EN10MB) expression += " or (vlan and port " + std::to_string(port) + ")";
+  if (datalink == DLT_EN10MB) expression += " or (vlan and (" + expression + "))";
   return expression;
 }
 
@@ -137,7 +143,7 @@ struct PcapSessionState {
   explicit PcapSessionState(const CaptureSettings& settings)
       : settings(settings),
         live(settings.capture_file.empty()),
-        decoder(settings.dns_port, live ? &host_addresses : nullptr) {}
+        decoder(settings.dns_port, live ? &host_addresses : nullptr, settings.ipv6_clients) {}
 
   const char* source_name() const {
     return live ? settings.interface.c_str() : settings.capture_file.c_str();
@@ -229,8 +235,9 @@ PcapHandle open_file(const std::string& path) {
   return handle;
 }
 
-void apply_filter(pcap_t* p, uint16_t port) {
-  std::string expression = filter_expression(port, pcap_datalink(p));
+void apply_filter(pcap_t* p, const CaptureSettings& settings) {
+  std::string expression =
+      filter_expression(settings.dns_port, pcap_datalink(p), settings.ipv6_clients);
   struct bpf_program program;
   if (pcap_compile(p, &program, expression.c_str(), 1, PCAP_NETMASK_UNKNOWN) != 0) {
     fail("pcap_compile", expression, pcap_geterr(p));
@@ -293,7 +300,7 @@ void run_capture(PcapSessionState* state) {
                          (name != nullptr ? name : "unknown") + ")";
       fail("pcap_datalink", state->source_name(), text.c_str());
     }
-    apply_filter(handle.get(), state->settings.dns_port);
+    apply_filter(handle.get(), state->settings);
     // A stop that came before this point finds no handle to break; the loop then sees
     // its flag before it waits for the first packet.
     publish_handle(state, handle.get());
