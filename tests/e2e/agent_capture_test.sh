@@ -135,7 +135,8 @@ families=$(awk -F'\t' '$3 $4 $5 $6 == "127.0.0.1127.0.0.1" { v4++ } $3 $4 $5 $6 
 grep -q "ERROR" "$AGENT_LOG" && fail "agent logged an error: $(grep ERROR "$AGENT_LOG")"
 grep -q "Config: ipv6-clients = on" "$AGENT_LOG" || fail "ipv6-clients not logged: $(cat "$AGENT_LOG")"
 
-# With ipv6-clients off the IPv6 client's query and response are counted, not sent.
+# With ipv6-clients off the IPv6 client's query and response are counted, not sent. The
+# agent is stopped at once: what the kernel still holds is taken before the capture ends.
 start_collector collector-ipv4 --listen 127.0.0.1:0 --json "$WORK/ipv4.json"
 sed -i -e "s/^target .*/target 127.0.0.1:$COLLECTOR_PORT 5/" -e '/^ipv6-clients/d' "$WORK/agent.conf"
 : >"$AGENT_LOG"
@@ -143,9 +144,10 @@ start_agent "$WORK/agent.conf"
 wait_for_text "$AGENT_LOG" "Connected to 127.0.0.1:$COLLECTOR_PORT" 10 || fail "no connection: $(cat "$AGENT_LOG")"
 wait_for_text "$AGENT_LOG" "Entering packet capture loop..." 10 || fail "no capture: $(cat "$AGENT_LOG")"
 ask6 www.test.example A
+sleep 0.5  # the next packets open a new kernel block, which the stop finds unfinished
 ask www.test.example A
-wait_for_count "$WORK/ipv4.json" '"qname"' 2 10 || fail "collector got: $(cat "$WORK/ipv4.json")"
 stop_process "$AGENT_PID"
+sleep 0.5
 stop_process "$COLLECTOR_PID"
 [ "$(jq -r '[.device, .server] | @tsv' "$WORK/ipv4.json" | sort -u)" = "127.0.0.1	127.0.0.1" ] &&
   [ "$(grep -c . "$WORK/ipv4.json")" -eq 2 ] || fail "with ipv6-clients off: $(cat "$WORK/ipv4.json")"
