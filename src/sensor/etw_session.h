@@ -78,8 +78,7 @@ class EtwSession {
   Reallocate reallocate_;
   bool ipv6_clients_ = false;
   std::unique_ptr<EtwSessionState> state_;
-  MessageHandler handler_ = nullptr;
-  void* handler_user_ = nullptr;
+  MessageSink sink_;
 };
 
 // The body of the processing thread: start or find the session, open it, process it,

@@ -7,10 +7,8 @@
 #include <string_view>
 
 namespace kx::config {
-class Config;
-}
 
-namespace kx::sensor {
+class Config;
 
 // 32 MiB holds over a second of a 150k queries/s server's traffic on lo, so a capture
 // thread kept off the CPU that long by a busy host loses nothing.
@@ -25,11 +23,10 @@ struct CaptureSettings {
 };
 
 // Reads capture-interface, dns-port, capture-file, capture-buffer-size and ipv6-clients
-// (see config::read_ipv6_clients); an absent key
-// keeps its default. Raises kx::config::ConfigError for a dns-port that is not a number
-// from 1 to 65535, a capture-buffer-size that is not one from 1 to 2147483647, and for an
-// empty capture-interface, so that a typing error does not capture the wrong traffic.
-// Logs one "Config: ..." line per setting.
+// (see read_ipv6_clients); an absent key keeps its default. Raises ConfigError for a
+// dns-port that is not a number from 1 to 65535, a capture-buffer-size that is not one
+// from 1 to 2147483647, and for an empty capture-interface, so that a typing error does
+// not capture the wrong traffic. Logs one "Config: ..." line per setting.
 CaptureSettings read_capture_settings(const config::Config& config);
 
 // The dns-port value as a port number, or none unless it is all decimal digits and
@@ -40,4 +37,4 @@ std::optional<uint16_t> parse_dns_port(std::string_view text);
 // from 1 to 2147483647 (libpcap takes an int).
 std::optional<uint32_t> parse_buffer_size(std::string_view text);
 
-}  // namespace kx::sensor
+}  // namespace kx::config

@@ -1,4 +1,4 @@
-#include "sensor/capture_settings.h"
+#include "config/capture_settings.h"
 
 #include <string>
 
@@ -7,16 +7,16 @@
 #include "config/settings.h"
 #include "logging/log.h"
 
-namespace kx::sensor {
+namespace kx::config {
 namespace {
 
 // A present key with nothing after it is a mistake, not a request for the default.
-std::string read_text(const config::Config& config, std::string_view key,
+std::string read_text(const Config& config, std::string_view key,
                       std::string fallback) {
   std::optional<std::string_view> value = config.get(key);
   if (!value) return fallback;
   if (value->empty()) {
-    throw config::ConfigError("Config: " + std::string(key) + " has no value");
+    throw ConfigError("Config: " + std::string(key) + " has no value");
   }
   return std::string(*value);
 }
@@ -46,13 +46,13 @@ std::optional<uint32_t> parse_buffer_size(std::string_view text) {
   return parse_whole_number(text, 2147483647);
 }
 
-CaptureSettings read_capture_settings(const config::Config& config) {
+CaptureSettings read_capture_settings(const Config& config) {
   CaptureSettings settings;
   settings.interface = read_text(config, "capture-interface", settings.interface);
   if (std::optional<std::string_view> port = config.get("dns-port")) {
     std::optional<uint16_t> parsed = parse_dns_port(*port);
     if (!parsed) {
-      throw config::ConfigError("Config: dns-port '" + std::string(*port) +
+      throw ConfigError("Config: dns-port '" + std::string(*port) +
                                 "' is not a port number from 1 to 65535");
     }
     settings.dns_port = *parsed;
@@ -61,8 +61,8 @@ CaptureSettings read_capture_settings(const config::Config& config) {
   if (std::optional<std::string_view> size = config.get("capture-buffer-size")) {
     std::optional<uint32_t> parsed = parse_buffer_size(*size);
     if (!parsed) {
-      throw config::ConfigError("Config: capture-buffer-size '" + std::string(*size) +
-                                "' is not a number of bytes from 1 to 2147483647");
+      throw ConfigError("Config: capture-buffer-size '" + std::string(*size) +
+                        "' is not a number of bytes from 1 to 2147483647");
     }
     settings.buffer_size = *parsed;
   }
@@ -72,8 +72,8 @@ CaptureSettings read_capture_settings(const config::Config& config) {
   if (!settings.capture_file.empty()) {
     logging::log_message("Config: capture-file = %s", settings.capture_file.c_str());
   }
-  settings.ipv6_clients = config::read_ipv6_clients(config);
+  settings.ipv6_clients = read_ipv6_clients(config);
   return settings;
 }
 
-}  // namespace kx::sensor
+}  // namespace kx::config
