@@ -76,6 +76,11 @@ void note_capture_failure(const char* message, void*) {
   {
     std::lock_guard<std::mutex> lock(capture_failure_mutex);
     capture_failure_text = message;
+    // Windows' system texts end with a line end; the run failure line adds its own.
+    while (!capture_failure_text.empty() &&
+           (capture_failure_text.back() == '\n' || capture_failure_text.back() == '\r')) {
+      capture_failure_text.pop_back();
+    }
   }
   capture_failed.store(true);
   wake_stop_wait();

@@ -144,7 +144,6 @@ TEST_F(RunAgentTest, FailedStartReturnsOneWithItsMessageInTheLogOrOnStandardErro
   };
   const Case cases[] = {
       {nullptr, "", "fopen(/nonexistent/agent.conf) failed: ", false},
-      {"queue-size 1\n", "", "SensorQueue(1) failed: ", false},
       {"logging on\ntarget 127.0.0.1:1 1\n", "pthread_create() failed: no threads left",
        "pthread_create() failed: no threads left", true},
   };

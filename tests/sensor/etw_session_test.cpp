@@ -60,9 +60,15 @@ Bytes packet_message(const std::string& device) {
   return message;
 }
 
-// The capture failures a session reported, in order; read after its thread ended.
+// The capture failures a session reported, as they read in the log; read after its
+// thread ended.
 void note_failure(const char* message, void* user) {
-  static_cast<Lines*>(user)->push_back(message);
+  std::string text;
+  for (const char* c = message; *c != '\0'; ++c) {
+    if (*c != '\r') text.push_back(*c);
+  }
+  while (!text.empty() && text.back() == '\n') text.pop_back();
+  static_cast<Lines*>(user)->push_back(text);
 }
 
 // The fake platform and the log, which outlive every session made on them.
