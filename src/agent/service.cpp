@@ -1,7 +1,5 @@
 #include "agent/service.h"
 
-#include <sstream>
-
 #include "agent/errors.h"
 #include "agent/run_agent.h"
 #include "logging/log.h"
@@ -40,10 +38,8 @@ int dispatch_service_or_run(ServiceControlApi& api, int (*run)()) {
   if (api.start_dispatcher(service_main)) return service_exit_status;
   uint32_t code = api.last_error();
   if (code == kErrorFailedServiceControllerConnect) return run();
-  std::ostringstream message;
-  message << "StartServiceCtrlDispatcher() failed: "
-          << logging::system_error_text(static_cast<int32_t>(code));
-  throw kx::error::UnknownError(message.str());
+  kx::error::raise_system_error<kx::error::UnknownError>("StartServiceCtrlDispatcher", "",
+                                                        static_cast<int32_t>(code));
 }
 
 void service_main(uint32_t, char**) {

@@ -28,11 +28,7 @@ FILE* open_unbuffered(const char* path) {
 void format_utc_now(char (&out)[32]) {
   time_t now = time(nullptr);
   struct tm utc;
-#if defined(_WIN32)
-  gmtime_s(&utc, &now);
-#else
-  gmtime_r(&now, &utc);
-#endif
+  utc_time(&now, &utc);
   strftime(out, sizeof out, "%Y-%m-%dT%H:%M:%SZ", &utc);
 }
 
@@ -51,17 +47,16 @@ bool log_is_open() { return log_file.load() != nullptr; }
 
 void reopen_log() {
   if (log_file.load() == nullptr) return;
-  sys::pthread_mutex_lock(&log_mutex);
+  sys::ScopedLock lock(&log_mutex);
   FILE* fresh = open_unbuffered(log_path.c_str());
   if (fresh != nullptr) fclose(log_file.exchange(fresh));
-  sys::pthread_mutex_unlock(&log_mutex);
 }
 
 void log_message(const char* format, ...) {
   if (log_file.load() == nullptr) return;
   char stamp[32];
   format_utc_now(stamp);
-  sys::pthread_mutex_lock(&log_mutex);
+  sys::ScopedLock lock(&log_mutex);
   FILE* file = log_file.load();
   fprintf(file, "%s [%u]: ", stamp, current_process_id());
   va_list args;
@@ -69,7 +64,6 @@ void log_message(const char* format, ...) {
   vfprintf(file, format, args);
   va_end(args);
   fputc('\n', file);
-  sys::pthread_mutex_unlock(&log_mutex);
 }
 
 void close_log() {

@@ -80,8 +80,7 @@ class EtwSession {
   TdhApi* tdh_;
   Reallocate reallocate_;
   std::unique_ptr<EtwSessionState> state_;
-  MessageHandler handler_ = nullptr;
-  void* handler_user_ = nullptr;
+  MessageSink sink_;
   CaptureFailureHandler failure_handler_ = nullptr;
   void* failure_user_ = nullptr;
 };
