@@ -52,6 +52,11 @@ int32_t read_decimal(std::string_view text);
 // default, so that a slip of the pen never silences the loss reports.
 uint32_t read_statistics_interval(std::string_view value);
 
+// The ipv6-clients key: exactly `on` (read like `logging`) frames DNS packets whose
+// device address is IPv6 too; anything else, or no line, leaves them out. Logs
+// "Config: ipv6-clients = on" when on.
+bool read_ipv6_clients(const Config& config);
+
 // Back to the start-up state: the default settings and no targets. For tests.
 void reset_settings();
 

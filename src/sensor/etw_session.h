@@ -3,7 +3,7 @@
 // first start (and finds it on every later one), enables the DNS Server provider when it
 // created it, attaches as a real-time consumer and sits in ProcessTrace, which hands
 // every event to process_event on that thread. A failure of the session ends the thread
-// only, with one log line; the agent runs on without capture.
+// only, with one log line, and is handed to the failure handler, which ends the run.
 #pragma once
 
 #include <atomic>
@@ -69,6 +69,9 @@ struct EtwSessionState {
   std::atomic<TRACEHANDLE> trace_handle{etw::kInvalidProcessTraceHandle};
   // Set by stop, read by buffer_callback and once the trace is open.
   std::atomic<bool> stop{false};
+  // Told when the session fails other than through a stop; set before the thread starts.
+  CaptureFailureHandler failure_handler = nullptr;
+  void* failure_user = nullptr;
   sys::pthread_t thread;  // null handle: no thread
   EventDecodingState decoding;
   EtwLoss* loss = nullptr;
@@ -76,8 +79,12 @@ struct EtwSessionState {
 
 class EtwSession {
  public:
-  // An idle session over the platform's calls. Windows builds only.
-  EtwSession() : EtwSession(platform_etw_api(), platform_tdh_api()) {}
+  // An idle session over the platform's calls. Windows builds only. ipv6_clients: the
+  // ipv6-clients setting (device addresses in IPv6 text are framed too).
+  explicit EtwSession(bool ipv6_clients = false)
+      : EtwSession(platform_etw_api(), platform_tdh_api()) {
+    ipv6_clients_ = ipv6_clients;
+  }
   // An idle session over the given calls; the allocator serves the properties block and
   // the decoding buffers.
   EtwSession(EtwApi& etw_api, TdhApi& tdh_api, Reallocate reallocate = reallocate_block);
@@ -88,6 +95,10 @@ class EtwSession {
   // Stores the pair every message is handed to, replacing any earlier one. Call it
   // before start: the processing thread reads the pair without a lock.
   void set_message_handler(MessageHandler handler, void* user);
+
+  // Stores the handler told when the session fails (not when a stop ends it). Call it
+  // before start.
+  void set_failure_handler(CaptureFailureHandler handler, void* user);
 
   // Starts the processing thread with a fresh state; does nothing when started. Raises
   // NetError when the thread cannot be created (the state then stays until stop).
@@ -109,17 +120,20 @@ class EtwSession {
   EtwApi* etw_;
   TdhApi* tdh_;
   Reallocate reallocate_;
+  bool ipv6_clients_ = false;
   std::unique_ptr<EtwSessionState> state_;
   EtwLoss loss_;
   // The processing thread's counts, kept here so that they outlive its state.
   sys::Counter captured_;
   uint64_t skipped_before_ = 0;  // of states already released
   MessageSink sink_;
+  CaptureFailureHandler failure_handler_ = nullptr;
+  void* failure_user_ = nullptr;
 };
 
 // The body of the processing thread: start or find the session, open it, process it,
-// close it. Every failure ends up as one "ERROR - ETW session failed: %s" line; nothing
-// is raised.
+// close it. Every failure ends up as one "ERROR - ETW session failed: %s" line and, unless
+// a stop caused it, a call of the state's failure handler; nothing is raised.
 void run_session(EtwSessionState& state);
 
 // TRUE (go on) while the stop flag of the state in the logfile's context is clear.
