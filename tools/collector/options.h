@@ -22,6 +22,11 @@ struct Options {
   uint32_t max_record = 16u * 1024 * 1024;
   bool flush_each_message = false;
   bool help = false;
+  // Limits and exposure to peers.
+  std::vector<Network> allow;       // empty: every peer
+  uint64_t max_buffered = 256u * 1024 * 1024;
+  std::string metrics_address;      // empty: no metrics
+
 };
 
 class UsageError : public std::runtime_error {
