@@ -372,8 +372,10 @@ void CollectorServer::close_stalled_connections() {
   }
   for (int fd : stalled) {
     const Connection& connection = *connections_[fd];
-    close_connection(fd, "no progress for " + std::to_string(options_.stall_milliseconds / 1000) +
-                             " s " +
+    int64_t limit_ms = options_.stall_milliseconds;
+    std::string duration = limit_ms % 1000 == 0 ? std::to_string(limit_ms / 1000) + " s"
+                                                : std::to_string(limit_ms) + " ms";
+    close_connection(fd, "no progress for " + duration + " " +
                              (connection.parser.hello_seen()
                                   ? "inside a record (" + std::to_string(connection.held) +
                                         " bytes held)"
