@@ -11,6 +11,8 @@ require_command tshark
 
 dns_port=$(unused_port) || fail "no free port"
 start_unbound "$dns_port"
+# The collector raises its soft descriptor limit to the hard one.
+ulimit -Sn 256
 start_collector collector --listen 127.0.0.1:0 --json "$WORK/messages.json" --pcap "$WORK/messages.pcap"
 
 install_agent
@@ -25,6 +27,19 @@ start_agent "$WORK/agent.conf"
 wait_for_text "$AGENT_LOG" "Entering packet capture loop..." 10 || fail "no capture: $(cat "$AGENT_LOG")"
 wait_for_text "$AGENT_LOG" "Connected to 127.0.0.1:$COLLECTOR_PORT" 10 || fail "no connection: $(cat "$AGENT_LOG")"
 
+[ "$(awk '/^Max open files/ { print ($4 == $5) }' "/proc/$COLLECTOR_PID/limits")" = 1 ] ||
+  fail "descriptor limit not raised: $(grep 'open files' "/proc/$COLLECTOR_PID/limits")"
+# Out of descriptors, the collector closes each surplus connection at once, says so in
+# one line, and the agent already connected streams on.
+prlimit --pid "$COLLECTOR_PID" --nofile=32:32 || fail "prlimit"
+flood=()
+for _ in $(seq 60); do
+  exec {fd}<>"/dev/tcp/127.0.0.1/$COLLECTOR_PORT" || fail "connection to the collector"
+  flood+=("$fd")
+done
+wait_for_text "$WORK/collector.err" "accept() failed: Too many open files;" 10 ||
+  fail "no descriptor line: $(cat "$WORK/collector.err")"
+
 ask() { dig +time=2 +tries=1 -p "$dns_port" @127.0.0.1 "$@" >/dev/null || fail "dig $*"; }
 ask www.test.example A
 ask mail.test.example A
@@ -35,6 +50,9 @@ ask +tcp txt.test.example TXT
 # Five queries and five responses, each once.
 wait_for_count "$WORK/messages.json" '"qname"' 10 10 || fail "collector got: $(cat "$WORK/messages.json")"
 sleep 1
+[ "$(grep -c 'accept() failed' "$WORK/collector.err")" -eq 1 ] ||
+  fail "descriptor lines not limited: $(cat "$WORK/collector.err")"
+for fd in "${flood[@]}"; do exec {fd}>&-; done
 stop_process "$AGENT_PID"
 stop_process "$COLLECTOR_PID"
 [ "$(grep -c . "$WORK/messages.json")" -eq 10 ] || fail "expected 10 messages: $(cat "$WORK/messages.json")"

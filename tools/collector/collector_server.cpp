@@ -231,8 +231,9 @@ int64_t CollectorServer::reading_clock() const {
 }
 
 // Out of descriptors: frees the reserved one to take the oldest waiting connection off
-// the backlog and close it, then reserves again.
-void CollectorServer::shed_surplus_connection() {
+// the backlog and close it, then reserves again. Returns false when none was waiting
+// (accept() reports the lack of descriptors before it looks at the backlog).
+bool CollectorServer::shed_surplus_connection() {
   reserve_ = FileDescriptor();
   int fd = accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC);
   if (fd >= 0) {
@@ -245,6 +246,7 @@ void CollectorServer::shed_surplus_connection() {
                          std::to_string(shed_since_report_) + " connections closed");
     shed_since_report_ = 0;
   }
+  return fd >= 0;
 }
 
 // Takes an accepted connection into the loop, or closes it when its peer is not in the
@@ -285,8 +287,8 @@ void CollectorServer::accept_connections() {
       if (error == EINTR || error == ECONNABORTED) continue;
       if (error == EAGAIN || error == EWOULDBLOCK) return;
       if ((error == EMFILE || error == ENFILE) && reserve_.get() >= 0) {
-        shed_surplus_connection();
-        continue;
+        if (shed_surplus_connection()) continue;
+        return;
       }
       report(address_, "accept() failed: " + kx::logging::system_error_text(error));
       // Out of descriptors or memory: the listener stays readable, so pause briefly

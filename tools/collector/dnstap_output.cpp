@@ -23,6 +23,7 @@ namespace {
 // Kept below the usual IOV_MAX of 1024.
 constexpr size_t kFramesPerWrite = 512;
 constexpr int64_t kConfirmMilliseconds = 100;
+constexpr int64_t kLivenessMilliseconds = 1000;
 
 ProtobufCBinaryData binary(const void* data, size_t size) {
   ProtobufCBinaryData value;
@@ -361,12 +362,13 @@ void DnstapOutput::serve_events() {
   update_timer();
 }
 
-// Ticks while there is something to do: every retry interval without a receiver, every
-// tenth of a second while frames await confirmation; otherwise the loop is not woken.
+// Ticks every retry interval without a receiver, every tenth of a second while frames
+// await confirmation, and otherwise once a second to notice a receiver that went away.
 void DnstapOutput::update_timer() {
-  int64_t period = !writer_ ? (attempt_.valid() ? kConfirmMilliseconds : limits_.retry_milliseconds)
-                   : unconfirmed_head_ < unconfirmed_.size() ? kConfirmMilliseconds
-                                                             : 0;
+  bool waiting = attempt_.valid() || unconfirmed_head_ < unconfirmed_.size();
+  int64_t period = waiting ? kConfirmMilliseconds
+                   : !writer_ ? limits_.retry_milliseconds
+                              : kLivenessMilliseconds;
   if (period == timer_period_) return;
   timer_period_ = period;
   struct itimerspec spec = {};
