@@ -233,7 +233,7 @@ int64_t CollectorServer::reading_clock() const {
 // Out of descriptors: frees the reserved one to take the oldest waiting connection off
 // the backlog and close it, then reserves again. Returns false when none was waiting
 // (accept() reports the lack of descriptors before it looks at the backlog).
-bool CollectorServer::shed_surplus_connection() {
+bool CollectorServer::shed_surplus_connection(int error) {
   reserve_ = FileDescriptor();
   int fd = accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC);
   if (fd >= 0) {
@@ -242,7 +242,7 @@ bool CollectorServer::shed_surplus_connection() {
   }
   reserve_ = FileDescriptor(open("/dev/null", O_RDONLY | O_CLOEXEC));
   if (shed_since_report_ > 0 && report_allowed(next_shed_report_, kShedReportInterval)) {
-    report(address_, "accept() failed: " + kx::logging::system_error_text(EMFILE) + "; " +
+    report(address_, "accept() failed: " + kx::logging::system_error_text(error) + "; " +
                          std::to_string(shed_since_report_) + " connections closed");
     shed_since_report_ = 0;
   }
@@ -253,7 +253,9 @@ bool CollectorServer::shed_surplus_connection() {
 // allowed networks. Returns false when it was closed.
 bool CollectorServer::admit(int fd, const sockaddr* peer) {
   bool allowed = options_.allow.empty();
-  for (const Network& network : options_.allow) allowed = allowed || network_contains(network, peer);
+  for (const Network& network : options_.allow) {
+    allowed = allowed || network_contains(network, peer);
+  }
   if (!allowed) {
     close(fd);
     add(rejected_count_, 1);
@@ -287,7 +289,7 @@ void CollectorServer::accept_connections() {
       if (error == EINTR || error == ECONNABORTED) continue;
       if (error == EAGAIN || error == EWOULDBLOCK) return;
       if ((error == EMFILE || error == ENFILE) && reserve_.get() >= 0) {
-        if (shed_surplus_connection()) continue;
+        if (shed_surplus_connection(error)) continue;
         return;
       }
       report(address_, "accept() failed: " + kx::logging::system_error_text(error));
@@ -417,7 +419,7 @@ void CollectorServer::flush_outputs() {
   int64_t start = monotonic_micros();
   for (Output* output : outputs_) output->flush();
   unflushed_ = false;
-  held_back_ += monotonic_micros() - start;
+  if (reading_) held_back_ += monotonic_micros() - start;
 }
 
 void CollectorServer::serve_output_events() {

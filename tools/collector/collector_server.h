@@ -114,7 +114,7 @@ class CollectorServer {
 
   void accept_connections();
   bool admit(int fd, const sockaddr* peer);
-  bool shed_surplus_connection();
+  bool shed_surplus_connection(int error);
   void serve(Connection& connection);
   bool read_into_parser(Connection& connection);
   void account_held_bytes(Connection& connection);
