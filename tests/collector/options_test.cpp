@@ -75,7 +75,7 @@ std::string parsed(std::vector<const char*> args) {
     }
     text += " max " + std::to_string(o.max_record) + (o.flush_each_message ? " flush" : "");
     if (!o.allow.empty()) text += " allow " + std::to_string(o.allow.size());
-    if (o.max_buffered != 256u << 20) text += " buffered " + std::to_string(o.max_buffered);
+    if (o.max_buffered != kDefaultMaxBuffered) text += " buffered " + std::to_string(o.max_buffered);
     return text + (o.metrics_address.empty() ? "" : " metrics " + o.metrics_address);
   } catch (const UsageError& e) {
     return e.what();

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "collector_server.h"
 #include "dnstap_output.h"
 #include "socket_address.h"
 #include "stream_parser.h"
@@ -25,7 +26,7 @@ struct Options {
   bool help = false;
   // Limits and exposure to peers.
   std::vector<Network> allow;       // empty: every peer
-  uint64_t max_buffered = 256u * 1024 * 1024;
+  uint64_t max_buffered = kDefaultMaxBuffered;
   std::string metrics_address;      // empty: no metrics
 
 };
