@@ -371,11 +371,11 @@ void DnstapOutput::update_timer() {
                               : kLivenessMilliseconds;
   if (period == timer_period_) return;
   timer_period_ = period;
-  struct itimerspec spec = {};
-  spec.it_interval.tv_sec = period / 1000;
-  spec.it_interval.tv_nsec = (period % 1000) * 1000000;
-  spec.it_value = spec.it_interval;
-  timerfd_settime(timer_, 0, &spec, nullptr);
+  struct itimerspec timing = {};
+  timing.it_interval.tv_sec = period / 1000;
+  timing.it_interval.tv_nsec = (period % 1000) * 1000000;
+  timing.it_value = timing.it_interval;
+  timerfd_settime(timer_, 0, &timing, nullptr);
 }
 
 }  // namespace kx::collector
