@@ -19,12 +19,19 @@ void on_stop_signal(int) {
   if (running_server != nullptr) running_server->stop();
 }
 
+// SIGHUP after logrotate has renamed the files: reopen them by path.
+void on_reopen_signal(int) {
+  if (running_server != nullptr) running_server->reopen();
+}
+
 void install_signal_handlers() {
   struct sigaction action = {};
   action.sa_handler = on_stop_signal;
   sigemptyset(&action.sa_mask);
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+  action.sa_handler = on_reopen_signal;
+  sigaction(SIGHUP, &action, nullptr);
   // A reader of standard output or a dnstap receiver that goes away must show as a
   // write error, not end the process.
   signal(SIGPIPE, SIG_IGN);

@@ -23,6 +23,8 @@ constexpr int kMaxEvents = 64;
 // Tags of the two descriptors that are not connections in the epoll data.
 constexpr uint64_t kListenerTag = ~uint64_t{0};
 constexpr uint64_t kStopTag = ~uint64_t{0} - 1;
+constexpr uint64_t kReopenTag = ~uint64_t{0} - 2;
+constexpr uint64_t kOutputTag = ~uint64_t{0} - 3;
 
 // The loop is the only writer of the counters; others only read them.
 void add(std::atomic<uint64_t>& counter, uint64_t n) {
@@ -41,6 +43,13 @@ void watch(int epoll_fd, int fd, uint64_t tag) {
     int error = errno;
     raise_system_error("epoll_ctl(" + std::to_string(fd) + ")", error);
   }
+}
+
+// Reads an eventfd empty so that it stops waking the loop.
+void drain(int event_fd) {
+  uint64_t count;
+  ssize_t n = read(event_fd, &count, sizeof count);
+  (void)n;
 }
 
 }  // namespace
@@ -142,8 +151,14 @@ CollectorServer::CollectorServer(const ServerOptions& options, std::vector<Outpu
     int error = errno;
     raise_system_error("eventfd()", error);
   }
+  reopen_event_ = FileDescriptor(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+  if (reopen_event_.get() < 0) {
+    int error = errno;
+    raise_system_error("eventfd()", error);
+  }
   watch(epoll_.get(), listener_.get(), kListenerTag);
   watch(epoll_.get(), stop_event_.get(), kStopTag);
+  watch(epoll_.get(), reopen_event_.get(), kReopenTag);
 }
 
 CollectorServer::~CollectorServer() = default;
@@ -152,6 +167,12 @@ void CollectorServer::stop() {
   uint64_t one = 1;
   // Only write is allowed in a signal handler; a full counter already means "stop".
   ssize_t written = write(stop_event_.get(), &one, sizeof one);
+  (void)written;
+}
+
+void CollectorServer::reopen() {
+  uint64_t one = 1;
+  ssize_t written = write(reopen_event_.get(), &one, sizeof one);
   (void)written;
 }
 
@@ -196,7 +217,7 @@ void CollectorServer::accept_connections() {
     }
     auto connection = std::make_unique<Connection>(
         fd, format_socket_address(reinterpret_cast<sockaddr*>(&peer)), options_.max_record);
-    watch(epoll_.get(), fd, static_cast<uint64_t>(fd));
+    if (reading_) watch(epoll_.get(), fd, static_cast<uint64_t>(fd));
     connections_[fd] = std::move(connection);
     add(connections_count_, 1);
   }
@@ -255,9 +276,52 @@ void CollectorServer::flush_outputs() {
   unflushed_ = false;
 }
 
+void CollectorServer::reopen_outputs() {
+  drain(reopen_event_.get());
+  flush_outputs();
+  for (Output* output : outputs_) {
+    try {
+      output->reopen();
+    } catch (const CollectorError& e) {
+      fprintf(diagnostics_, "collector: %s; still writing the old file\n", e.what());
+    }
+  }
+  fprintf(diagnostics_, "collector: files reopened\n");
+  fflush(diagnostics_);
+}
+
+void CollectorServer::serve_output_events() {
+  for (Output* output : outputs_) {
+    if (output->event_descriptor() >= 0) output->serve_events();
+  }
+}
+
+// Takes the agents out of the epoll set while an output cannot take more, and puts them
+// back once every output can. Taking them out (rather than ignoring their events) keeps
+// a reset connection from waking the loop over and over meanwhile.
+void CollectorServer::update_reading() {
+  bool accepting = true;
+  for (Output* output : outputs_) accepting = accepting && output->accepting();
+  if (accepting == reading_) return;
+  reading_ = accepting;
+  for (const auto& entry : connections_) {
+    if (accepting) {
+      watch(epoll_.get(), entry.first, static_cast<uint64_t>(entry.first));
+    } else {
+      epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, entry.first, nullptr);
+    }
+  }
+}
+
 void CollectorServer::run() {
   struct epoll_event events[kMaxEvents];
   bool stopping = false;
+  for (Output* output : outputs_) {
+    if (output->event_descriptor() >= 0) {
+      watch(epoll_.get(), output->event_descriptor(), kOutputTag);
+    }
+  }
+  update_reading();
   while (!stopping) {
     int count = epoll_wait(epoll_.get(), events, kMaxEvents, -1);
     if (count < 0) {
@@ -271,12 +335,18 @@ void CollectorServer::run() {
         stopping = true;
       } else if (tag == kListenerTag) {
         accept_connections();
-      } else {
+      } else if (tag == kReopenTag) {
+        reopen_outputs();
+      } else if (tag == kOutputTag) {
+        serve_output_events();
+      } else if (reading_) {
         auto found = connections_.find(static_cast<int>(tag));
         if (found != connections_.end()) serve(*found->second);
+        update_reading();
       }
     }
     if (unflushed_) flush_outputs();
+    update_reading();
   }
   // What the agents sent before the stop is already in the socket buffers: take it
   // (one bounded round per connection) rather than lose it.

@@ -72,6 +72,10 @@ class CollectorServer {
   // Ends run() soon. Safe from another thread and from a signal handler.
   void stop();
 
+  // Makes run() reopen every output by its path soon (SIGHUP). Safe from a signal
+  // handler.
+  void reopen();
+
   // Safe from any thread while run() goes on.
   ServerStats stats() const;
   // "N connections, N messages, N bytes, N malformed, N truncated".
@@ -86,6 +90,9 @@ class CollectorServer {
   bool read_into_parser(Connection& connection);
   void close_connection(int fd);
   void flush_outputs();
+  void reopen_outputs();
+  void serve_output_events();
+  void update_reading();
   void report(const std::string& peer, const std::string& text);
 
   ServerOptions options_;
@@ -94,11 +101,15 @@ class CollectorServer {
   FileDescriptor listener_;
   FileDescriptor epoll_;
   FileDescriptor stop_event_;
+  FileDescriptor reopen_event_;
   std::string address_;
   std::unordered_map<int, std::unique_ptr<Connection>> connections_;
   std::unique_ptr<Dispatcher> dispatcher_;
   std::vector<uint8_t> read_buffer_;
   bool unflushed_ = false;
+  // Cleared while an output cannot take more: the agents' sockets are then out of the
+  // epoll set, so their data waits in the kernel and in the agents' rings.
+  bool reading_ = true;
 
   std::atomic<uint64_t> connections_count_{0};
   std::atomic<uint64_t> messages_count_{0};

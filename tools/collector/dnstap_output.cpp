@@ -1,6 +1,7 @@
 #include "dnstap_output.h"
 
 #include <fstrm.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 
 #include <algorithm>
@@ -43,6 +44,17 @@ struct Options {
   Options(const Options&) = delete;
   Options& operator=(const Options&) = delete;
 };
+
+// The path itself when nothing is there yet (or an empty file), otherwise the first of
+// PATH.1, PATH.2, ... that is.
+std::string unused_file_path(const std::string& path) {
+  std::string candidate = path;
+  struct stat status;
+  for (int suffix = 1; stat(candidate.c_str(), &status) == 0 && status.st_size > 0; ++suffix) {
+    candidate = path + "." + std::to_string(suffix);
+  }
+  return candidate;
+}
 
 }  // namespace
 
@@ -116,6 +128,19 @@ DnstapOutput::DnstapOutput(DnstapTarget target) : target_(std::move(target)) {
   if (!writer_) throw CollectorError("fstrm_writer_open(" + target_.describe() + ") failed");
 }
 
+void DnstapOutput::reopen() {
+  if (target_.kind != DnstapTarget::Kind::file) return;
+  flush();
+  struct stat status;
+  if (stat(file_path_.c_str(), &status) == 0 && status.st_dev == file_device_ &&
+      status.st_ino == file_inode_) {
+    return;
+  }
+  Writer fresh = open_writer();
+  if (!fresh) throw CollectorError("fstrm_writer_open(" + file_path_ + ") failed");
+  writer_ = std::move(fresh);
+}
+
 DnstapOutput::~DnstapOutput() {
   try {
     flush();
@@ -128,8 +153,9 @@ DnstapOutput::~DnstapOutput() {
   }
 }
 
-// Returns no writer when the file or the receiver cannot be opened.
-DnstapOutput::Writer DnstapOutput::open_writer() const {
+// Returns no writer when the file or the receiver cannot be opened. For a file, notes
+// which file it is, so that reopen can tell whether it was renamed.
+DnstapOutput::Writer DnstapOutput::open_writer() {
   Options<fstrm_writer_options, fstrm_writer_options_destroy> options(
       fstrm_writer_options_init());
   fstrm_writer_options_add_content_type(options.value, kDnstapContentType,
@@ -137,9 +163,22 @@ DnstapOutput::Writer DnstapOutput::open_writer() const {
   Writer writer;
   switch (target_.kind) {
     case DnstapTarget::Kind::file: {
+      file_path_ = unused_file_path(target_.path);
+      if (file_path_ != target_.path) {
+        fprintf(stderr, "collector: dnstap file %s holds frames already; writing %s\n",
+                target_.path.c_str(), file_path_.c_str());
+      }
       Options<fstrm_file_options, fstrm_file_options_destroy> file(fstrm_file_options_init());
-      fstrm_file_options_set_file_path(file.value, target_.path.c_str());
+      fstrm_file_options_set_file_path(file.value, file_path_.c_str());
       writer.reset(fstrm_file_writer_init(file.value, options.value));
+      struct stat status;
+      if (writer && fstrm_writer_open(writer.get()) == fstrm_res_success &&
+          stat(file_path_.c_str(), &status) == 0) {
+        file_device_ = status.st_dev;
+        file_inode_ = status.st_ino;
+        return writer;
+      }
+      writer.reset();
       break;
     }
     case DnstapTarget::Kind::unix_socket: {

@@ -32,6 +32,8 @@ struct DnstapTarget {
 // Frames are collected per read batch and written together at flush. A file that
 // fails to write stops the collector; a receiver that goes away is reconnected at the
 // next flush after a second, the frames in between being counted as dropped.
+// Frame Streams cannot be continued after their stop frame, so a file that already
+// holds frames is never written over: the output starts PATH.1 (PATH.2, ...) beside it.
 class DnstapOutput : public Output {
  public:
   explicit DnstapOutput(DnstapTarget target);
@@ -41,7 +43,11 @@ class DnstapOutput : public Output {
 
   void write(const CollectedMessage& message) override;
   void flush() override;
+  // A file that is still at the path it was opened by goes on being written.
+  void reopen() override;
   uint64_t dropped() const { return dropped_; }
+  // The file being written: the path given, or one with a numbered suffix.
+  const std::string& file_path() const { return file_path_; }
 
  private:
   struct WriterFree {
@@ -49,11 +55,14 @@ class DnstapOutput : public Output {
   };
   using Writer = std::unique_ptr<fstrm_writer, WriterFree>;
 
-  Writer open_writer() const;
+  Writer open_writer();
   bool write_batch();
   void drop_batch();
 
   DnstapTarget target_;
+  std::string file_path_;
+  uint64_t file_device_ = 0;
+  uint64_t file_inode_ = 0;
   Writer writer_;
   std::vector<uint8_t> frames_;
   std::vector<size_t> frame_ends_;

@@ -25,6 +25,18 @@ class Output {
   virtual void write(const CollectedMessage& message) = 0;
   // Pushes what is buffered to the file or socket. Raises CollectorError on failure.
   virtual void flush() = 0;
+  // Closes and reopens a file output by its path (SIGHUP, after a rotation), losing
+  // nothing it holds. Raises CollectorError when the new file cannot be opened; the
+  // output then keeps writing the old one.
+  virtual void reopen() {}
+  // False while the output cannot take more messages: the server then stops reading
+  // from agents, whose rings hold the surplus, until it is true again.
+  virtual bool accepting() const { return true; }
+  // A descriptor that becomes readable when the output has work for the loop (delivery
+  // reports, room again), or -1. The server then calls serve_events().
+  virtual int event_descriptor() const { return -1; }
+  // Does that work without blocking. Raises CollectorError when the output fails.
+  virtual void serve_events() {}
 };
 
 // The QR bit of a DNS packet: set in responses. A packet too short to hold it is taken
