@@ -8,6 +8,7 @@
 #include "collector_server.h"
 #include "dnstap_output.h"
 #include "json_output.h"
+#include "kafka_output.h"
 #include "options.h"
 #include "pcap_output.h"
 
@@ -51,6 +52,11 @@ int run(const kx::collector::Options& options) {
   for (const auto& target : options.dnstap_targets) {
     outputs.push_back(std::make_unique<DnstapOutput>(target));
   }
+  std::vector<KafkaOutput*> kafka_outputs;
+  for (const auto& settings : options.kafka_outputs) {
+    outputs.push_back(std::make_unique<KafkaOutput>(settings));
+    kafka_outputs.push_back(static_cast<KafkaOutput*>(outputs.back().get()));
+  }
   std::vector<Output*> sinks;
   for (const auto& output : outputs) sinks.push_back(output.get());
   server.set_outputs(sinks);
@@ -67,7 +73,12 @@ int run(const kx::collector::Options& options) {
     status = 1;
   }
   running_server = nullptr;
+  for (KafkaOutput* kafka : kafka_outputs) kafka->finish(options.kafka_flush_seconds);
   fprintf(stderr, "collector: %s\n", server.summary().c_str());
+  for (KafkaOutput* kafka : kafka_outputs) {
+    fprintf(stderr, "collector: %s\n", kafka->summary().c_str());
+    if (kafka->not_delivered() > 0) status = 1;
+  }
   return status;
 }
 

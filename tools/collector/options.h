@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "dnstap_output.h"
+#include "kafka_output.h"
 #include "socket_address.h"
 
 namespace kx::collector {
@@ -19,6 +20,8 @@ struct Options {
   std::vector<std::string> json_paths;  // "-" is standard output
   std::vector<std::string> pcap_paths;
   std::vector<DnstapTarget> dnstap_targets;
+  std::vector<KafkaSettings> kafka_outputs;
+  double kafka_flush_seconds = 10;
   uint32_t max_record = 16u * 1024 * 1024;
   bool flush_each_message = false;
   bool help = false;
