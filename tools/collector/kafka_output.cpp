@@ -47,6 +47,8 @@ KafkaOutput::KafkaOutput(KafkaSettings settings, FILE* diagnostics)
   }
   rd_kafka_conf_set_dr_msg_cb(conf, &KafkaOutput::on_delivery);
   rd_kafka_conf_set_error_cb(conf, &KafkaOutput::on_error);
+  // The same troubles reach on_error, which counts them and limits their lines.
+  rd_kafka_conf_set_log_cb(conf, nullptr);
   rd_kafka_conf_set_opaque(conf, this);
   char reason[512];
   producer_ = rd_kafka_new(RD_KAFKA_PRODUCER, conf, reason, sizeof reason);
@@ -90,7 +92,11 @@ void KafkaOutput::probe_brokers() {
         rd_kafka_metadata(producer_, 0, nullptr, &metadata, kProbeTimeoutMs);
     if (error == RD_KAFKA_RESP_ERR_NO_ERROR) {
       rd_kafka_metadata_destroy(metadata);
-      if (warned) fprintf(diagnostics_, "collector: kafka %s: brokers reachable\n", settings_.brokers.c_str());
+      if (warned) {
+        fprintf(diagnostics_, "collector: kafka %s: brokers reachable\n",
+                settings_.brokers.c_str());
+        fflush(diagnostics_);
+      }
       reachable_ = true;
       ssize_t n = ::write(wakeup_, &kWakeupValue, sizeof kWakeupValue);
       (void)n;
@@ -117,7 +123,11 @@ void KafkaOutput::on_delivery(rd_kafka_t*, const rd_kafka_message_t* message, vo
     return;
   }
   ++self->not_delivered_;
-  self->note(std::string("not delivered: ") + rd_kafka_err2str(message->err), 1);
+  bool purged = message->err == RD_KAFKA_RESP_ERR__PURGE_QUEUE ||
+                message->err == RD_KAFKA_RESP_ERR__PURGE_INFLIGHT;
+  self->note(purged ? std::string("not delivered: flush time limit reached")
+                    : std::string("not delivered: ") + rd_kafka_err2str(message->err),
+             1);
 }
 
 // Errors of the client as a whole: brokers going away and coming back are retried by
@@ -146,8 +156,12 @@ void KafkaOutput::report_notes(bool all) {
   int64_t now = monotonic_ms();
   for (auto& [what, note] : notes_) {
     if (note.pending == 0 || (!all && now - note.last_ms < kNoteIntervalMs)) continue;
-    fprintf(diagnostics_, "collector: kafka %s: %s (%llu times)\n", settings_.brokers.c_str(),
-            what.c_str(), static_cast<unsigned long long>(note.pending));
+    if (note.pending == 1) {
+      fprintf(diagnostics_, "collector: kafka %s: %s\n", settings_.brokers.c_str(), what.c_str());
+    } else {
+      fprintf(diagnostics_, "collector: kafka %s: %s (%llu times)\n", settings_.brokers.c_str(),
+              what.c_str(), static_cast<unsigned long long>(note.pending));
+    }
     note.pending = 0;
     note.last_ms = now;
   }
