@@ -17,6 +17,11 @@ constexpr int kProbeTimeoutMs = 1000;
 constexpr int64_t kNoteIntervalMs = 1000;
 const uint64_t kWakeupValue = 1;
 
+// The loop is the only writer of the counters; others only read them.
+void add(std::atomic<uint64_t>& counter, uint64_t n) {
+  counter.store(counter.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
+}
+
 int64_t monotonic_ms() {
   struct timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
@@ -119,10 +124,10 @@ void KafkaOutput::on_delivery(rd_kafka_t*, const rd_kafka_message_t* message, vo
   if (self->answered_ >= self->produced_) return;
   ++self->answered_;
   if (message->err == RD_KAFKA_RESP_ERR_NO_ERROR) {
-    ++self->delivered_;
+    add(self->delivered_, 1);
     return;
   }
-  ++self->not_delivered_;
+  add(self->not_delivered_, 1);
   bool purged = message->err == RD_KAFKA_RESP_ERR__PURGE_QUEUE ||
                 message->err == RD_KAFKA_RESP_ERR__PURGE_INFLIGHT;
   self->note(purged ? std::string("not delivered: flush time limit reached")
@@ -134,7 +139,7 @@ void KafkaOutput::on_delivery(rd_kafka_t*, const rd_kafka_message_t* message, vo
 // librdkafka and only counted; a fatal error ends the collector at the next event.
 void KafkaOutput::on_error(rd_kafka_t* producer, int error, const char* reason, void* opaque) {
   auto* self = static_cast<KafkaOutput*>(opaque);
-  ++self->errors_;
+  add(self->errors_, 1);
   if (error == RD_KAFKA_RESP_ERR__FATAL) {
     char fatal[512];
     rd_kafka_fatal_error(producer, fatal, sizeof fatal);
@@ -179,7 +184,7 @@ bool KafkaOutput::produce(const char* key, size_t key_size, const char* payload,
   }
   rd_kafka_resp_err_t error = rd_kafka_last_error();
   if (error == RD_KAFKA_RESP_ERR__QUEUE_FULL) return false;
-  ++not_delivered_;
+  add(not_delivered_, 1);
   note(std::string("not delivered: ") + rd_kafka_err2str(error), 1);
   return true;
 }
@@ -251,13 +256,13 @@ void KafkaOutput::finish(double seconds) {
   rd_kafka_purge(producer_, RD_KAFKA_PURGE_F_QUEUE | RD_KAFKA_PURGE_F_INFLIGHT);
   rd_kafka_poll(producer_, 0);
   if (produced_ > answered_) {
-    not_delivered_ += produced_ - answered_;
+    add(not_delivered_, produced_ - answered_);
     note("not delivered: no answer within the flush time limit", produced_ - answered_);
     answered_ = produced_;
   }
   uint64_t unsent = held_sizes_.size() - held_next_;
   if (unsent > 0) {
-    not_delivered_ += unsent;
+    add(not_delivered_, unsent);
     note("not delivered: flush time limit reached", unsent);
   }
   held_sizes_.clear();

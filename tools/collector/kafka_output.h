@@ -51,9 +51,10 @@ class KafkaOutput : public Output {
   // the rest, which is counted as not delivered.
   void finish(double seconds);
 
-  uint64_t delivered() const { return delivered_; }
-  uint64_t not_delivered() const { return not_delivered_; }
-  uint64_t errors() const { return errors_; }
+  // Safe from any thread while the loop runs.
+  uint64_t delivered() const { return delivered_.load(std::memory_order_relaxed); }
+  uint64_t not_delivered() const { return not_delivered_.load(std::memory_order_relaxed); }
+  uint64_t errors() const { return errors_.load(std::memory_order_relaxed); }
   // "kafka BROKERS topic TOPIC: N delivered, N not delivered".
   std::string summary() const;
 
@@ -90,9 +91,10 @@ class KafkaOutput : public Output {
 
   uint64_t produced_ = 0;  // handed to librdkafka
   uint64_t answered_ = 0;  // delivery reports, good or bad
-  uint64_t delivered_ = 0;
-  uint64_t not_delivered_ = 0;
-  uint64_t errors_ = 0;
+  // Written by the loop only.
+  std::atomic<uint64_t> delivered_{0};
+  std::atomic<uint64_t> not_delivered_{0};
+  std::atomic<uint64_t> errors_{0};
   // Failure lines waiting for their second: one line per reason per second, counted.
   struct Note {
     uint64_t pending = 0;
