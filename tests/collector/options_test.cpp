@@ -42,6 +42,12 @@ std::string parsed(std::vector<const char*> args) {
       text +=
           kinds[static_cast<int>(t.kind)] + t.path + t.host + (t.port.empty() ? "" : "," + t.port);
     }
+    for (const KafkaSettings& k : o.kafka_outputs) {
+      text += " kafka:" + k.brokers + "/" + k.topic +
+              (k.format == KafkaSettings::Format::json ? "/json" : "/dnstap");
+      for (const auto& [key, value] : k.options) text += "," + key + "=" + value;
+    }
+    if (!o.kafka_outputs.empty()) text += " within " + std::to_string(o.kafka_flush_seconds);
     return text + " max " + std::to_string(o.max_record) + (o.flush_each_message ? " flush" : "");
   } catch (const UsageError& e) {
     return e.what();
@@ -69,8 +75,48 @@ TEST(OptionsTest, ReadsEveryOptionAndNamesTheBadArgument) {
       {{"--max-record", "1073741825"},
        "--max-record wants a byte count from 8 to 1073741824, not '1073741825'"},
       {{"--max-record", "16M"}, "--max-record wants a byte count from 8 to 1073741824, not '16M'"},
+      // Kafka options apply to the --kafka before them; a Kafka output alone replaces
+      // the default JSON to standard output.
+      {{"--kafka", "k1:9092,k2:9092", "--kafka-topic", "dns", "--kafka-option", "acks=all",
+        "--kafka-option", "linger.ms=", "--kafka", "k3:9092", "--kafka-format", "dnstap",
+        "--kafka-topic", "tap", "--kafka-flush-seconds", "2.5"},
+       "127.0.0.1:8100 kafka:k1:9092,k2:9092/dns/json,acks=all,linger.ms= "
+       "kafka:k3:9092/tap/dnstap within 2.500000 max 16777216"},
+      {{"--kafka-topic", "dns", "--kafka", "k:9092"}, "--kafka-topic before any --kafka"},
+      {{"--kafka", "k:9092"}, "--kafka k:9092 needs a --kafka-topic"},
+      {{"--kafka", ""}, "--kafka wants a broker list HOST:PORT[,HOST:PORT...]"},
+      {{"--kafka", "k:9092", "--kafka-topic", ""}, "--kafka-topic wants a topic name, not ''"},
+      {{"--kafka", "k:9092", "--kafka-format", "avro"},
+       "--kafka-format wants json or dnstap, not 'avro'"},
+      {{"--kafka", "k:9092", "--kafka-option", "=1"}, "--kafka-option wants KEY=VALUE, not '=1'"},
+      {{"--kafka", "k:9092", "--kafka-option", "acks"},
+       "--kafka-option wants KEY=VALUE, not 'acks'"},
+      {{"--kafka-flush-seconds", "-1"},
+       "--kafka-flush-seconds wants seconds from 0 to 3600, not '-1'"},
   };
   for (const auto& c : cases) EXPECT_EQ(parsed(c.args), c.expected);
+}
+
+// Settings librdkafka refuses stop the start with the option that carried them.
+TEST(OptionsTest, KafkaSettingsLibrdkafkaRefusesNameTheirOption) {
+  const struct {
+    std::vector<std::pair<std::string, std::string>> options;
+    const char* expected;
+  } cases[] = {
+      {{{"no.such.key", "1"}}, "--kafka-option no.such.key=1: No such configuration property: "
+                               "\"no.such.key\""},
+      {{{"acks", "1"}}, "--kafka 127.0.0.1:1: `acks` must be set to `all` when "
+                        "`enable.idempotence` is true"},
+  };
+  for (const auto& c : cases) {
+    std::string error = "none";
+    try {
+      KafkaOutput output({"127.0.0.1:1", "dns", KafkaSettings::Format::json, c.options});
+    } catch (const std::exception& e) {
+      error = e.what();
+    }
+    EXPECT_EQ(error, c.expected);
+  }
 }
 
 }  // namespace
