@@ -153,24 +153,32 @@ void KafkaOutput::on_error(rd_kafka_t* producer, int error, const char* reason, 
 // One line per text and second: the first at once, the ones after it counted into the
 // next line, so that a broker outage cannot flood standard error.
 void KafkaOutput::note(const std::string& what, uint64_t count) {
-  notes_[what].pending += count;
-  report_notes(false);
+  Note& note = notes_[what];
+  note.pending += count;
+  int64_t now = monotonic_ms();
+  if (now - note.last_ms >= kNoteIntervalMs) print_note(what, note, now);
 }
 
+// Prints the counts that have waited their second, or all of them.
 void KafkaOutput::report_notes(bool all) {
   int64_t now = monotonic_ms();
   for (auto& [what, note] : notes_) {
-    if (note.pending == 0 || (!all && now - note.last_ms < kNoteIntervalMs)) continue;
-    if (note.pending == 1) {
-      fprintf(diagnostics_, "collector: kafka %s: %s\n", settings_.brokers.c_str(), what.c_str());
-    } else {
-      fprintf(diagnostics_, "collector: kafka %s: %s (%llu times)\n", settings_.brokers.c_str(),
-              what.c_str(), static_cast<unsigned long long>(note.pending));
+    if (note.pending > 0 && (all || now - note.last_ms >= kNoteIntervalMs)) {
+      print_note(what, note, now);
     }
-    note.pending = 0;
-    note.last_ms = now;
+  }
+}
+
+void KafkaOutput::print_note(const std::string& what, Note& note, int64_t now) {
+  if (note.pending == 1) {
+    fprintf(diagnostics_, "collector: kafka %s: %s\n", settings_.brokers.c_str(), what.c_str());
+  } else {
+    fprintf(diagnostics_, "collector: kafka %s: %s (%llu times)\n", settings_.brokers.c_str(),
+            what.c_str(), static_cast<unsigned long long>(note.pending));
   }
   fflush(diagnostics_);
+  note.pending = 0;
+  note.last_ms = now;
 }
 
 // False when librdkafka's queue is full (the message is then held back), true

@@ -66,8 +66,10 @@ class KafkaOutput : public Output {
   bool produce(const char* key, size_t key_size, const char* payload, size_t payload_size);
   void hold(const char* key, size_t key_size, const char* payload, size_t payload_size);
   void produce_held();
+  struct Note;
   void note(const std::string& what, uint64_t count);
   void report_notes(bool all);
+  void print_note(const std::string& what, Note& note, int64_t now);
 
   KafkaSettings settings_;
   FILE* diagnostics_;
