@@ -1,11 +1,7 @@
-// kafka-cluster: three brokers that speak the Kafka protocol on loopback ports
-// (librdkafka's mock cluster), for the end-to-end tests. Prints the bootstrap list,
-// then reads one command a line from standard input and answers "ok" or "error: ...":
-//   topic NAME PARTITIONS         create a topic
-//   down ID | up ID               take a broker down (connections cut) or bring it back
-//   leader TOPIC PARTITION ID     move a partition's leadership
-//   produce-errors N              fail the next N produce requests with a retriable error
-// It ends at the end of its input.
+// kafka-cluster: librdkafka's mock cluster, three brokers on loopback ports. Prints the
+// bootstrap list, then answers "ok" or "error: ..." to each command line of its input:
+// "topic NAME PARTITIONS", "down ID", "up ID" (ID -1: every broker), "leader TOPIC
+// PARTITION ID", "produce-errors N" (the next N produce requests fail, retriably).
 #include <librdkafka/rdkafka.h>
 #include <librdkafka/rdkafka_mock.h>
 
@@ -44,27 +40,18 @@ rd_kafka_resp_err_t run_command(rd_kafka_mock_cluster_t* cluster, const std::str
 
 int main() {
   char reason[256];
-  rd_kafka_conf_t* conf = rd_kafka_conf_new();
-  rd_kafka_conf_set(conf, "log_level", "3", reason, sizeof reason);
-  rd_kafka_t* handle = rd_kafka_new(RD_KAFKA_PRODUCER, conf, reason, sizeof reason);
-  if (handle == nullptr) {
-    fprintf(stderr, "kafka-cluster: rd_kafka_new() failed: %s\n", reason);
-    return 1;
-  }
-  rd_kafka_mock_cluster_t* cluster = rd_kafka_mock_cluster_new(handle, 3);
+  rd_kafka_t* handle = rd_kafka_new(RD_KAFKA_PRODUCER, rd_kafka_conf_new(), reason, sizeof reason);
+  rd_kafka_mock_cluster_t* cluster = handle ? rd_kafka_mock_cluster_new(handle, 3) : nullptr;
   if (cluster == nullptr) {
-    fprintf(stderr, "kafka-cluster: rd_kafka_mock_cluster_new() failed\n");
+    fprintf(stderr, "kafka-cluster: no mock cluster: %s\n", handle ? "" : reason);
     return 1;
   }
   printf("%s\n", rd_kafka_mock_cluster_bootstraps(cluster));
   fflush(stdout);
   for (std::string line; std::getline(std::cin, line);) {
     rd_kafka_resp_err_t error = run_command(cluster, line);
-    if (error == RD_KAFKA_RESP_ERR_NO_ERROR) {
-      printf("ok\n");
-    } else {
-      printf("error: %s: %s\n", line.c_str(), rd_kafka_err2str(error));
-    }
+    if (error) printf("error: %s: %s\n", line.c_str(), rd_kafka_err2str(error));
+    if (!error) printf("ok\n");
     fflush(stdout);
   }
   rd_kafka_mock_cluster_destroy(cluster);
