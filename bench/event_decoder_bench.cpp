@@ -102,7 +102,7 @@ int32_t consume(const uint8_t* data, uint32_t length, void*) {
 void BM_ProcessEvent(benchmark::State& state) {
   MemoryTdh tdh(static_cast<size_t>(state.range(0)));
   kx::sensor::EventDecodingState decoding(tdh, counting_reallocate);
-  decoding.sink = consume;
+  decoding.sink.handler = consume;
   EVENT_RECORD record{};
   record.EventHeader.ProviderId = kx::sensor::kDnsServerProviderGuid;
   record.EventHeader.EventDescriptor.Id = 256;

@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "net/wire_format.h"
+#include "wire/wire_format.h"
 #include "sensor/sensor_queue.h"
 #include "sys/threads.h"
 

@@ -12,7 +12,7 @@
 #include <cstring>
 #include <vector>
 
-#include "net/wire_format.h"
+#include "wire/wire_format.h"
 #include "sensor/event_decoder.h"
 
 namespace {
@@ -119,7 +119,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   tdh.load(input, count);
   // A fresh state, so that buffer growth is exercised from empty every time.
   kx::sensor::EventDecodingState state(tdh);
-  state.sink = check_message;
+  state.sink.handler = check_message;
   kx::sensor::process_event(state, &record);
   return 0;
 }

@@ -13,7 +13,7 @@
 #include "agent/executable_path.h"
 #include "config/settings.h"
 #include "logging/log.h"
-#include "net/wire_format.h"
+#include "wire/wire_format.h"
 #include "support/fake_capture.h"
 #include "support/test_util.h"
 

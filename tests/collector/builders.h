@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "net/wire_format.h"
+#include "wire/wire_format.h"
 #include "output.h"
 
 namespace kx::collector {

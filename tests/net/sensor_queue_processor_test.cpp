@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "config/settings.h"
-#include "net/wire_format.h"
+#include "wire/wire_format.h"
 #include "sensor/sensor_queue.h"
 #include "support/log_capture.h"
 #include "support/loopback.h"

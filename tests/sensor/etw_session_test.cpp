@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "net/wire_format.h"
+#include "wire/wire_format.h"
 #include "support/fake_etw.h"
 #include "support/fake_tdh.h"
 #include "support/log_capture.h"

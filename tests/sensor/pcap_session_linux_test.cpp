@@ -20,7 +20,8 @@
 #include <vector>
 
 #include "agent/errors.h"
-#include "net/wire_format.h"
+#include "sensor/host_addresses_linux.h"
+#include "wire/wire_format.h"
 #include "support/log_capture.h"
 #include "support/test_util.h"
 
@@ -38,8 +39,8 @@ constexpr uint16_t kFixturePort = 53535;
 constexpr size_t kQueryCount = 5;  // in the fixture and in send_queries
 const char kNeedsRoot[] = "capturing needs root (CAP_NET_RAW); run this test as root";
 
-CaptureSettings from_file(const std::string& file, uint16_t port) { return {"any", port, file}; }
-CaptureSettings on_interface(const std::string& name, uint16_t port) { return {name, port, ""}; }
+config::CaptureSettings from_file(const std::string& file, uint16_t port) { return {"any", port, file}; }
+config::CaptureSettings on_interface(const std::string& name, uint16_t port) { return {name, port, ""}; }
 
 struct Message {
   uint32_t time = 0;
@@ -336,7 +337,7 @@ TEST_F(CaptureTest, ReportsEachCaptureFailureInOneErrorLine) {
   std::string wifi = dir.file("wifi.pcap");
   write_pcap_of_link_type(wifi, DLT_IEEE802_11);
   std::string missing = dir.file("missing.pcap");
-  const std::pair<CaptureSettings, std::string> cases[] = {
+  const std::pair<config::CaptureSettings, std::string> cases[] = {
       {on_interface("tevrin-nope0", 53), "pcap_activate(tevrin-nope0) failed: "},
       {from_file(missing, 53), "pcap_open_offline(" + missing + ") failed: "},
       {from_file(not_pcap, 53), "pcap_open_offline(" + not_pcap + ") failed: "},
@@ -366,7 +367,7 @@ TEST_F(CaptureTest, ReportsEachCaptureFailureInOneErrorLine) {
 
 TEST_F(CaptureTest, StartTwiceRunsOneCaptureAndAStoppedSessionStartsAfresh) {
   {
-    PcapSession idle(CaptureSettings{});
+    PcapSession idle(config::CaptureSettings{});
     idle.stop();
   }
   EXPECT_TRUE(log.messages().empty());

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "agent/errors.h"
-#include "net/wire_format.h"
+#include "wire/wire_format.h"
 #include "sys/threads.h"
 
 namespace {

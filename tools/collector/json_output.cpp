@@ -16,7 +16,7 @@ FILE* open_for_append(const std::string& path) {
   FILE* file = fopen(path.c_str(), "a");
   if (file == nullptr) {
     int error = errno;
-    throw CollectorError("fopen(" + path + ") failed: " + kx::logging::system_error_text(error));
+    kx::error::raise_system_error<CollectorError>("fopen", path, error);
   }
   setvbuf(file, nullptr, _IOFBF, kFileBufferSize);
   return file;
@@ -152,8 +152,7 @@ JsonOutput::~JsonOutput() {
 }
 
 void JsonOutput::fail(const char* call, int error) {
-  throw CollectorError(std::string(call) + "(" + path_ + ") failed: " +
-                       kx::logging::system_error_text(error));
+  kx::error::raise_system_error<CollectorError>(call, path_, error);
 }
 
 void JsonOutput::write(const CollectedMessage& message) {

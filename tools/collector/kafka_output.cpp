@@ -8,7 +8,6 @@
 
 #include "collector_error.h"
 #include "dnstap_output.h"
-#include "logging/log.h"
 
 namespace kx::collector {
 namespace {
@@ -62,14 +61,17 @@ KafkaOutput::KafkaOutput(KafkaSettings settings, FILE* diagnostics)
     throw CollectorError("--kafka " + settings_.brokers + ": " + reason);
   }
   topic_ = rd_kafka_topic_new(producer_, settings_.topic.c_str(), nullptr);
-  wakeup_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  if (topic_ == nullptr || wakeup_ < 0) {
-    int error = errno;
-    if (topic_ != nullptr) rd_kafka_topic_destroy(topic_);
+  if (topic_ == nullptr) {
+    rd_kafka_resp_err_t error = rd_kafka_last_error();
     rd_kafka_destroy(producer_);
-    if (wakeup_ >= 0) close(wakeup_);
-    throw CollectorError("--kafka-topic " + settings_.topic + ": " +
-                         kx::logging::system_error_text(error));
+    throw CollectorError("--kafka-topic " + settings_.topic + ": " + rd_kafka_err2str(error));
+  }
+  wakeup_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (wakeup_ < 0) {
+    int error = errno;
+    rd_kafka_topic_destroy(topic_);
+    rd_kafka_destroy(producer_);
+    kx::error::raise_errno_error<CollectorError>("eventfd", "", error);
   }
   // Delivery reports and errors wait in the main queue; librdkafka writes to the
   // eventfd when that queue stops being empty.

@@ -9,6 +9,7 @@
 #include "dnstap_output.h"
 #include "kafka_output.h"
 #include "socket_address.h"
+#include "stream_parser.h"
 
 namespace kx::collector {
 
@@ -22,7 +23,7 @@ struct Options {
   std::vector<DnstapTarget> dnstap_targets;
   std::vector<KafkaSettings> kafka_outputs;
   double kafka_flush_seconds = 10;
-  uint32_t max_record = 16u * 1024 * 1024;
+  uint32_t max_record = kDefaultMaxRecord;
   bool flush_each_message = false;
   bool help = false;
 };

@@ -26,8 +26,8 @@ PcapOutput::PcapOutput(const std::string& path)
 PcapOutput::Dumper PcapOutput::open_dumper() {
   Dumper dumper(pcap_dump_open_append(pcap_.get(), path_.c_str()), &pcap_dump_close);
   if (!dumper) {
-    throw CollectorError("pcap_dump_open_append(" + path_ + ") failed: " +
-                         pcap_geterr(pcap_.get()));
+    kx::error::raise_failed_call<CollectorError>("pcap_dump_open_append", path_,
+                                                 pcap_geterr(pcap_.get()));
   }
   return dumper;
 }
@@ -51,7 +51,7 @@ void PcapOutput::flush() {
   // A failed write inside pcap_dump shows only as the stream's error flag.
   if (pcap_dump_flush(dumper_.get()) != 0 || ferror(pcap_dump_file(dumper_.get())) != 0) {
     int error = errno;
-    throw CollectorError("fflush(" + path_ + ") failed: " + kx::logging::system_error_text(error));
+    kx::error::raise_system_error<CollectorError>("fflush", path_, error);
   }
 }
 
