@@ -101,6 +101,21 @@ read -r bad lost order dup < <(check_delivery outage)
 [ "$bad $lost" = "0 0" ] || fail "outage: $bad wrong addresses, $lost lost"
 echo "note: broker outage: $dup duplicates, $order out of order (the mock brokers do not deduplicate)"
 
+# No broker up until the stop: the agent's messages wait unread; at the stop the flush
+# limit ends the wait, what was not delivered is counted and reported on one line per
+# reason, and the exit status says so.
+cluster down -1
+start_collector gone --listen 127.0.0.1:0 --kafka "$BROKERS" --kafka-topic gone --kafka-flush-seconds 1
+send_chunk 0 1000
+stopped_at=$SECONDS
+kill -TERM "$COLLECTOR_PID"
+wait "$COLLECTOR_PID" && fail "exit status 0 with messages not delivered"
+(( SECONDS - stopped_at <= 10 )) || fail "the stop took $(( SECONDS - stopped_at )) s with a 1 s flush limit"
+grep -qF "topic gone: 0 delivered, 1000 not delivered" "$WORK/gone.err" || fail "summary: $(cat "$WORK/gone.err")"
+(( $(grep -c "not delivered: flush time limit reached" "$WORK/gone.err") <= 2 )) ||
+  fail "failure lines not limited: $(cat "$WORK/gone.err")"
+cluster up -1
+
 # dnstap: each Kafka message is one Dnstap protobuf; framed as a Frame Streams file, it
 # must read back with dnstap-read.
 start_collector tap --listen 127.0.0.1:0 --kafka "$BROKERS" --kafka-topic tap --kafka-format dnstap
