@@ -4,7 +4,10 @@
 #include <netinet/in.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
+
+#include "collector/builders.h"
 
 namespace kx::collector {
 namespace {
@@ -99,23 +102,15 @@ TEST(OptionsTest, ReadsEveryOptionAndNamesTheBadArgument) {
 
 // Settings librdkafka refuses stop the start with the option that carried them.
 TEST(OptionsTest, KafkaSettingsLibrdkafkaRefusesNameTheirOption) {
-  const struct {
-    std::vector<std::pair<std::string, std::string>> options;
-    const char* expected;
-  } cases[] = {
-      {{{"no.such.key", "1"}}, "--kafka-option no.such.key=1: No such configuration property: "
-                               "\"no.such.key\""},
-      {{{"acks", "1"}}, "--kafka 127.0.0.1:1: `acks` must be set to `all` when "
-                        "`enable.idempotence` is true"},
-  };
-  for (const auto& c : cases) {
-    std::string error = "none";
-    try {
-      KafkaOutput output({"127.0.0.1:1", "dns", KafkaSettings::Format::json, c.options});
-    } catch (const std::exception& e) {
-      error = e.what();
-    }
-    EXPECT_EQ(error, c.expected);
+  for (const auto& [key, value, expected] :
+       {std::tuple{"no.such.key", "1", "--kafka-option no.such.key=1: No such configuration "
+                                       "property: \"no.such.key\""},
+        {"acks", "1", "--kafka 127.0.0.1:1: `acks` must be set to `all` when "
+                      "`enable.idempotence` is true"}}) {
+    EXPECT_EQ(error_of([&] {
+                KafkaOutput({"127.0.0.1:1", "dns", KafkaSettings::Format::json, {{key, value}}});
+              }),
+              expected);
   }
 }
 
