@@ -89,7 +89,9 @@ stream_rotation_items 0 20 &
 streamer=$!
 for round in 1 2 3; do
   sleep 0.2
-  for kind in json pcap dnstap; do mv "$rotated/out.$kind" "$rotated/round$round.$kind"; done
+  for kind in json pcap dnstap; do
+    mv "$rotated/out.$kind" "$rotated/round$round.$kind" || fail "no $kind file reopened before round $round"
+  done
   kill -HUP "$COLLECTOR_PID"
   wait_for_count "$WORK/rotate.err" "files reopened" "$round" 10 || fail "no reopen: $(cat "$WORK/rotate.err")"
 done
