@@ -16,15 +16,23 @@ class FakeCapture : public agent::CaptureSource {
  public:
   // When set, start() raises this text (like a capture thread that cannot start).
   std::string start_failure;
+  // When set, start() reports this capture failure once it has started (like a session
+  // that cannot be opened).
+  std::string failure_after_start;
 
   void set_message_handler(sensor::MessageHandler handler, void* user) override {
     user_ = user;
     handler_ = handler;
   }
+  void set_failure_handler(sensor::CaptureFailureHandler handler, void* user) override {
+    failure_user_ = user;
+    failure_handler_ = handler;
+  }
   void start() override {
     if (!start_failure.empty()) throw std::runtime_error(start_failure);
     started_ = true;
     ++starts_;
+    if (!failure_after_start.empty()) fail(failure_after_start.c_str());
   }
   void stop() override {
     if (started_) ++stops_;
@@ -35,6 +43,8 @@ class FakeCapture : public agent::CaptureSource {
   int32_t deliver(const std::vector<uint8_t>& message) {
     return handler_.load()(message.data(), static_cast<uint32_t>(message.size()), user_.load());
   }
+  // Ends the capture on an error, as a capture thread would report it.
+  void fail(const char* message) { failure_handler_.load()(message, failure_user_.load()); }
   bool has_handler() const { return handler_ != nullptr; }
   int starts() const { return starts_; }
   int stops() const { return stops_; }
@@ -43,6 +53,8 @@ class FakeCapture : public agent::CaptureSource {
   // Set on the run sequence's thread, used on the test's.
   std::atomic<sensor::MessageHandler> handler_{nullptr};
   std::atomic<void*> user_{nullptr};
+  std::atomic<sensor::CaptureFailureHandler> failure_handler_{nullptr};
+  std::atomic<void*> failure_user_{nullptr};
   std::atomic<bool> started_{false};
   std::atomic<int> starts_{0};
   std::atomic<int> stops_{0};
@@ -55,6 +67,9 @@ class CaptureHandle : public agent::CaptureSource {
   explicit CaptureHandle(FakeCapture& capture) : capture_(capture) {}
   void set_message_handler(sensor::MessageHandler handler, void* user) override {
     capture_.set_message_handler(handler, user);
+  }
+  void set_failure_handler(sensor::CaptureFailureHandler handler, void* user) override {
+    capture_.set_failure_handler(handler, user);
   }
   void start() override { capture_.start(); }
   void stop() override { capture_.stop(); }

@@ -91,6 +91,21 @@ class DeadPort {
   std::vector<RawSocket> fillers_;
 };
 
+// A collector that hangs: it listens but never accepts or reads. Connects complete (the
+// system accepts them into the queue), sends stall once the socket buffers are full.
+class HungListener {
+ public:
+  HungListener();
+  ~HungListener();
+  HungListener(const HungListener&) = delete;
+  HungListener& operator=(const HungListener&) = delete;
+  uint16_t port() const { return port_; }
+
+ private:
+  RawSocket sock_;
+  uint16_t port_ = 0;
+};
+
 // The platform's socket calls, watched: the sends on each socket (numbered in the order
 // opened) and the looks at a peer.
 class WatchedSockets : public net::SocketApi {
