@@ -35,6 +35,7 @@ class JsonOutput : public Output {
   void write(const CollectedMessage& message) override;
   void flush() override;
   void reopen() override;
+  const char* kind() const override { return "json"; }
 
  private:
   void fail(const char* call, int error);

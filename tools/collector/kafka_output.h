@@ -54,7 +54,9 @@ class KafkaOutput : public Output {
   // Safe from any thread while the loop runs.
   uint64_t delivered() const { return delivered_.load(std::memory_order_relaxed); }
   uint64_t not_delivered() const { return not_delivered_.load(std::memory_order_relaxed); }
-  uint64_t errors() const { return errors_.load(std::memory_order_relaxed); }
+  const char* kind() const override { return "kafka"; }
+  uint64_t dropped() const override { return not_delivered(); }
+  uint64_t errors() const override { return errors_.load(std::memory_order_relaxed); }
   // "kafka BROKERS topic TOPIC: N delivered, N not delivered".
   std::string summary() const;
 

@@ -37,6 +37,13 @@ class Output {
   virtual int event_descriptor() const { return -1; }
   // Does that work without blocking. Raises CollectorError when the output fails.
   virtual void serve_events() {}
+
+  // What the metrics report for this output; safe from any thread. kind() names the
+  // output in the "output" label; dropped() counts messages taken and never delivered,
+  // errors() the failures of the file or receiver behind it.
+  virtual const char* kind() const = 0;
+  virtual uint64_t dropped() const { return 0; }
+  virtual uint64_t errors() const { return 0; }
 };
 
 // The QR bit of a DNS packet: set in responses. A packet too short to hold it is taken

@@ -20,6 +20,7 @@ class PcapOutput : public Output {
   void write(const CollectedMessage& message) override;
   void flush() override;
   void reopen() override;
+  const char* kind() const override { return "pcap"; }
 
  private:
   using Dumper = std::unique_ptr<pcap_dumper_t, decltype(&pcap_dump_close)>;
