@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -60,15 +62,29 @@ Bytes packet_message(const std::string& device) {
   return message;
 }
 
-// The capture failures a session reported, as they read in the log; read after its
-// thread ended.
+// The capture failures a session reported, as they read in the log. The session's
+// thread notes them after its error line, so a test waits for the note before it stops
+// the session (a stop that comes first rightly silences the report).
+struct Failures {
+  Lines lines;
+  std::atomic<bool> noted{false};
+  bool wait() const {
+    for (int i = 0; i < 1000 && !noted.load(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return noted.load();
+  }
+};
+
 void note_failure(const char* message, void* user) {
   std::string text;
   for (const char* c = message; *c != '\0'; ++c) {
     if (*c != '\r') text.push_back(*c);
   }
   while (!text.empty() && text.back() == '\n') text.pop_back();
-  static_cast<Lines*>(user)->push_back(text);
+  auto* failures = static_cast<Failures*>(user);
+  failures->lines.push_back(text);
+  failures->noted.store(true);
 }
 
 // The fake platform and the log, which outlive every session made on them.
@@ -168,10 +184,11 @@ TEST(EtwSessionFailure, EachFailureEndsTheThreadWithOneLineAndStopStillCloses) {
     Platform p;
     row.script(p.etw.script);
     EtwSession session(p.etw, p.tdh, test_reallocate);
-    Lines failures;
+    Failures failures;
     session.set_failure_handler(note_failure, &failures);
     session.start();
     ASSERT_TRUE(p.log.wait_for(kSessionFailed));
+    ASSERT_TRUE(failures.wait());
     Lines lines(kStartLines.begin(), kStartLines.begin() + static_cast<long>(row.lines));
     lines.push_back(kSessionFailed + row.error);
     Lines calls(kStartCalls.begin(), kStartCalls.begin() + static_cast<long>(row.calls));
@@ -182,13 +199,13 @@ TEST(EtwSessionFailure, EachFailureEndsTheThreadWithOneLineAndStopStillCloses) {
     EXPECT_EQ(p.log.messages(), concat(lines, {"Closing ETW trace..."}));
     EXPECT_EQ(p.etw.calls(), concat(calls, {row.stop_close}));
     // The run sequence is told, so that the run ends as a failure.
-    EXPECT_EQ(failures, Lines{row.error});
+    EXPECT_EQ(failures.lines, Lines{row.error});
   }
 }
 
 TEST_F(EtwSessionTest, ProcessTraceEndingWithAnErrorAfterStopIsLoggedAsTheSessionFailure) {
   etw.script.process_status = 1223;
-  Lines failures;
+  Failures failures;
   {
     EtwSession session(etw, tdh);
     session.set_failure_handler(note_failure, &failures);
@@ -196,7 +213,7 @@ TEST_F(EtwSessionTest, ProcessTraceEndingWithAnErrorAfterStopIsLoggedAsTheSessio
     ASSERT_TRUE(etw.wait_for_call("ProcessTrace"));
   }
   // Caused by the stop: no failure of the capture.
-  EXPECT_TRUE(failures.empty());
+  EXPECT_TRUE(failures.lines.empty());
   std::string failed = kSessionFailed + ("ProcessTrace() failed: " + logged_error_text(1223));
   EXPECT_EQ(log.messages(), concat(kStartLines, {"Closing ETW trace...", failed}));
   // The thread does not close the trace again after the error.

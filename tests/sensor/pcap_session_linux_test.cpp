@@ -354,15 +354,24 @@ TEST_F(CaptureTest, ReportsEachCaptureFailureInOneErrorLine) {
     size_t before = log.messages().size();
     size_t errors = count("ERROR - ");
     std::vector<std::string> failures;
+    std::atomic<bool> noted{false};
+    std::pair<std::vector<std::string>*, std::atomic<bool>*> note{&failures, &noted};
     {
       PcapSession session(settings);
       session.set_failure_handler(
           [](const char* message, void* user) {
-            static_cast<std::vector<std::string>*>(user)->push_back(message);
+            auto* n = static_cast<decltype(note)*>(user);
+            n->first->push_back(message);
+            n->second->store(true);
           },
-          &failures);
+          &note);
       session.start();
       ASSERT_TRUE(wait_for_count("ERROR - ", errors + 1));
+      // The thread reports the failure after its error line; a stop before that would
+      // rightly silence the report.
+      for (int i = 0; i < 1000 && !noted.load(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
     }
     ASSERT_EQ(failures.size(), 1u);
     EXPECT_EQ(failures[0].rfind(error, 0), 0u) << failures[0];
