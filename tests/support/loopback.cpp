@@ -227,6 +227,8 @@ net::SocketHandle WatchedSockets::open_tcp(int32_t* error) {
   std::lock_guard<std::mutex> lock(mutex_);
   sockets_.push_back(sock);
   sends_.push_back(0);
+  newest_bytes_ = 0;
+  newest_ = sock;
   return sock;
 }
 
@@ -242,7 +244,11 @@ net::SocketStatus WatchedSockets::send(net::SocketHandle s, const uint8_t* data,
       }
     }
   }
-  return real().send(s, data, length, sent, error);
+  net::SocketStatus status = real().send(s, data, length, sent, error);
+  if (status == net::SocketStatus::done && s == newest_) {
+    newest_bytes_.fetch_add(*sent, std::memory_order_release);
+  }
+  return status;
 }
 
 net::PeerState WatchedSockets::peer_state(net::SocketHandle s, int32_t* error) {

@@ -97,6 +97,9 @@ class WatchedSockets : public net::SocketApi {
  public:
   size_t sends_on(size_t socket) const;
   size_t peer_looks() const { return peer_looks_; }
+  // The socket opened last and the bytes the system has taken on it so far.
+  net::SocketHandle newest() const { return newest_; }
+  uint64_t bytes_on_newest() const { return newest_bytes_.load(std::memory_order_acquire); }
   // Waits until the socket has its peer's close or reset to report. Only looks: taking
   // the reset would hide it from the code under test.
   bool wait_until_peer_gone(size_t socket, milliseconds timeout) const;
@@ -126,6 +129,8 @@ class WatchedSockets : public net::SocketApi {
   std::vector<net::SocketHandle> sockets_;  // kInvalidSocket once closed: handles are reused
   std::vector<size_t> sends_;
   std::atomic<size_t> peer_looks_{0};
+  std::atomic<net::SocketHandle> newest_{net::kInvalidSocket};
+  std::atomic<uint64_t> newest_bytes_{0};
 };
 
 }  // namespace kx::test
