@@ -46,28 +46,8 @@ class RunAgentTest : public ::testing::Test {
   kx::agent::CaptureFactory factory() {
     return [this](const kx::config::Config&, const std::string&) {
       fake.start_failure = start_failure;
-      ++captures_made;
       return std::make_unique<kx::test::CaptureHandle>(fake);
     };
-  }
-
-  // Runs the agent on a thread until "Started!" is logged, then asks it to stop.
-  void run_until_started_then_stop() {
-    std::thread runner([this] { kx::agent::run_agent(factory()); });
-    ASSERT_TRUE(wait_for_log_line("Started!")) << kx::test::read_file(log_path);
-    kx::agent::request_stop();
-    runner.join();
-  }
-
-  // Without a log there is no "Started!" to wait for: wait until the capture started.
-  void run_until_started_then_stop_without_log() {
-    const int starts_before = fake.starts();
-    std::thread runner([this] { kx::agent::run_agent(factory()); });
-    for (int i = 0; i < 500 && fake.starts() == starts_before; ++i) {
-      std::this_thread::sleep_for(10ms);
-    }
-    kx::agent::request_stop();
-    runner.join();
   }
 
   bool wait_for_log_line(const std::string& message) {
@@ -93,27 +73,7 @@ class RunAgentTest : public ::testing::Test {
   std::string log_dir, log_path, config_file;
   std::string start_failure;
   FakeCapture fake;
-  std::atomic<int> captures_made{0};
 };
-
-TEST_F(RunAgentTest, NormalRunLogsItsLinesInOrderAndStopsTheCapture) {
-  kx::test::write_file(config_file, "logging on\nqueue-size 65536\n");
-  run_until_started_then_stop();
-  const std::vector<std::string> expected = {
-      "agent version 3.7.3",
-      "Changing directory to: " + kx::agent::executable_directory(),
-      "Starting...",
-      "Starting sensor queue processor",
-      kx::agent::capture_start_line(),
-      "Started!",
-      "Stopping...",
-      "Stopping all sessions",
-      "Stopping sensor queue processor",
-      "Stopped!",
-  };
-  EXPECT_EQ(messages(), expected);
-  EXPECT_EQ(fake.stops(), 1);
-}
 
 TEST_F(RunAgentTest, StopRequestedBeforeTheWaitStillEndsTheRun) {
   kx::test::write_file(config_file, "logging on\n");
@@ -138,23 +98,6 @@ TEST_F(RunAgentTest, CaptureStartFailureEndsTheRunAfterStoppingTheProcessor) {
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(lines.back(), "ERROR - Run failure: pthread_create() failed: no threads left");
   EXPECT_EQ(std::count(lines.begin(), lines.end(), "Started!"), 0);
-}
-
-TEST_F(RunAgentTest, MissingConfigurationReturnsAtOnceAndWritesNothing) {
-  kx::agent::config_path = "/nonexistent/agent.conf";
-  kx::agent::run_agent(factory());
-  EXPECT_FALSE(std::filesystem::exists(log_path));
-  EXPECT_EQ(captures_made.load(), 0);
-}
-
-TEST_F(RunAgentTest, LoggingValueOtherThanLowerCaseOnWritesNoLog) {
-  for (const char* value : {"ON", "yes", "on now", "On"}) {
-    kx::agent::reset_stop_request();
-    kx::config::reset_settings();
-    kx::test::write_file(config_file, std::string("logging ") + value + "\n");
-    run_until_started_then_stop_without_log();
-    EXPECT_FALSE(std::filesystem::exists(log_path)) << value;
-  }
 }
 
 TEST_F(RunAgentTest, MessagesFromTheCaptureGoIntoTheQueue) {

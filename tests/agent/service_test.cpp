@@ -118,15 +118,6 @@ class ServiceTest : public ::testing::Test {
   std::string config_file;
 };
 
-TEST_F(ServiceTest, NotStartedByTheServiceManagerRunsTheAgentInTheConsole) {
-  FakeServiceControl scm;
-  scm.dispatcher_succeeds = false;
-  scm.dispatcher_error = kErrorFailedServiceControllerConnect;
-  EXPECT_EQ(dispatch_service_or_run(scm, count_run), 0);
-  EXPECT_EQ(run_calls.load(), 1);
-  EXPECT_TRUE(scm.reports().empty());
-}
-
 TEST_F(ServiceTest, OtherDispatcherFailuresRaise) {
   FakeServiceControl scm;
   scm.dispatcher_succeeds = false;
@@ -150,17 +141,6 @@ TEST_F(ServiceTest, FailedRegistrationReportsStoppedWithItsCodeAndDoesNotRun) {
   auto reports = scm.reports();
   ASSERT_EQ(reports.size(), 1u);
   expect_report(reports[0], kServiceStopped, 1060);
-}
-
-TEST_F(ServiceTest, MissingConfigurationIsReportedRunningThenStoppedWithExitCodeZero) {
-  config_path = "/nonexistent/agent.conf";
-  FakeServiceControl scm;
-  EXPECT_EQ(dispatch_service_or_run(scm, run_real_agent), 0);
-  auto reports = scm.reports();
-  ASSERT_EQ(reports.size(), 2u);
-  expect_report(reports[0], kServiceRunning, 0);
-  expect_report(reports[1], kServiceStopped, 0);
-  for (void* handle : scm.handles()) EXPECT_EQ(handle, &scm);
 }
 
 TEST_F(ServiceTest, StopAndShutdownControlsEndTheRunOtherControlsAreIgnored) {

@@ -7,7 +7,6 @@
 
 #include <chrono>
 #include <cstring>
-#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -17,6 +16,7 @@
 #include "net/wire_format.h"
 #include "support/log_capture.h"
 #include "support/test_util.h"
+#include "support/wait.h"
 
 namespace kx::sensor {
 namespace {
@@ -69,15 +69,6 @@ class Collected {
   std::vector<Message> messages_;
 };
 
-bool wait_until(const std::function<bool()>& done, std::chrono::milliseconds limit = 20s) {
-  auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(20ms);
-  }
-  return true;
-}
-
 class CaptureTest : public ::testing::Test {
  protected:
   // Log messages that begin with prefix.
@@ -87,7 +78,7 @@ class CaptureTest : public ::testing::Test {
     return n;
   }
   bool wait_for_count(const std::string& prefix, size_t n) {
-    return wait_until([&] { return count(prefix) >= n; });
+    return test::wait_until([&] { return count(prefix) >= n; });
   }
   // Replays file through a session and returns once the file's end was reached.
   void replay(const std::string& file, uint16_t port,

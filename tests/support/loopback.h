@@ -71,24 +71,18 @@ class LoopbackListener {
   std::thread thread_;
 };
 
-// A port that completes no connection while the object lives: refused (bound, not
-// listening) or, when silent, never answered (listening with its accept queue filled by
-// connections of its own: Linux drops the SYNs of further connects).
+// A port that refuses every connection while the object lives (bound, not listening).
 class DeadPort {
  public:
-  explicit DeadPort(bool silent = false);
+  DeadPort();
   ~DeadPort();
   DeadPort(const DeadPort&) = delete;
   DeadPort& operator=(const DeadPort&) = delete;
   uint16_t port() const { return port_; }
-  // False when the accept queue could not be seen to fill (the test should then skip).
-  bool silent() const { return silent_; }
 
  private:
   RawSocket sock_;
   uint16_t port_ = 0;
-  bool silent_ = false;
-  std::vector<RawSocket> fillers_;
 };
 
 // The platform's socket calls, watched: the sends on each socket (numbered in the order
