@@ -131,21 +131,3 @@ start_agent() {
 agent_log_messages() {
   sed 's/^[^]]*\]: //' "$AGENT_LOG"
 }
-
-# make_replay_pcap FILE N: a pcap of N DNS queries for q1.test.example ... qN.test.example
-# (device 10.0.0.5, server 10.0.0.1, port 53), written by the collector from a crafted
-# stream, for the agent to replay with capture-file.
-make_replay_pcap() {
-  local file=$1 count=$2 items=() i
-  for (( i = 1; i <= count; i++ )); do items+=("query,q$i.test.example,A,10.0.0.5,10.0.0.1,udp"); done
-  "$BIN/collector" --listen 127.0.0.1:0 --pcap "$file" 2>"$WORK/make-pcap.err" &
-  local pid=$!
-  wait_for_text "$WORK/make-pcap.err" "listening on" 10 || fail "collector for the replay file did not start"
-  local port
-  port=$(sed -n 's/.*listening on .*:\([0-9][0-9]*\).*/\1/p' "$WORK/make-pcap.err" | head -n 1)
-  "$BIN/collector-send" --time 1700000000 "127.0.0.1:$port" "${items[@]}" || fail "collector-send failed"
-  wait_for_text "$WORK/make-pcap.err" "hello" 10
-  sleep 0.5
-  stop_process "$pid"
-  grep -q "$count messages" "$WORK/make-pcap.err" || fail "replay file: $(cat "$WORK/make-pcap.err")"
-}
