@@ -11,10 +11,10 @@
 #include <vector>
 
 #include "config/settings.h"
-#include "net/wire_format.h"
 #include "sensor/sensor_queue.h"
 #include "support/log_capture.h"
 #include "support/loopback.h"
+#include "support/records.h"
 #include "sys/threads.h"
 
 namespace {
@@ -26,12 +26,10 @@ using Lines = std::vector<std::string>;
 using std::chrono::milliseconds;
 
 constexpr milliseconds kPatience(10000);
-const std::string kHello("\x00\x00\x00\x06\x01" "3.7.3", 10);
+const std::string kHello = kx::test::text(kx::test::hello_record());
 
 std::string frame(const std::string& body) {
-  uint8_t header[4];
-  kx::wire::store_be32(header, static_cast<uint32_t>(body.size()));
-  return std::string(reinterpret_cast<const char*>(header), 4) + body;
+  return kx::test::text(kx::test::record(kx::test::Bytes(body.begin(), body.end())));
 }
 
 std::string body_of(size_t size, char seed) {
