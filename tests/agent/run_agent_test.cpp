@@ -13,7 +13,6 @@
 #include "agent/executable_path.h"
 #include "config/settings.h"
 #include "logging/log.h"
-#include "net/wire_format.h"
 #include "support/fake_capture.h"
 #include "support/test_util.h"
 
@@ -45,17 +44,8 @@ class RunAgentTest : public ::testing::Test {
 
   kx::agent::CaptureFactory factory() {
     return [this](const kx::config::Config&, const std::string&) {
-      fake.start_failure = start_failure;
-      return std::make_unique<kx::test::CaptureHandle>(fake);
+      return std::make_unique<FakeCapture>(start_failure);
     };
-  }
-
-  bool wait_for_log_line(const std::string& message) {
-    for (int i = 0; i < 500; ++i) {
-      if (kx::test::read_file(log_path).find("]: " + message) != std::string::npos) return true;
-      std::this_thread::sleep_for(10ms);
-    }
-    return false;
   }
 
   // The messages of the log, without their time and process prefix.
@@ -72,7 +62,6 @@ class RunAgentTest : public ::testing::Test {
   kx::test::TempDir dir;
   std::string log_dir, log_path, config_file;
   std::string start_failure;
-  FakeCapture fake;
 };
 
 TEST_F(RunAgentTest, StopRequestedBeforeTheWaitStillEndsTheRun) {
@@ -98,22 +87,6 @@ TEST_F(RunAgentTest, CaptureStartFailureEndsTheRunAfterStoppingTheProcessor) {
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(lines.back(), "ERROR - Run failure: pthread_create() failed: no threads left");
   EXPECT_EQ(std::count(lines.begin(), lines.end(), "Started!"), 0);
-}
-
-TEST_F(RunAgentTest, MessagesFromTheCaptureGoIntoTheQueue) {
-  kx::test::write_file(config_file, "logging on\nqueue-size 100\n");
-  std::thread runner([this] { kx::agent::run_agent(factory()); });
-  ASSERT_TRUE(wait_for_log_line("Started!"));
-  ASSERT_TRUE(fake.has_handler());
-  std::vector<uint8_t> message(kx::wire::dns_message_size(8, 8, 20));
-  kx::wire::write_dns_message(message.data(), 1, "10.0.0.5", "10.0.0.1", 0, message.data(), 0);
-  EXPECT_EQ(fake.deliver(message), 0);
-  // A message larger than the queue is refused by raising, to the capture's handler.
-  std::vector<uint8_t> too_large(200, 2);
-  EXPECT_ANY_THROW(fake.deliver(too_large));
-  kx::agent::request_stop();
-  runner.join();
-  EXPECT_EQ(fake.starts(), 1);
 }
 
 }  // namespace

@@ -176,24 +176,6 @@ TEST(SensorQueueProcessor, RecordCutOffMidwayIsSentWholeFirstOnTheNextConnection
       << lines[2];
 }
 
-TEST(SensorQueueProcessor, RecordsThatFollowEachOtherAreSentWithoutLookingAtThePeer) {
-  LoopbackListener listener;
-  kx::test::WatchedSockets sockets;
-  Forwarder forwarder(65536, {listener.port()}, short_pauses(&sockets));
-  std::string expected = kHello;
-  for (int i = 0; i < 50; ++i) {
-    const std::string body = body_of(100, static_cast<char>('A' + i % 26));
-    forwarder.push(body);
-    expected += frame(body);
-  }
-  forwarder.processor.start();
-  ASSERT_TRUE(listener.wait_for_bytes(0, expected.size(), kPatience));
-  forwarder.processor.stop();
-  EXPECT_TRUE(listener.received(0) == expected) << "the received bytes differ";
-  // One look at most: after the wait that the pushes' signal ends at once.
-  EXPECT_LE(sockets.peer_looks(), 1u);
-}
-
 TEST(SensorQueueProcessor, StopEndsAWaitForDataAtOnceAndAPauseWithinAboutOneSecond) {
   kx::test::LogCapture log;
   LoopbackListener listener;

@@ -225,11 +225,6 @@ net::SocketStatus WatchedSockets::send(net::SocketHandle s, const uint8_t* data,
   return status;
 }
 
-net::PeerState WatchedSockets::peer_state(net::SocketHandle s, int32_t* error) {
-  ++peer_looks_;
-  return real().peer_state(s, error);
-}
-
 void WatchedSockets::shutdown_and_close(net::SocketHandle s) {
   {
     std::lock_guard<std::mutex> lock(mutex_);

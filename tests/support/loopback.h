@@ -86,11 +86,10 @@ class DeadPort {
 };
 
 // The platform's socket calls, watched: the sends on each socket (numbered in the order
-// opened) and the looks at a peer.
+// opened).
 class WatchedSockets : public net::SocketApi {
  public:
   size_t sends_on(size_t socket) const;
-  size_t peer_looks() const { return peer_looks_; }
   // The socket opened last and the bytes the system has taken on it so far.
   net::SocketHandle newest() const { return newest_; }
   uint64_t bytes_on_newest() const { return newest_bytes_.load(std::memory_order_acquire); }
@@ -101,7 +100,9 @@ class WatchedSockets : public net::SocketApi {
   net::SocketHandle open_tcp(int32_t* error) override;
   net::SocketStatus send(net::SocketHandle s, const uint8_t* data, uint32_t length,
                          uint32_t* sent, int32_t* error) override;
-  net::PeerState peer_state(net::SocketHandle s, int32_t* error) override;
+  net::PeerState peer_state(net::SocketHandle s, int32_t* error) override {
+    return real().peer_state(s, error);
+  }
   void shutdown_and_close(net::SocketHandle s) override;
   net::SocketStatus set_non_blocking(net::SocketHandle s, int32_t* error) override {
     return real().set_non_blocking(s, error);
@@ -122,7 +123,6 @@ class WatchedSockets : public net::SocketApi {
   mutable std::mutex mutex_;
   std::vector<net::SocketHandle> sockets_;  // kInvalidSocket once closed: handles are reused
   std::vector<size_t> sends_;
-  std::atomic<size_t> peer_looks_{0};
   std::atomic<net::SocketHandle> newest_{net::kInvalidSocket};
   std::atomic<uint64_t> newest_bytes_{0};
 };
