@@ -11,13 +11,7 @@
 
 namespace kx::collector {
 
-using kx::test::append_length;
-using kx::test::append_record;
-using kx::test::Bytes;
-using kx::test::example_packet;
-using kx::test::hello_record;
-using kx::test::message_body;
-using kx::test::message_record;
+using namespace kx::test;
 
 // What an output is given for packet; the packet must outlive the message.
 inline CollectedMessage collected(const Bytes& packet, std::string_view device = "10.0.0.5",

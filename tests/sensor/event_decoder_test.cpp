@@ -18,15 +18,9 @@
 
 namespace {
 
+using namespace kx::test;
 using kx::sensor::EventDecodingState;
 using kx::sensor::kFiletimeUnixEpochOffset;
-using kx::test::Bytes;
-using kx::test::counting_bytes;
-using kx::test::dns_packet_event;
-using kx::test::FakeEvent;
-using kx::test::logged_errno_text;
-using kx::test::logged_error_text;
-using kx::test::TdhCall;
 using Lines = std::vector<std::string>;
 
 constexpr int64_t kSecond = 10000000;
