@@ -40,7 +40,7 @@
 #include "config/settings.h"
 #include "net/sensor_queue_processor.h"
 #include "net/socket_api.h"
-#include "net/wire_format.h"
+#include "wire/wire_format.h"
 #include "sensor/sensor_queue.h"
 #include "support/loopback.h"
 #include "support/records.h"

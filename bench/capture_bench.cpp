@@ -101,7 +101,7 @@ void Replay(benchmark::State& state) {
   const std::string& path = capture_file().path();
   for (auto _ : state) {
     delivered.store(0);
-    kx::sensor::CaptureSettings settings;
+    kx::config::CaptureSettings settings;
     settings.capture_file = path;
     settings.dns_port = kDnsPort;
     kx::sensor::PcapSession session(settings);

@@ -12,7 +12,7 @@
 
 #include "collector_server.h"
 #include "json_output.h"
-#include "net/wire_format.h"
+#include "wire/wire_format.h"
 #include "support/records.h"
 
 namespace {

@@ -35,7 +35,7 @@ void BM_ProcessEvent(benchmark::State& state) {
       kx::sensor::kFiletimeUnixEpochOffset);
   EVENT_RECORD* record = event.record();
   kx::sensor::EventDecodingState decoding(tdh, counting_reallocate);
-  decoding.sink = consume;
+  decoding.sink.handler = consume;
   kx::sensor::process_event(decoding, record);  // grows the buffers once
   growths = 0;
   messages = 0;

@@ -21,7 +21,7 @@
 #include "config/settings.h"
 #include "net/sensor_queue_processor.h"
 #include "net/tcp_connection.h"
-#include "net/wire_format.h"
+#include "wire/wire_format.h"
 #include "sensor/sensor_queue.h"
 
 namespace {

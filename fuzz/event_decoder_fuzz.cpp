@@ -12,7 +12,7 @@
 #include <cstring>
 #include <string>
 
-#include "net/wire_format.h"
+#include "wire/wire_format.h"
 #include "sensor/event_decoder.h"
 #include "support/fake_tdh.h"
 
@@ -64,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   kx::test::FakeEvent event = event_of(input);
   // A fresh state, so that buffer growth is exercised from empty every time.
   kx::sensor::EventDecodingState state(tdh);
-  state.sink = check_message;
+  state.sink.handler = check_message;
   kx::sensor::process_event(state, event.record());
   return 0;
 }

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "net/wire_format.h"
+#include "wire/wire_format.h"
 #include "sensor/packet_decoder.h"
 
 namespace {

@@ -1,7 +1,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <sstream>
 #include <vector>
 
 #include "agent/errors.h"
@@ -15,9 +14,7 @@ std::string executable_path() {
   ssize_t length = readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
   if (length < 0) {
     int code = errno;
-    std::ostringstream message;
-    message << "readlink(/proc/self/exe) failed: " << logging::system_error_text(code);
-    throw kx::error::UnknownError(message.str());
+    kx::error::raise_system_error<kx::error::UnknownError>("readlink", "/proc/self/exe", code);
   }
   return std::string(buffer.data(), static_cast<size_t>(length));
 }

@@ -1,7 +1,6 @@
 #include <windows.h>
 
 #include <cstring>
-#include <sstream>
 #include <vector>
 
 #include "agent/errors.h"
@@ -14,9 +13,7 @@ namespace {
 
 [[noreturn]] void raise_last_error(const char* call) {
   DWORD code = GetLastError();
-  std::ostringstream message;
-  message << call << "() failed: " << logging::system_error_text(static_cast<int32_t>(code));
-  throw kx::error::UnknownError(message.str());
+  kx::error::raise_system_error<kx::error::UnknownError>(call, "", static_cast<int32_t>(code));
 }
 
 }  // namespace

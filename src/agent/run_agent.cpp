@@ -14,7 +14,7 @@
 #include "logging/log.h"
 #include "net/sensor_queue_processor.h"
 #include "net/tcp_connection.h"
-#include "net/wire_format.h"
+#include "wire/wire_format.h"
 #include "sensor/sensor_queue.h"
 #include "sys/threads.h"
 
@@ -39,10 +39,9 @@ void create_stop_event() {
 }
 
 void wait_for_stop() {
-  sys::pthread_mutex_lock(&stop_mutex);
+  sys::ScopedLock lock(&stop_mutex);
   // The kept signal ends the wait for a request given after the flag was read.
   while (!stop_pending.load()) sys::cond_wait_keeping_signal(&stop_event, &stop_mutex);
-  sys::pthread_mutex_unlock(&stop_mutex);
 }
 
 std::string current_directory() {

@@ -1,6 +1,5 @@
 #include "agent/service.h"
 
-#include <sstream>
 
 #include "agent/errors.h"
 #include "agent/run_agent.h"
@@ -40,10 +39,8 @@ int dispatch_service_or_run(ServiceControlApi& api, void (*run)()) {
     run();
     return 0;
   }
-  std::ostringstream message;
-  message << "StartServiceCtrlDispatcher() failed: "
-          << logging::system_error_text(static_cast<int32_t>(code));
-  throw kx::error::UnknownError(message.str());
+  kx::error::raise_system_error<kx::error::UnknownError>("StartServiceCtrlDispatcher", "",
+                                                        static_cast<int32_t>(code));
 }
 
 void service_main(uint32_t, char**) {

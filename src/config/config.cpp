@@ -18,12 +18,6 @@ using File = std::unique_ptr<FILE, int (*)(FILE*)>;
 
 bool ends_word(char c) { return c == '#' || is_config_space(c); }
 
-// Index of the first character at or after pos that is not white space.
-size_t skip_space(std::string_view text, size_t pos) {
-  while (pos < text.size() && is_config_space(text[pos])) ++pos;
-  return pos;
-}
-
 // Index just past the word starting at pos.
 size_t skip_word(std::string_view text, size_t pos) {
   while (pos < text.size() && !ends_word(text[pos])) ++pos;
@@ -48,7 +42,7 @@ size_t value_end(std::string_view text, size_t start) {
   while (pos < text.size() && text[pos] != '#') {
     pos = skip_word(text, pos);
     end = pos;
-    pos = skip_space(text, pos);
+    pos = skip_config_space(text, pos);
   }
   return end;
 }
@@ -59,12 +53,22 @@ bool is_config_space(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
+size_t skip_config_space(std::string_view text, size_t pos) {
+  while (pos < text.size() && is_config_space(text[pos])) ++pos;
+  return pos;
+}
+
+size_t find_config_space(std::string_view text, size_t pos) {
+  while (pos < text.size() && !is_config_space(text[pos])) ++pos;
+  return pos;
+}
+
 std::optional<ConfigEntry> parse_config_line(std::string_view line) {
   std::string_view text = line.substr(0, line.find('\0'));
-  size_t key_start = skip_space(text, 0);
+  size_t key_start = skip_config_space(text, 0);
   size_t key_end = skip_word(text, key_start);
   if (key_end == key_start) return std::nullopt;
-  size_t value_start = skip_space(text, key_end);
+  size_t value_start = skip_config_space(text, key_end);
   size_t end = value_end(text, value_start);
   return ConfigEntry{ascii_lower(text.substr(key_start, key_end - key_start)),
                      std::string(text.substr(value_start, end - value_start))};
@@ -75,7 +79,7 @@ void Config::load(const std::string& path) {
   File file(fopen(path.c_str(), "r"), fclose);
   if (!file) {
     int error = errno;
-    throw ConfigError("fopen(" + path + ") failed: " + logging::errno_text(error));
+    kx::error::raise_errno_error<ConfigError>("fopen", path, error);
   }
   char buffer[kReadBufferSize];
   // fgets stops after a line feed or 4095 bytes; the piece is parsed up to its first

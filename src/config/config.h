@@ -8,6 +8,7 @@
 // syntax error: a line yields one entry or nothing.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -44,6 +45,12 @@ class Config {
 // The six characters the file format counts as white space: space, \t, \n, \v, \f, \r.
 // Bytes 0x80 to 0xFF are not white space whatever the locale.
 bool is_config_space(char c);
+
+// Index of the first character at or after pos that is not white space, or the size.
+size_t skip_config_space(std::string_view text, size_t pos);
+
+// Index of the first white space character at or after pos, or the size.
+size_t find_config_space(std::string_view text, size_t pos);
 
 // One line of the file, its text ending at the first NUL or at the end of the view.
 // Yields the entry of the line, or nothing for a line without a key.

@@ -11,16 +11,6 @@ std::vector<Target> target_list;
 
 namespace {
 
-size_t first_space(std::string_view text, size_t from) {
-  while (from < text.size() && !is_config_space(text[from])) ++from;
-  return from;
-}
-
-size_t first_non_space(std::string_view text, size_t from) {
-  while (from < text.size() && is_config_space(text[from])) ++from;
-  return from;
-}
-
 // Settings take the bit pattern of the signed result: -1 becomes 4294967295.
 uint32_t as_unsigned(int32_t number) { return static_cast<uint32_t>(number); }
 
@@ -48,7 +38,7 @@ void apply_targets(const Config& config) {
 int32_t read_decimal(std::string_view text) {
   constexpr int64_t kMax = std::numeric_limits<int32_t>::max();
   constexpr int64_t kMin = std::numeric_limits<int32_t>::min();
-  size_t pos = first_non_space(text, 0);
+  size_t pos = skip_config_space(text, 0);
   bool negative = false;
   if (pos < text.size() && (text[pos] == '+' || text[pos] == '-')) {
     negative = text[pos] == '-';
@@ -68,8 +58,8 @@ int32_t read_decimal(std::string_view text) {
 
 void parse_target(Target& target, std::string_view value) {
   size_t address_end = value.size();
-  size_t space = first_space(value, 0);
-  size_t timeout_start = first_non_space(value, space);
+  size_t space = find_config_space(value, 0);
+  size_t timeout_start = skip_config_space(value, space);
 
   target.timeout = kDefaultTimeout;
   if (space < value.size() && timeout_start < value.size()) {

@@ -17,11 +17,7 @@ sys::pthread_mutex_t log_mutex;
 void format_utc_now(char (&out)[32]) {
   time_t now = time(nullptr);
   struct tm utc;
-#if defined(_WIN32)
-  gmtime_s(&utc, &now);
-#else
-  gmtime_r(&now, &utc);
-#endif
+  utc_time(&now, &utc);
   strftime(out, sizeof out, "%Y-%m-%dT%H:%M:%SZ", &utc);
 }
 
@@ -41,14 +37,13 @@ void log_message(const char* format, ...) {
   if (log_file == nullptr) return;
   char stamp[32];
   format_utc_now(stamp);
-  sys::pthread_mutex_lock(&log_mutex);
+  sys::ScopedLock lock(&log_mutex);
   fprintf(log_file, "%s [%u]: ", stamp, current_process_id());
   va_list args;
   va_start(args, format);
   vfprintf(log_file, format, args);
   va_end(args);
   fputc('\n', log_file);
-  sys::pthread_mutex_unlock(&log_mutex);
 }
 
 void close_log() {

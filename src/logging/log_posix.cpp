@@ -15,6 +15,8 @@ FILE* open_shared_for_append(const char* path) { return fopen(path, "a"); }
 
 unsigned current_process_id() { return static_cast<unsigned>(getpid()); }
 
+void utc_time(const time_t* now, struct tm* out) { gmtime_r(now, out); }
+
 namespace {
 
 // strerror_r comes in two shapes; overloads pick whichever this C library has.

@@ -14,6 +14,8 @@ FILE* open_shared_for_append(const char* path) { return _fsopen(path, "a", _SH_D
 
 unsigned current_process_id() { return GetCurrentProcessId(); }
 
+void utc_time(const time_t* now, struct tm* out) { gmtime_s(out, now); }
+
 std::string system_error_text(int32_t code) {
   // Heap, not stack: each call has its own buffer and threads may call at once.
   std::string buffer(8192, '\0');

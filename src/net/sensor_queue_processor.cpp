@@ -10,7 +10,7 @@
 
 #include "agent/errors.h"
 #include "logging/log.h"
-#include "net/wire_format.h"
+#include "wire/wire_format.h"
 
 namespace kx::net {
 namespace {
@@ -33,8 +33,7 @@ class Block {
       : release_(allocator.release), data_(static_cast<uint8_t*>(allocator.allocate(size))) {
     if (data_ == nullptr) {
       int code = errno;
-      throw kx::sensor::SensorError("malloc(" + std::to_string(size) +
-                                    ") failed: " + kx::logging::errno_text(code));
+      kx::error::raise_errno_error<kx::sensor::SensorError>("malloc", std::to_string(size), code);
     }
   }
   ~Block() { release_(data_); }
@@ -69,8 +68,7 @@ void SensorQueueProcessor::start() {
   stop_requested_ = false;
   int code = sys::pthread_create(&thread_, nullptr, processor_thread, this);
   if (code != 0) {
-    throw kx::sensor::SensorError("pthread_create() failed: " +
-                                  kx::logging::system_error_text(code));
+    kx::error::raise_system_error<kx::sensor::SensorError>("pthread_create", "", code);
   }
 }
 
@@ -89,8 +87,7 @@ void SensorQueueProcessor::grow_send_buffer() {
     void* block = options_.allocator.allocate(kFirstSendCapacity);
     if (block == nullptr) {
       int code = errno;
-      throw kx::sensor::SensorError("malloc(" + std::to_string(kFirstSendCapacity) +
-                                    ") failed: " + kx::logging::errno_text(code));
+      kx::error::raise_errno_error<kx::sensor::SensorError>("malloc", std::to_string(kFirstSendCapacity), code);
     }
     send_buffer_ = static_cast<uint8_t*>(block);
     send_capacity_ = kFirstSendCapacity;
@@ -105,8 +102,7 @@ void SensorQueueProcessor::grow_send_buffer() {
   void* block = options_.allocator.reallocate(send_buffer_, static_cast<size_t>(grown));
   if (block == nullptr) {
     int code = errno;
-    throw kx::sensor::SensorError("realloc(" + std::to_string(grown) +
-                                  ") failed: " + kx::logging::errno_text(code));
+    kx::error::raise_errno_error<kx::sensor::SensorError>("realloc", std::to_string(grown), code);
   }
   send_buffer_ = static_cast<uint8_t*>(block);
   send_capacity_ = grown;

@@ -8,9 +8,8 @@
 namespace kx::net {
 namespace {
 
-[[noreturn]] void raise_with_code(const std::string& what, int32_t code) {
-  throw kx::sensor::SensorError(what + kx::logging::system_error_text(code));
-}
+// The TCP client's failures are SensorErrors; see agent/errors.h.
+constexpr auto raise_failed = kx::error::raise_system_error<kx::sensor::SensorError>;
 
 }  // namespace
 
@@ -34,12 +33,12 @@ void TcpConnection::connect(const std::string& ip, uint16_t port, uint32_t timeo
 
   int32_t error = 0;
   sock_ = sockets_->open_tcp(&error);
-  if (sock_ == kInvalidSocket) raise_with_code("socket() failed: ", error);
+  if (sock_ == kInvalidSocket) raise_failed("socket", "", error);
   if (sockets_->set_non_blocking(sock_, &error) != SocketStatus::done) {
-    raise_with_code("ioctlsocket(FIONBIO) failed: ", error);
+    raise_failed("ioctlsocket", "FIONBIO", error);
   }
   if (sockets_->start_connect(sock_, ip_.c_str(), port_, &error) == SocketStatus::failed) {
-    raise_with_code("connect(" + ip_ + ") failed: ", error);
+    raise_failed("connect", ip_, error);
   }
   // Also when the connect finished at once: writability is what counts as established.
   wait_writable(timeout_);
@@ -52,9 +51,9 @@ void TcpConnection::check_connect_result() {
   int32_t pending = 0;
   int32_t error = 0;
   if (sockets_->pending_error(sock_, &pending, &error) != SocketStatus::done) {
-    raise_with_code("getsockopt(SO_ERROR) failed: ", error);
+    raise_failed("getsockopt", "SO_ERROR", error);
   }
-  if (pending != 0) raise_with_code("connect(" + ip_ + ") failed: ", pending);
+  if (pending != 0) raise_failed("connect", ip_, pending);
 }
 
 void TcpConnection::wait_writable(uint32_t seconds) {
@@ -63,7 +62,7 @@ void TcpConnection::wait_writable(uint32_t seconds) {
     case SocketStatus::timed_out:
       throw kx::sensor::SensorError("select() timed out");
     case SocketStatus::failed:
-      raise_with_code("select() failed: ", error);
+      raise_failed("select", "", error);
     default:
       return;
   }
@@ -75,9 +74,9 @@ void TcpConnection::check_open() {
     case PeerState::closed:
       throw kx::sensor::SensorError("send() failed: socket closed");
     case PeerState::reset:
-      raise_with_code("send() failed: ", error);
+      raise_failed("send", "", error);
     case PeerState::check_failed:
-      raise_with_code("select() failed: ", error);
+      raise_failed("select", "", error);
     default:
       return;
   }
@@ -96,7 +95,7 @@ void TcpConnection::send_all(const uint8_t* data, uint32_t length) {
       wait_writable(timeout_);
       continue;
     }
-    if (status != SocketStatus::done) raise_with_code("send() failed: ", error);
+    if (status != SocketStatus::done) raise_failed("send", "", error);
     if (sent == 0) throw kx::sensor::SensorError("send() failed: socket closed");
     total += sent;
   }

@@ -16,11 +16,6 @@ constexpr uint32_t kQueryPerformanceCounterClock = 1;
 constexpr uint32_t kBufferKilobytes = 128;
 constexpr uint32_t kFlushSeconds = 1;
 
-[[noreturn]] void raise_failure(const char* call, uint32_t status) {
-  throw net::NetError(std::string(call) + " failed: " +
-                      logging::system_error_text(static_cast<int32_t>(status)));
-}
-
 struct FreeBlock {
   void operator()(void* block) const { free(block); }
 };
@@ -31,8 +26,8 @@ PropertiesBlock allocate_session_properties(const EtwSessionState& state) {
   void* block = state.decoding.reallocate(nullptr, kSessionPropertiesSize);
   if (block == nullptr) {
     int error = errno != 0 ? errno : ENOMEM;
-    throw net::NetError("malloc(EVENT_TRACE_PROPERTIES:" + std::to_string(kSessionPropertiesSize) +
-                        ") failed: " + logging::errno_text(error));
+    kx::error::raise_errno_error<net::NetError>(
+        "malloc", "EVENT_TRACE_PROPERTIES:" + std::to_string(kSessionPropertiesSize), error);
   }
   return PropertiesBlock(static_cast<EVENT_TRACE_PROPERTIES*>(block));
 }
@@ -63,11 +58,13 @@ void start_or_find_session(EtwSessionState& state, EVENT_TRACE_PROPERTIES* prope
     status = state.etw->enable_trace(session, kDnsServerProviderGuid,
                                      etw::kEventControlCodeEnableProvider,
                                      etw::kTraceLevelInformation, 0, 0, 0);
-    if (status != etw::kErrorSuccess) raise_failure("EnableTraceEx2()", status);
+    if (status != etw::kErrorSuccess) {
+      kx::error::raise_system_error<net::NetError>("EnableTraceEx2", "", status);
+    }
   } else if (status == etw::kErrorAlreadyExists) {
     logging::log_message("ETW trace with name %s already started!", kEtwSessionName);
   } else {
-    raise_failure("StartTrace()", status);
+    kx::error::raise_system_error<net::NetError>("StartTrace", "", status);
   }
 }
 
@@ -84,7 +81,7 @@ TRACEHANDLE open_trace(EtwSessionState& state) {
   TRACEHANDLE handle = state.etw->open_trace(&logfile);
   if (handle == etw::kInvalidProcessTraceHandle) {
     uint32_t error = state.etw->last_error();
-    raise_failure("OpenTrace()", error);
+    kx::error::raise_system_error<net::NetError>("OpenTrace", "", error);
   }
   state.trace_handle.store(handle);
   return handle;
@@ -98,7 +95,9 @@ void process_and_close_trace(EtwSessionState& state, TRACEHANDLE handle) {
     logging::log_message("Entering ETW trace processing loop...");
     TRACEHANDLE handles[1] = {handle};
     uint32_t status = state.etw->process_trace(handles, 1);
-    if (status != etw::kErrorSuccess) raise_failure("ProcessTrace()", status);
+    if (status != etw::kErrorSuccess) {
+      kx::error::raise_system_error<net::NetError>("ProcessTrace", "", status);
+    }
   }
   logging::log_message("Closing ETW trace...");
   state.etw->close_trace(handle);
@@ -145,19 +144,17 @@ EtwSession::EtwSession(EtwApi& etw_api, TdhApi& tdh_api, Reallocate reallocate)
 EtwSession::~EtwSession() { stop(); }
 
 void EtwSession::set_message_handler(MessageHandler handler, void* user) {
-  handler_ = handler;
-  handler_user_ = user;
+  sink_ = {handler, user};
 }
 
 void EtwSession::start() {
   if (state_ != nullptr) return;
   state_ = std::make_unique<EtwSessionState>(*etw_, *tdh_, reallocate_);
-  state_->decoding.sink = forward_message;
-  state_->decoding.sink_user = this;
+  state_->decoding.sink = {forward_message, this};
   int status = sys::pthread_create(&state_->thread, nullptr, session_thread, state_.get());
   if (status != 0) {
     state_->thread = sys::pthread_t{};
-    throw net::NetError("pthread_create() failed: " + logging::system_error_text(status));
+    kx::error::raise_system_error<net::NetError>("pthread_create", "", status);
   }
 }
 
@@ -174,9 +171,7 @@ void EtwSession::stop() {
 }
 
 int32_t EtwSession::forward_message(const uint8_t* data, uint32_t length, void* user) {
-  auto* session = static_cast<EtwSession*>(user);
-  if (session->handler_ == nullptr) return 0;
-  return session->handler_(data, length, session->handler_user_);
+  return send_message(static_cast<EtwSession*>(user)->sink_, data, length);
 }
 
 }  // namespace kx::sensor

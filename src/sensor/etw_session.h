@@ -73,8 +73,7 @@ class EtwSession {
   TdhApi* tdh_;
   Reallocate reallocate_;
   std::unique_ptr<EtwSessionState> state_;
-  MessageHandler handler_ = nullptr;
-  void* handler_user_ = nullptr;
+  MessageSink sink_;
 };
 
 // The body of the processing thread: start or find the session, open it, process it,

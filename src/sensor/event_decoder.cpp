@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "logging/log.h"
-#include "net/wire_format.h"
+#include "wire/wire_format.h"
 
 namespace kx::sensor {
 namespace {
@@ -261,8 +261,7 @@ void decode_event(EventDecodingState& state, EVENT_RECORD* record) {
   }
   if (!is_ipv4_text(state.device_ip, state.device_ip_length)) return;
   if (!frame_message(state, record, packet_position, event_id)) return;
-  if (state.sink == nullptr) return;
-  state.sink(state.message, static_cast<uint32_t>(state.message_length), state.sink_user);
+  send_message(state.sink, state.message, static_cast<uint32_t>(state.message_length));
 }
 
 }  // namespace

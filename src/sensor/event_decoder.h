@@ -36,9 +36,8 @@ struct EventDecodingState {
   TdhApi* tdh;
   Reallocate reallocate;
 
-  // Where each message goes, or nowhere while sink is null.
-  MessageHandler sink = nullptr;
-  void* sink_user = nullptr;
+  // Where each message goes, or nowhere while its handler is null.
+  MessageSink sink;
   int64_t epoch_offset = kFiletimeUnixEpochOffset;
 
   TRACE_EVENT_INFO* event_info = nullptr;

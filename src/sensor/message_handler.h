@@ -8,4 +8,15 @@ namespace kx::sensor {
 // a handler that keeps them copies them. The result is the handler's own.
 using MessageHandler = int32_t (*)(const uint8_t* data, uint32_t length, void* user);
 
+// A handler with its user pointer: where a source sends its messages.
+struct MessageSink {
+  MessageHandler handler = nullptr;
+  void* user = nullptr;
+};
+
+// Hands one message to the sink's handler; 0 while there is none.
+inline int32_t send_message(const MessageSink& sink, const uint8_t* data, uint32_t length) {
+  return sink.handler == nullptr ? 0 : sink.handler(data, length, sink.user);
+}
+
 }  // namespace kx::sensor

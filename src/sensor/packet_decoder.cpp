@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "logging/log.h"
-#include "net/wire_format.h"
+#include "wire/wire_format.h"
 
 namespace kx::sensor {
 namespace {
@@ -21,8 +21,6 @@ constexpr uint8_t kProtocolTcp = 6;
 constexpr uint8_t kProtocolUdp = 17;
 constexpr size_t kIpv6HeaderSize = 40;
 
-uint16_t load_be16(const uint8_t* in) { return static_cast<uint16_t>((in[0] << 8) | in[1]); }
-
 uint32_t load_le32(const uint8_t* in) {
   return uint32_t{in[0]} | (uint32_t{in[1]} << 8) | (uint32_t{in[2]} << 16) |
          (uint32_t{in[3]} << 24);
@@ -30,10 +28,6 @@ uint32_t load_le32(const uint8_t* in) {
 
 // True when sequence number a comes before b, modulo 2^32.
 bool seq_before(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) < 0; }
-
-bool same_address(const IpAddress& a, const IpAddress& b) {
-  return a.family == b.family && memcmp(a.bytes, b.bytes, a.family == 4 ? 4 : 16) == 0;
-}
 
 // Dotted IPv4 text, as inet_ntop writes it; out holds at least 15 bytes.
 size_t format_ipv4(const uint8_t* address, char* out) {
@@ -61,6 +55,76 @@ int version_of_loopback_family(uint32_t family) {
   if (family == 2) return 4;
   if (family == 10 || family == 24 || family == 28 || family == 30) return 6;
   return 0;
+}
+
+// Counts a frame that yields no message under its reason; false, for the reader to return.
+bool skip(uint64_t& counter) {
+  ++counter;
+  return false;
+}
+
+// What a link header tells: its size and the IP version it announces, 0 for none or for
+// a frame shorter than the header (its size then decides).
+struct LinkHeader {
+  size_t size = 0;
+  int version = 0;
+  bool duplicate = false;  // a copy that is not counted as skipped
+};
+
+LinkHeader read_ethernet(const uint8_t* data, size_t size) {
+  LinkHeader header{14};
+  if (size < header.size) return header;
+  uint16_t type = wire::load_be16(data + 12);
+  if (type == kEtherTypeVlan || type == kEtherTypeQinQ) {
+    header.size = 18;
+    if (size < header.size) return header;
+    type = wire::load_be16(data + 16);
+  }
+  header.version = version_of_ethertype(type);
+  return header;
+}
+
+// On the "any" device a loopback packet shows up once going out and once coming in.
+LinkHeader read_linux_sll(const uint8_t* data, size_t size) {
+  LinkHeader header{16};
+  if (size < header.size) return header;
+  header.duplicate = wire::load_be16(data) == kPacketOutgoing &&
+                     wire::load_be16(data + 2) == kArphrdLoopback;
+  header.version = version_of_ethertype(wire::load_be16(data + 14));
+  return header;
+}
+
+LinkHeader read_linux_sll2(const uint8_t* data, size_t size) {
+  LinkHeader header{20};
+  if (size < header.size) return header;
+  header.duplicate = data[10] == kPacketOutgoing && wire::load_be16(data + 8) == kArphrdLoopback;
+  header.version = version_of_ethertype(wire::load_be16(data));
+  return header;
+}
+
+LinkHeader read_loopback(const uint8_t* data, size_t size) {
+  LinkHeader header{4};
+  if (size < header.size) return header;
+  header.version = version_of_loopback_family(load_le32(data));
+  if (header.version == 0) header.version = version_of_loopback_family(wire::load_be32(data));
+  return header;
+}
+
+LinkHeader read_raw_ip(const uint8_t* data, size_t size) {
+  LinkHeader header{0};
+  if (size > 0 && (data[0] >> 4 == 4 || data[0] >> 4 == 6)) header.version = data[0] >> 4;
+  return header;
+}
+
+LinkHeader read_link_header(LinkType link, const uint8_t* data, size_t size) {
+  switch (link) {
+    case LinkType::ethernet: return read_ethernet(data, size);
+    case LinkType::linux_sll: return read_linux_sll(data, size);
+    case LinkType::linux_sll2: return read_linux_sll2(data, size);
+    case LinkType::loopback: return read_loopback(data, size);
+    case LinkType::raw_ip: break;
+  }
+  return read_raw_ip(data, size);
 }
 
 }  // namespace
@@ -101,8 +165,7 @@ PacketDecoder::PacketDecoder(uint16_t dns_port, LocalAddressCheck* local_check)
 PacketDecoder::~PacketDecoder() = default;
 
 void PacketDecoder::set_message_handler(MessageHandler handler, void* user) {
-  handler_ = handler;
-  user_ = user;
+  sink_ = {handler, user};
 }
 
 void PacketDecoder::process_frame(LinkType link, uint32_t time_seconds, const uint8_t* frame,
@@ -125,84 +188,25 @@ void PacketDecoder::process_frame(LinkType link, uint32_t time_seconds, const ui
 
 // Leaves data at the IP header and checks that its version is the announced one.
 bool PacketDecoder::read_link(LinkType link, const uint8_t*& data, size_t& size) {
-  size_t header = 0;
-  int version = 0;
-  switch (link) {
-    case LinkType::ethernet: {
-      header = 14;
-      if (size < header) break;
-      uint16_t type = load_be16(data + 12);
-      if (type == kEtherTypeVlan || type == kEtherTypeQinQ) {
-        header = 18;
-        if (size < header) break;
-        type = load_be16(data + 16);
-      }
-      version = version_of_ethertype(type);
-      break;
-    }
-    case LinkType::linux_sll:
-      header = 16;
-      if (size < header) break;
-      // On the "any" device a loopback packet shows up once going out and once coming in.
-      if (load_be16(data) == kPacketOutgoing && load_be16(data + 2) == kArphrdLoopback) {
-        return false;
-      }
-      version = version_of_ethertype(load_be16(data + 14));
-      break;
-    case LinkType::linux_sll2:
-      header = 20;
-      if (size < header) break;
-      if (data[10] == kPacketOutgoing && load_be16(data + 8) == kArphrdLoopback) return false;
-      version = version_of_ethertype(load_be16(data));
-      break;
-    case LinkType::loopback:
-      header = 4;
-      if (size < header) break;
-      version = version_of_loopback_family(load_le32(data));
-      if (version == 0) version = version_of_loopback_family(wire::load_be32(data));
-      break;
-    case LinkType::raw_ip:
-      header = 0;
-      if (size > 0 && (data[0] >> 4 == 4 || data[0] >> 4 == 6)) version = data[0] >> 4;
-      break;
-  }
-  if (size <= header) {
-    ++skipped_.truncated;
-    return false;
-  }
-  if (version == 0) {
-    ++skipped_.other;
-    return false;
-  }
-  data += header;
-  size -= header;
-  if ((data[0] >> 4) != version) {
-    ++skipped_.malformed;
-    return false;
-  }
+  LinkHeader header = read_link_header(link, data, size);
+  if (header.duplicate) return false;
+  if (size <= header.size) return skip(skipped_.truncated);
+  if (header.version == 0) return skip(skipped_.other);
+  data += header.size;
+  size -= header.size;
+  if ((data[0] >> 4) != header.version) return skip(skipped_.malformed);
   return true;
 }
 
 bool PacketDecoder::read_ipv4(const uint8_t* data, size_t size, Transport& out) {
-  if (size < 20) {
-    ++skipped_.truncated;
-    return false;
-  }
+  if (size < 20) return skip(skipped_.truncated);
   size_t header = (size_t{data[0]} & 0x0F) * 4;
-  size_t total = load_be16(data + 2);
-  if (header < 20 || total < header) {
-    ++skipped_.malformed;
-    return false;
-  }
+  size_t total = wire::load_be16(data + 2);
+  if (header < 20 || total < header) return skip(skipped_.malformed);
   // The total length also cuts off the padding of short Ethernet frames.
-  if (total > size) {
-    ++skipped_.truncated;
-    return false;
-  }
-  if ((load_be16(data + 6) & 0x3FFF) != 0) {  // more fragments, or an offset
-    ++skipped_.fragments;
-    return false;
-  }
+  if (total > size) return skip(skipped_.truncated);
+  // More fragments, or an offset.
+  if ((wire::load_be16(data + 6) & 0x3FFF) != 0) return skip(skipped_.fragments);
   out.source.family = 4;
   out.destination.family = 4;
   memcpy(out.source.bytes, data + 12, 4);
@@ -211,19 +215,10 @@ bool PacketDecoder::read_ipv4(const uint8_t* data, size_t size, Transport& out) 
 }
 
 bool PacketDecoder::read_ipv6(const uint8_t* data, size_t size, Transport& out) {
-  if (size < kIpv6HeaderSize) {
-    ++skipped_.truncated;
-    return false;
-  }
-  size_t payload = load_be16(data + 4);
-  if (payload == 0) {  // a jumbogram, which DNS never uses
-    ++skipped_.malformed;
-    return false;
-  }
-  if (kIpv6HeaderSize + payload > size) {
-    ++skipped_.truncated;
-    return false;
-  }
+  if (size < kIpv6HeaderSize) return skip(skipped_.truncated);
+  size_t payload = wire::load_be16(data + 4);
+  if (payload == 0) return skip(skipped_.malformed);  // a jumbogram, which DNS never uses
+  if (kIpv6HeaderSize + payload > size) return skip(skipped_.truncated);
   out.source.family = 6;
   out.destination.family = 6;
   memcpy(out.source.bytes, data + 8, 16);
@@ -240,8 +235,7 @@ bool PacketDecoder::read_ipv6(const uint8_t* data, size_t size, Transport& out) 
       if (left < 8) break;
       length = (size_t{at[1]} + 2) * 4;
     } else if (next == 44) {
-      ++skipped_.fragments;
-      return false;
+      return skip(skipped_.fragments);
     } else {
       return read_transport(next, at, left, out);
     }
@@ -250,52 +244,32 @@ bool PacketDecoder::read_ipv6(const uint8_t* data, size_t size, Transport& out) 
     at += length;
     left -= length;
   }
-  ++skipped_.truncated;
-  return false;
+  return skip(skipped_.truncated);
 }
 
 bool PacketDecoder::read_transport(uint8_t protocol, const uint8_t* data, size_t size,
                                    Transport& out) {
   if (protocol == kProtocolUdp) {
-    if (size < 8) {
-      ++skipped_.truncated;
-      return false;
-    }
-    size_t length = load_be16(data + 4);
-    if (length < 8) {
-      ++skipped_.malformed;
-      return false;
-    }
-    if (length > size) {
-      ++skipped_.truncated;
-      return false;
-    }
+    if (size < 8) return skip(skipped_.truncated);
+    size_t length = wire::load_be16(data + 4);
+    if (length < 8) return skip(skipped_.malformed);
+    if (length > size) return skip(skipped_.truncated);
     out.payload = data + 8;
     out.payload_size = length - 8;
   } else if (protocol == kProtocolTcp) {
-    if (size < 20) {
-      ++skipped_.truncated;
-      return false;
-    }
+    if (size < 20) return skip(skipped_.truncated);
     size_t header = (size_t{data[12]} >> 4) * 4;
-    if (header < 20) {
-      ++skipped_.malformed;
-      return false;
-    }
-    if (header > size) {
-      ++skipped_.truncated;
-      return false;
-    }
+    if (header < 20) return skip(skipped_.malformed);
+    if (header > size) return skip(skipped_.truncated);
     out.is_tcp = true;
     out.sequence = wire::load_be32(data + 4);
     out.payload = data + header;
     out.payload_size = size - header;
   } else {
-    ++skipped_.other;
-    return false;
+    return skip(skipped_.other);
   }
-  out.source_port = load_be16(data);
-  out.destination_port = load_be16(data + 2);
+  out.source_port = wire::load_be16(data);
+  out.destination_port = wire::load_be16(data + 2);
   return true;
 }
 
@@ -314,8 +288,7 @@ bool PacketDecoder::assign_roles(Transport& t) {
     t.server = &t.source;
     return true;
   }
-  ++skipped_.other;
-  return false;
+  return skip(skipped_.other);
 }
 
 void PacketDecoder::deliver_udp(const Transport& t, uint32_t time_seconds) {
@@ -357,7 +330,7 @@ void PacketDecoder::deliver_tcp(const Transport& t, uint32_t time_seconds) {
       remember_split(t, sequence + 1, true, at[0]);
       return;
     }
-    size_t length = load_be16(at);
+    size_t length = wire::load_be16(at);
     if (left - 2 < length) {
       ++skipped_.split_tcp;
       remember_split(t, sequence + 2 + static_cast<uint32_t>(length), false, 0);
@@ -382,9 +355,8 @@ void PacketDecoder::deliver(const Transport& t, uint32_t time_seconds, const uin
   std::string_view server_text(server, format_ipv4(t.server->bytes, server));
   size_t length = wire::write_dns_message(message_.get(), time_seconds, device_text, server_text,
                                           t.is_tcp ? 1 : 0, dns, size);
-  if (handler_ == nullptr) return;
   try {
-    handler_(message_.get(), static_cast<uint32_t>(length), user_);
+    send_message(sink_, message_.get(), static_cast<uint32_t>(length));
   } catch (const std::exception& e) {
     logging::log_message("ERROR - Process packet failed: %s", e.what());
   } catch (...) {

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -31,6 +32,11 @@ struct IpAddress {
   uint8_t family = 0;  // 4 or 6
   uint8_t bytes[16] = {};
 };
+
+// Same family and the same bytes; an IPv4 address compares its first 4 bytes only.
+inline bool same_address(const IpAddress& a, const IpAddress& b) {
+  return a.family == b.family && memcmp(a.bytes, b.bytes, a.family == 4 ? 4 : 16) == 0;
+}
 
 // Tells whether an address belongs to this host. In live capture the DNS server's end of
 // a packet must be local, so that this host's own queries to other servers are left out.
@@ -97,8 +103,7 @@ class PacketDecoder {
 
   uint16_t dns_port_;
   LocalAddressCheck* local_check_;
-  MessageHandler handler_ = nullptr;
-  void* user_ = nullptr;
+  MessageSink sink_;
   std::unique_ptr<uint8_t[]> message_;
   SkipCounts skipped_;
   std::unique_ptr<PendingTcp[]> pending_;

@@ -1,7 +1,5 @@
 #include "sensor/pcap_session.h"
 
-#include <ifaddrs.h>
-#include <netinet/in.h>
 #include <pcap/pcap.h>
 
 #include <atomic>
@@ -14,6 +12,7 @@
 
 #include "agent/errors.h"
 #include "logging/log.h"
+#include "sensor/host_addresses_linux.h"
 #include "sys/threads.h"
 
 namespace kx::sensor {
@@ -26,20 +25,6 @@ constexpr int kSnapshotLength = 262144;
 constexpr int kKernelBufferBytes = 8 * 1024 * 1024;
 
 using PcapHandle = std::unique_ptr<pcap_t, decltype(&pcap_close)>;
-
-bool is_loopback(const IpAddress& address) {
-  if (address.family == 4) return address.bytes[0] == 127;
-  static const uint8_t kIpv6Loopback[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
-  return memcmp(address.bytes, kIpv6Loopback, 16) == 0;
-}
-
-bool same_address(const IpAddress& a, const IpAddress& b) {
-  return a.family == b.family && memcmp(a.bytes, b.bytes, a.family == 4 ? 4 : 16) == 0;
-}
-
-[[noreturn]] void fail(const std::string& call, const std::string& argument, const char* text) {
-  throw net::NetError(call + "(" + argument + ") failed: " + text);
-}
 
 bool map_link_type(int datalink, LinkType* out) {
   switch (datalink) {
@@ -65,68 +50,10 @@ std::string filter_expression(uint16_t port, int datalink) {
 
 }  // namespace
 
-// --- HostAddresses
-
-bool HostAddresses::list_interface_addresses(std::vector<IpAddress>* out) {
-  struct ifaddrs* list = nullptr;
-  if (getifaddrs(&list) != 0) return false;
-  out->clear();
-  for (struct ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
-    if (entry->ifa_addr == nullptr) continue;
-    IpAddress address;
-    if (entry->ifa_addr->sa_family == AF_INET) {
-      address.family = 4;
-      const auto* in = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr);
-      memcpy(address.bytes, &in->sin_addr, 4);
-    } else if (entry->ifa_addr->sa_family == AF_INET6) {
-      address.family = 6;
-      const auto* in6 = reinterpret_cast<const sockaddr_in6*>(entry->ifa_addr);
-      memcpy(address.bytes, &in6->sin6_addr, 16);
-    } else {
-      continue;
-    }
-    out->push_back(address);
-  }
-  freeifaddrs(list);
-  return true;
-}
-
-int64_t HostAddresses::monotonic_milliseconds() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
-}
-
-HostAddresses::HostAddresses(Lister lister, Clock clock, int64_t refresh_interval_ms)
-    : lister_(lister), clock_(clock), refresh_interval_ms_(refresh_interval_ms) {}
-
-bool HostAddresses::is_local(const IpAddress& address) {
-  if (is_loopback(address) || listed(address)) return true;
-  int64_t now = clock_();
-  if (refreshed_ && now - last_refresh_ < refresh_interval_ms_) return false;
-  refresh(now);
-  return listed(address);
-}
-
-bool HostAddresses::listed(const IpAddress& address) const {
-  for (const IpAddress& known : addresses_) {
-    if (same_address(known, address)) return true;
-  }
-  return false;
-}
-
-// A failed listing keeps the previous addresses and is tried again after the interval.
-void HostAddresses::refresh(int64_t now) {
-  refreshed_ = true;
-  last_refresh_ = now;
-  std::vector<IpAddress> fresh;
-  if (lister_(&fresh)) addresses_.swap(fresh);
-}
-
 // --- PcapSession
 
 struct PcapSessionState {
-  explicit PcapSessionState(const CaptureSettings& settings)
+  explicit PcapSessionState(const config::CaptureSettings& settings)
       : settings(settings),
         live(settings.capture_file.empty()),
         decoder(settings.dns_port, live ? &host_addresses : nullptr) {}
@@ -135,7 +62,7 @@ struct PcapSessionState {
     return live ? settings.interface.c_str() : settings.capture_file.c_str();
   }
 
-  const CaptureSettings settings;
+  const config::CaptureSettings settings;
   const bool live;
   HostAddresses host_addresses;
   PacketDecoder decoder;  // touched by the capture thread only, until it is joined
@@ -154,7 +81,7 @@ namespace {
 PcapHandle open_live(const std::string& interface) {
   char error[PCAP_ERRBUF_SIZE] = "";
   PcapHandle handle(pcap_create(interface.c_str(), error), &pcap_close);
-  if (!handle) fail("pcap_create", interface, error);
+  if (!handle) kx::error::raise_failed_call<net::NetError>("pcap_create", interface, error);
   pcap_t* p = handle.get();
   pcap_set_snaplen(p, kSnapshotLength);
   pcap_set_promisc(p, 0);
@@ -170,7 +97,7 @@ PcapHandle open_live(const std::string& interface) {
     if (detail != nullptr && detail[0] != '\0' && text != detail) {
       text += std::string(": ") + detail;
     }
-    fail("pcap_activate", interface, text.c_str());
+    kx::error::raise_failed_call<net::NetError>("pcap_activate", interface, text);
   }
   return handle;
 }
@@ -178,7 +105,7 @@ PcapHandle open_live(const std::string& interface) {
 PcapHandle open_file(const std::string& path) {
   char error[PCAP_ERRBUF_SIZE] = "";
   PcapHandle handle(pcap_open_offline(path.c_str(), error), &pcap_close);
-  if (!handle) fail("pcap_open_offline", path, error);
+  if (!handle) kx::error::raise_failed_call<net::NetError>("pcap_open_offline", path, error);
   return handle;
 }
 
@@ -186,11 +113,13 @@ void apply_filter(pcap_t* p, uint16_t port) {
   std::string expression = filter_expression(port, pcap_datalink(p));
   struct bpf_program program;
   if (pcap_compile(p, &program, expression.c_str(), 1, PCAP_NETMASK_UNKNOWN) != 0) {
-    fail("pcap_compile", expression, pcap_geterr(p));
+    kx::error::raise_failed_call<net::NetError>("pcap_compile", expression, pcap_geterr(p));
   }
   int status = pcap_setfilter(p, &program);
   pcap_freecode(&program);
-  if (status != 0) fail("pcap_setfilter", expression, pcap_geterr(p));
+  if (status != 0) {
+    kx::error::raise_failed_call<net::NetError>("pcap_setfilter", expression, pcap_geterr(p));
+  }
 }
 
 void on_packet(u_char* user, const struct pcap_pkthdr* header, const u_char* bytes) {
@@ -204,7 +133,10 @@ void capture_loop(PcapSessionState* state, pcap_t* p) {
   while (!state->stop_requested.load()) {
     int count = pcap_dispatch(p, -1, on_packet, reinterpret_cast<u_char*>(state));
     if (count == PCAP_ERROR_BREAK) return;
-    if (count == PCAP_ERROR) fail("pcap_dispatch", state->source_name(), pcap_geterr(p));
+    if (count == PCAP_ERROR) {
+      kx::error::raise_failed_call<net::NetError>("pcap_dispatch", state->source_name(),
+                                                  pcap_geterr(p));
+    }
     if (count == 0 && !state->live) return;  // end of the file
   }
 }
@@ -225,7 +157,7 @@ void run_capture(PcapSessionState* state) {
       const char* name = pcap_datalink_val_to_name(datalink);
       std::string text = "unsupported link type " + std::to_string(datalink) + " (" +
                          (name != nullptr ? name : "unknown") + ")";
-      fail("pcap_datalink", state->source_name(), text.c_str());
+      kx::error::raise_failed_call<net::NetError>("pcap_datalink", state->source_name(), text);
     }
     apply_filter(handle.get(), state->settings.dns_port);
     // A stop that came before this point finds no handle to break; the loop then sees
@@ -247,19 +179,16 @@ uint32_t capture_thread(void* arg) {
 
 }  // namespace
 
-PcapSession::PcapSession(CaptureSettings settings) : settings_(std::move(settings)) {}
+PcapSession::PcapSession(config::CaptureSettings settings) : settings_(std::move(settings)) {}
 
 PcapSession::~PcapSession() { stop(); }
 
 void PcapSession::set_message_handler(MessageHandler handler, void* user) {
-  handler_ = handler;
-  user_ = user;
+  sink_ = {handler, user};
 }
 
 int32_t PcapSession::forward_message(const uint8_t* data, uint32_t length, void* user) {
-  auto* session = static_cast<PcapSession*>(user);
-  if (session->handler_ == nullptr) return 0;
-  return session->handler_(data, length, session->user_);
+  return send_message(static_cast<PcapSession*>(user)->sink_, data, length);
 }
 
 void PcapSession::start() {
@@ -268,7 +197,7 @@ void PcapSession::start() {
   state_->decoder.set_message_handler(forward_message, this);
   int rc = sys::pthread_create(&state_->thread, nullptr, capture_thread, state_.get());
   if (rc != 0) {
-    throw net::NetError("pthread_create() failed: " + logging::system_error_text(rc));
+    kx::error::raise_system_error<net::NetError>("pthread_create", "", rc);
   }
   state_->has_thread = true;
 }

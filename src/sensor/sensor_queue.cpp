@@ -8,7 +8,7 @@
 
 #include "agent/errors.h"
 #include "logging/log.h"
-#include "net/wire_format.h"
+#include "wire/wire_format.h"
 
 namespace kx::sensor {
 namespace {
@@ -17,17 +17,6 @@ constexpr uint32_t kLengthFieldSize = static_cast<uint32_t>(wire::kRecordHeaderS
 // pop reports a body's length as an int, so no longer body can be handed out.
 constexpr uint32_t kMaxReportableLength = std::numeric_limits<int32_t>::max();
 
-// Holds ring_mutex for one scope.
-class RingLock {
- public:
-  explicit RingLock(sys::pthread_mutex_t* mutex) : mutex_(mutex) { sys::pthread_mutex_lock(mutex_); }
-  ~RingLock() { sys::pthread_mutex_unlock(mutex_); }
-  RingLock(const RingLock&) = delete;
-  RingLock& operator=(const RingLock&) = delete;
-
- private:
-  sys::pthread_mutex_t* mutex_;
-};
 
 std::string too_small_message(uint32_t size) {
   return "SensorQueue(" + std::to_string(size) +
@@ -69,8 +58,7 @@ SensorQueue::SensorQueue(uint32_t size) {
   storage_ = static_cast<uint8_t*>(std::calloc(size, 1));
   if (storage_ == nullptr) {
     int error = errno;
-    throw SensorError("malloc(" + std::to_string(size) + ") failed: " +
-                      logging::errno_text(error));
+    kx::error::raise_errno_error<SensorError>("malloc", std::to_string(size), error);
   }
   size_ = size;
   sys::pthread_mutex_init(&ring_mutex_, nullptr);
@@ -144,7 +132,7 @@ int SensorQueue::push(const uint8_t* data, uint32_t length) {
   wire::store_be32(field, length);
   bool wake_consumer;
   {
-    RingLock lock(&ring_mutex_);
+    sys::ScopedLock lock(&ring_mutex_);
     make_room(uint64_t{kLengthFieldSize} + length);
     write_pos_ = copy_in(write_pos_, field, kLengthFieldSize);
     write_pos_ = copy_in(write_pos_, data, length);
@@ -177,7 +165,7 @@ int SensorQueue::pop(uint8_t* out, uint32_t capacity) {
   int result;
   bool records_behind_empty_body;
   {
-    RingLock lock(&ring_mutex_);
+    sys::ScopedLock lock(&ring_mutex_);
     result = pop_locked(out, capacity);
     if (result <= 0) consumer_may_wait_ = true;
     records_behind_empty_body = result == 0 && !is_empty();
@@ -189,12 +177,10 @@ int SensorQueue::pop(uint8_t* out, uint32_t capacity) {
 }
 
 int SensorQueue::wait_for_data() {
-  sys::pthread_mutex_lock(&wait_mutex_);
+  sys::ScopedLock lock(&wait_mutex_);
   // Keeping the signal matters: a push between the consumer's last pop and this wait
   // has already signalled, and clearing that signal here would sleep through it.
-  int result = sys::cond_wait_keeping_signal(&data_ready_, &wait_mutex_);
-  sys::pthread_mutex_unlock(&wait_mutex_);
-  return result;
+  return sys::cond_wait_keeping_signal(&data_ready_, &wait_mutex_);
 }
 
 int SensorQueue::signal_data_ready() { return sys::pthread_cond_signal(&data_ready_); }

@@ -54,6 +54,19 @@ int pthread_cond_destroy(pthread_cond_t* cond);
 // the caller's last check and the wait (the consumer's wait for data, the stop wait).
 int cond_wait_keeping_signal(pthread_cond_t* cond, pthread_mutex_t* mutex);
 
+// Holds a mutex for one scope. A wait inside the scope still takes the mutex itself: the
+// wait releases it and has it again before it returns.
+class ScopedLock {
+ public:
+  explicit ScopedLock(pthread_mutex_t* mutex) : mutex_(mutex) { pthread_mutex_lock(mutex_); }
+  ~ScopedLock() { pthread_mutex_unlock(mutex_); }
+  ScopedLock(const ScopedLock&) = delete;
+  ScopedLock& operator=(const ScopedLock&) = delete;
+
+ private:
+  pthread_mutex_t* mutex_;
+};
+
 // Test seam: when set, both waits call it on the waiting thread after releasing the
 // caller's mutex and before the platform wait, so that tests can give a signal at
 // exactly that point.

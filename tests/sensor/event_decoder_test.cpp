@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "agent/errors.h"
-#include "net/wire_format.h"
+#include "wire/wire_format.h"
 #include "support/fake_tdh.h"
 #include "support/log_capture.h"
 #include "support/records.h"
@@ -47,8 +47,8 @@ class EventDecoderTest : public ::testing::Test {
   // A fresh state, without buffers, allocations counted from zero.
   void reset() {
     state_ = std::make_unique<EventDecodingState>(tdh_, counting_reallocate);
-    state_->sink = collect;
-    state_->sink_user = &delivered_;
+    state_->sink.handler = collect;
+    state_->sink.user = &delivered_;
     allocation_count = failing_allocation = 0;
   }
   void decode(FakeEvent event) { kx::sensor::process_event(*state_, event.record()); }
@@ -338,18 +338,18 @@ int32_t refuse_by_raising(const uint8_t*, uint32_t length, void*) {
 int32_t raise_something_else(const uint8_t*, uint32_t, void*) { throw 42; }
 
 TEST_F(EventDecoderTest, WithoutASinkOrWithOneThatRaisesOnlyThatEventIsLost) {
-  state_->sink = nullptr;
+  state_->sink.handler = nullptr;
   decode(example_event());
   ASSERT_EQ(state_->message_length, 64);
   EXPECT_EQ(Bytes(state_->message, state_->message + 64), example_message());
   EXPECT_TRUE(logged().empty());
 
-  state_->sink = refuse_by_raising;
+  state_->sink.handler = refuse_by_raising;
   decode(example_event());
-  state_->sink = raise_something_else;
+  state_->sink.handler = raise_something_else;
   decode(example_event());
   EXPECT_EQ(logged(), (Lines{kFailed + "push(64) failed: too long", kFailed + "unknown error"}));
-  state_->sink = collect;
+  state_->sink.handler = collect;
   EXPECT_EQ(decode_one(example_event()), example_message());
 }
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "net/wire_format.h"
+#include "wire/wire_format.h"
 #include "support/frames.h"
 #include "support/log_capture.h"
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "agent/errors.h"
-#include "net/wire_format.h"
+#include "wire/wire_format.h"
 #include "support/log_capture.h"
 #include "support/test_util.h"
 #include "support/wait.h"
@@ -31,8 +31,8 @@ constexpr uint16_t kFixturePort = 53535;
 constexpr size_t kQueryCount = 5;  // in the fixture
 const char kNeedsRoot[] = "capturing needs root (CAP_NET_RAW); run this test as root";
 
-CaptureSettings from_file(const std::string& file, uint16_t port) { return {"any", port, file}; }
-CaptureSettings on_interface(const std::string& name, uint16_t port) { return {name, port, ""}; }
+config::CaptureSettings from_file(const std::string& file, uint16_t port) { return {"any", port, file}; }
+config::CaptureSettings on_interface(const std::string& name, uint16_t port) { return {name, port, ""}; }
 
 struct Message {
   uint32_t time = 0;
@@ -134,7 +134,7 @@ TEST_F(CaptureTest, ReportsEachCaptureFailureInOneErrorLine) {
   std::string wifi = dir.file("wifi.pcap");
   write_pcap_of_link_type(wifi, DLT_IEEE802_11);
   std::string missing = dir.file("missing.pcap");
-  const std::pair<CaptureSettings, std::string> cases[] = {
+  const std::pair<config::CaptureSettings, std::string> cases[] = {
       {on_interface("tevrin-nope0", 53), "pcap_activate(tevrin-nope0) failed: "},
       {from_file(missing, 53), "pcap_open_offline(" + missing + ") failed: "},
       {from_file(not_pcap, 53), "pcap_open_offline(" + not_pcap + ") failed: "},
@@ -164,7 +164,7 @@ TEST_F(CaptureTest, ReportsEachCaptureFailureInOneErrorLine) {
 
 TEST_F(CaptureTest, StartTwiceRunsOneCaptureAndAStoppedSessionStartsAfresh) {
   {
-    PcapSession idle(CaptureSettings{});
+    PcapSession idle(config::CaptureSettings{});
     idle.stop();
   }
   EXPECT_TRUE(log.messages().empty());
@@ -203,55 +203,6 @@ TEST_F(CaptureTest, StopEndsALiveCapturePromptlyInAnyPhase) {
   session.stop();
   EXPECT_LT(std::chrono::steady_clock::now() - began, 5s);
   EXPECT_EQ(count("Packet capture finished"), count("Entering packet capture loop..."));
-}
-
-// --- this host's addresses
-
-std::vector<IpAddress> host_addresses;
-int listings = 0;
-int64_t now_ms = 1000;
-bool list_host_addresses(std::vector<IpAddress>* out) {
-  ++listings;
-  *out = host_addresses;
-  return true;
-}
-int64_t host_clock() { return now_ms; }
-
-IpAddress ip(uint8_t family, std::vector<uint8_t> bytes) {
-  IpAddress address;
-  address.family = family;
-  memcpy(address.bytes, bytes.data(), bytes.size());
-  return address;
-}
-
-TEST(HostAddresses, FindsNewAddressesAfterTheRefreshIntervalAndNotBefore) {
-  host_addresses = {ip(4, {10, 0, 0, 1})};
-  HostAddresses host(list_host_addresses, host_clock, 5000);
-  EXPECT_TRUE(host.is_local(ip(4, {10, 0, 0, 1})));
-  host_addresses.push_back(ip(4, {10, 0, 0, 2}));
-  EXPECT_FALSE(host.is_local(ip(4, {10, 0, 0, 2})));  // listed 0 ms ago
-  now_ms += 4999;
-  EXPECT_FALSE(host.is_local(ip(4, {10, 0, 0, 2})));
-  EXPECT_EQ(listings, 1);
-  now_ms += 1;
-  EXPECT_TRUE(host.is_local(ip(4, {10, 0, 0, 2})));
-  EXPECT_TRUE(host.is_local(ip(4, {10, 0, 0, 1})));  // a known address costs no listing
-  EXPECT_EQ(listings, 2);
-}
-
-TEST(HostAddresses, TakesAllOfTheLoopbackNetAsLocalAndListsThisHostsInterfaces) {
-  HostAddresses nothing_listed([](std::vector<IpAddress>* out) { out->clear(); return true; },
-                               host_clock, 5000);
-  EXPECT_TRUE(nothing_listed.is_local(ip(4, {127, 0, 0, 1})));
-  EXPECT_TRUE(nothing_listed.is_local(ip(4, {127, 0, 0, 53})));
-  EXPECT_TRUE(nothing_listed.is_local(ip(6, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1})));
-  EXPECT_FALSE(nothing_listed.is_local(ip(4, {128, 0, 0, 1})));
-
-  std::vector<IpAddress> addresses;
-  ASSERT_TRUE(HostAddresses::list_interface_addresses(&addresses));
-  bool has_loopback = false;
-  for (const IpAddress& a : addresses) has_loopback |= a.family == 4 && a.bytes[0] == 127;
-  EXPECT_TRUE(has_loopback);
 }
 
 }  // namespace

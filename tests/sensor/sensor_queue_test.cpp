@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "agent/errors.h"
-#include "net/wire_format.h"
+#include "wire/wire_format.h"
 #include "support/byte_ring.h"
 #include "sys/threads.h"
 

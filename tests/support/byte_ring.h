@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "net/wire_format.h"
+#include "wire/wire_format.h"
 
 namespace kx::test {
 

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "net/wire_format.h"
+#include "wire/wire_format.h"
 
 namespace kx::test {
 
@@ -57,8 +57,7 @@ inline void append_length(Bytes& stream, uint32_t length) {
 }
 
 inline void append_record(Bytes& stream, const Bytes& body) {
-  append_length(stream, static_cast<uint32_t>(body.size()));
-  stream.insert(stream.end(), body.begin(), body.end());
+  wire::append_record(stream, body.data(), body.size());
 }
 
 inline Bytes record(const Bytes& body) {

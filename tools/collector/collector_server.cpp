@@ -29,9 +29,7 @@ void add(std::atomic<uint64_t>& counter, uint64_t n) {
   counter.store(counter.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
 }
 
-[[noreturn]] void raise_system_error(const std::string& call, int error) {
-  throw CollectorError(call + " failed: " + kx::logging::system_error_text(error));
-}
+constexpr auto raise_system_error = kx::error::raise_system_error<CollectorError>;
 
 void watch(int epoll_fd, int fd, uint64_t tag) {
   struct epoll_event event = {};
@@ -39,7 +37,7 @@ void watch(int epoll_fd, int fd, uint64_t tag) {
   event.data.u64 = tag;
   if (epoll_ctl(epoll_fd, EPOLL_CTL_ADD, fd, &event) != 0) {
     int error = errno;
-    raise_system_error("epoll_ctl(" + std::to_string(fd) + ")", error);
+    raise_system_error("epoll_ctl", std::to_string(fd), error);
   }
 }
 
@@ -112,35 +110,35 @@ CollectorServer::CollectorServer(const ServerOptions& options, std::vector<Outpu
       socket(options.listen.family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
   if (listener_.get() < 0) {
     int error = errno;
-    raise_system_error("socket(" + where + ")", error);
+    raise_system_error("socket", where, error);
   }
   int on = 1;
   setsockopt(listener_.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   if (bind(listener_.get(), options.listen.get(), options.listen.length) != 0) {
     int error = errno;
-    raise_system_error("bind(" + where + ")", error);
+    raise_system_error("bind", where, error);
   }
   if (listen(listener_.get(), SOMAXCONN) != 0) {
     int error = errno;
-    raise_system_error("listen(" + where + ")", error);
+    raise_system_error("listen", where, error);
   }
   sockaddr_storage bound = {};
   socklen_t bound_length = sizeof bound;
   if (getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&bound), &bound_length) != 0) {
     int error = errno;
-    raise_system_error("getsockname(" + where + ")", error);
+    raise_system_error("getsockname", where, error);
   }
   address_ = format_socket_address(reinterpret_cast<sockaddr*>(&bound));
 
   epoll_ = FileDescriptor(epoll_create1(EPOLL_CLOEXEC));
   if (epoll_.get() < 0) {
     int error = errno;
-    raise_system_error("epoll_create1()", error);
+    raise_system_error("epoll_create1", "", error);
   }
   stop_event_ = FileDescriptor(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
   if (stop_event_.get() < 0) {
     int error = errno;
-    raise_system_error("eventfd()", error);
+    raise_system_error("eventfd", "", error);
   }
   watch(epoll_.get(), listener_.get(), kListenerTag);
   watch(epoll_.get(), stop_event_.get(), kStopTag);
@@ -263,7 +261,7 @@ void CollectorServer::run() {
     if (count < 0) {
       int error = errno;
       if (error == EINTR) continue;
-      raise_system_error("epoll_wait()", error);
+      raise_system_error("epoll_wait", "", error);
     }
     for (int i = 0; i < count; ++i) {
       uint64_t tag = events[i].data.u64;

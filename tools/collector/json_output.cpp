@@ -131,7 +131,7 @@ JsonOutput::JsonOutput(const std::string& path)
       owns_file_(path != "-") {
   if (file_ == nullptr) {
     int error = errno;
-    throw CollectorError("fopen(" + path + ") failed: " + kx::logging::system_error_text(error));
+    kx::error::raise_system_error<CollectorError>("fopen", path, error);
   }
   setvbuf(file_, nullptr, _IOFBF, kFileBufferSize);
 }
@@ -145,8 +145,7 @@ JsonOutput::~JsonOutput() {
 }
 
 void JsonOutput::fail(const char* call, int error) {
-  throw CollectorError(std::string(call) + "(" + path_ + ") failed: " +
-                       kx::logging::system_error_text(error));
+  kx::error::raise_system_error<CollectorError>(call, path_, error);
 }
 
 void JsonOutput::write(const CollectedMessage& message) {

@@ -8,6 +8,7 @@
 
 #include "dnstap_output.h"
 #include "socket_address.h"
+#include "stream_parser.h"
 
 namespace kx::collector {
 
@@ -19,7 +20,7 @@ struct Options {
   std::vector<std::string> json_paths;  // "-" is standard output
   std::vector<std::string> pcap_paths;
   std::vector<DnstapTarget> dnstap_targets;
-  uint32_t max_record = 16u * 1024 * 1024;
+  uint32_t max_record = kDefaultMaxRecord;
   bool flush_each_message = false;
   bool help = false;
 };

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "net/wire_format.h"
+#include "wire/wire_format.h"
 
 namespace kx::collector {
 

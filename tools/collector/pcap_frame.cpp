@@ -16,11 +16,6 @@ constexpr size_t kUdpHeaderSize = 8;
 constexpr size_t kTcpHeaderSize = 20;
 constexpr size_t kMaxIpLength = 65535;
 
-void put16(uint8_t* out, uint32_t value) {
-  out[0] = static_cast<uint8_t>(value >> 8);
-  out[1] = static_cast<uint8_t>(value);
-}
-
 uint32_t add_to_sum(uint32_t sum, const uint8_t* data, size_t size) {
   for (size_t i = 0; i + 1 < size; i += 2) sum += (uint32_t{data[i]} << 8) | data[i + 1];
   if (size % 2 != 0) sum += uint32_t{data[size - 1]} << 8;
@@ -78,7 +73,7 @@ size_t FrameBuilder::write_ip_header(uint8_t* out, const IpAddress& source,
   if (source.size == 16) {
     memset(out, 0, kIpv6HeaderSize);
     out[0] = 0x60;
-    put16(out + 4, static_cast<uint32_t>(payload_size));
+    wire::store_be16(out + 4, static_cast<uint16_t>(payload_size));
     out[6] = protocol;
     out[7] = 64;
     memcpy(out + 8, source.bytes, 16);
@@ -87,45 +82,46 @@ size_t FrameBuilder::write_ip_header(uint8_t* out, const IpAddress& source,
   }
   memset(out, 0, kIpv4HeaderSize);
   out[0] = 0x45;
-  put16(out + 2, static_cast<uint32_t>(kIpv4HeaderSize + payload_size));
-  put16(out + 4, ip_id_++);
+  wire::store_be16(out + 2, static_cast<uint16_t>(kIpv4HeaderSize + payload_size));
+  wire::store_be16(out + 4, ip_id_++);
   out[6] = 0x40;  // don't fragment
   out[8] = 64;
   out[9] = protocol;
   memcpy(out + 12, source.bytes, 4);
   memcpy(out + 16, destination.bytes, 4);
-  put16(out + 10, internet_checksum(out, kIpv4HeaderSize));
+  wire::store_be16(out + 10, internet_checksum(out, kIpv4HeaderSize));
   return kIpv4HeaderSize;
 }
 
 void FrameBuilder::write_udp(uint8_t* out, uint16_t source_port, uint16_t destination_port,
                              const uint8_t* dns, size_t dns_size) {
   size_t length = kUdpHeaderSize + dns_size;
-  put16(out, source_port);
-  put16(out + 2, destination_port);
-  put16(out + 4, static_cast<uint32_t>(length));
-  put16(out + 6, 0);
+  wire::store_be16(out, source_port);
+  wire::store_be16(out + 2, destination_port);
+  wire::store_be16(out + 4, static_cast<uint16_t>(length));
+  wire::store_be16(out + 6, 0);
   memcpy(out + kUdpHeaderSize, dns, dns_size);
   uint16_t checksum = internet_checksum(out, length, pseudo_header_sum(kProtocolUdp, length));
   // A computed zero is sent as all ones: zero means "no checksum" in UDP.
-  put16(out + 6, checksum == 0 ? 0xffff : checksum);
+  wire::store_be16(out + 6, checksum == 0 ? 0xffff : checksum);
 }
 
 void FrameBuilder::write_tcp(uint8_t* out, uint16_t source_port, uint16_t destination_port,
                              const uint8_t* dns, size_t dns_size) {
   size_t length = kTcpHeaderSize + 2 + dns_size;
   memset(out, 0, kTcpHeaderSize);
-  put16(out, source_port);
-  put16(out + 2, destination_port);
-  kx::wire::store_be32(out + 4, tcp_sequence_);
-  kx::wire::store_be32(out + 8, tcp_sequence_);
+  wire::store_be16(out, source_port);
+  wire::store_be16(out + 2, destination_port);
+  wire::store_be32(out + 4, tcp_sequence_);
+  wire::store_be32(out + 8, tcp_sequence_);
   tcp_sequence_ += static_cast<uint32_t>(2 + dns_size);
   out[12] = 5 << 4;  // header of 5 words, no options
   out[13] = 0x18;    // PSH, ACK
-  put16(out + 14, 65535);
-  put16(out + kTcpHeaderSize, static_cast<uint32_t>(dns_size));
+  wire::store_be16(out + 14, 65535);
+  wire::store_be16(out + kTcpHeaderSize, static_cast<uint16_t>(dns_size));
   memcpy(out + kTcpHeaderSize + 2, dns, dns_size);
-  put16(out + 16, internet_checksum(out, length, pseudo_header_sum(kProtocolTcp, length)));
+  wire::store_be16(out + 16,
+                   internet_checksum(out, length, pseudo_header_sum(kProtocolTcp, length)));
 }
 
 const std::vector<uint8_t>& FrameBuilder::build(const kx::wire::DnsMessageView& message) {

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "net/wire_format.h"
+#include "wire/wire_format.h"
 #include "output.h"
 
 namespace kx::collector {
@@ -18,7 +18,7 @@ inline constexpr uint16_t kDnsPort = 53;
 // The device's port is not in the message; one derived from the DNS ID keeps a query
 // and its response in the same conversation.
 inline uint16_t synthetic_client_port(const uint8_t* packet, size_t size) {
-  uint16_t id = size >= 2 ? static_cast<uint16_t>((packet[0] << 8) | packet[1]) : 0;
+  uint16_t id = size >= 2 ? kx::wire::load_be16(packet) : 0;
   return static_cast<uint16_t>(49152 + (id & 0x3fff));
 }
 

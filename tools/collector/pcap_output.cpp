@@ -20,7 +20,7 @@ PcapOutput::PcapOutput(const std::string& path)
   if (!pcap_) throw CollectorError("pcap_open_dead(DLT_RAW) failed for " + path);
   dumper_.reset(pcap_dump_open(pcap_.get(), path.c_str()));
   if (!dumper_) {
-    throw CollectorError("pcap_dump_open(" + path + ") failed: " + pcap_geterr(pcap_.get()));
+    kx::error::raise_failed_call<CollectorError>("pcap_dump_open", path, pcap_geterr(pcap_.get()));
   }
 }
 
@@ -38,7 +38,7 @@ void PcapOutput::flush() {
   // A failed write inside pcap_dump shows only as the stream's error flag.
   if (pcap_dump_flush(dumper_.get()) != 0 || ferror(pcap_dump_file(dumper_.get())) != 0) {
     int error = errno;
-    throw CollectorError("fflush(" + path_ + ") failed: " + kx::logging::system_error_text(error));
+    kx::error::raise_system_error<CollectorError>("fflush", path_, error);
   }
 }
 

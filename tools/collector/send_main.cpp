@@ -23,8 +23,9 @@
 // with when they come first.
 #include <ldns/ldns.h>
 
-#include "net/wire_format.h"
+#include "agent/errors.h"
 #include "socket_address.h"
+#include "wire/wire_format.h"
 
 namespace {
 
@@ -51,10 +52,7 @@ Bytes from_hex(const std::string& hex) {
 }
 
 void append_record(Bytes& stream, const Bytes& body) {
-  uint8_t length[4];
-  kx::wire::store_be32(length, static_cast<uint32_t>(body.size()));
-  stream.insert(stream.end(), length, length + 4);
-  stream.insert(stream.end(), body.begin(), body.end());
+  kx::wire::append_record(stream, body.data(), body.size());
 }
 
 // A query for name and type, or its answer, in wire form.
@@ -121,11 +119,11 @@ void send_stream(const std::string& address_text, const Bytes& stream) {
     throw std::runtime_error("bad address " + address_text);
   }
   int fd = socket(address.family(), SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) throw std::runtime_error(std::string("socket() failed: ") + strerror(errno));
+  if (fd < 0) kx::error::raise_errno_error<std::runtime_error>("socket", "", errno);
   if (connect(fd, address.get(), address.length) != 0) {
     int error = errno;
     close(fd);
-    throw std::runtime_error("connect(" + address_text + ") failed: " + strerror(error));
+    kx::error::raise_errno_error<std::runtime_error>("connect", address_text, error);
   }
   size_t sent = 0;
   while (sent < stream.size()) {
@@ -134,7 +132,7 @@ void send_stream(const std::string& address_text, const Bytes& stream) {
     if (n < 0) {
       int error = errno;
       close(fd);
-      throw std::runtime_error("send(" + address_text + ") failed: " + strerror(error));
+      kx::error::raise_errno_error<std::runtime_error>("send", address_text, error);
     }
     sent += static_cast<size_t>(n);
   }

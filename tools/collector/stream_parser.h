@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "net/wire_format.h"
+#include "wire/wire_format.h"
 
 namespace kx::collector {
 

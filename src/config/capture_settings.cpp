@@ -1,4 +1,4 @@
-#include "sensor/capture_settings.h"
+#include "config/capture_settings.h"
 
 #include <string>
 
@@ -6,16 +6,16 @@
 #include "config/config.h"
 #include "logging/log.h"
 
-namespace kx::sensor {
+namespace kx::config {
 namespace {
 
 // A present key with nothing after it is a mistake, not a request for the default.
-std::string read_text(const config::Config& config, std::string_view key,
+std::string read_text(const Config& config, std::string_view key,
                       std::string fallback) {
   std::optional<std::string_view> value = config.get(key);
   if (!value) return fallback;
   if (value->empty()) {
-    throw config::ConfigError("Config: " + std::string(key) + " has no value");
+    throw ConfigError("Config: " + std::string(key) + " has no value");
   }
   return std::string(*value);
 }
@@ -33,13 +33,13 @@ std::optional<uint16_t> parse_dns_port(std::string_view text) {
   return static_cast<uint16_t>(port);
 }
 
-CaptureSettings read_capture_settings(const config::Config& config) {
+CaptureSettings read_capture_settings(const Config& config) {
   CaptureSettings settings;
   settings.interface = read_text(config, "capture-interface", settings.interface);
   if (std::optional<std::string_view> port = config.get("dns-port")) {
     std::optional<uint16_t> parsed = parse_dns_port(*port);
     if (!parsed) {
-      throw config::ConfigError("Config: dns-port '" + std::string(*port) +
+      throw ConfigError("Config: dns-port '" + std::string(*port) +
                                 "' is not a port number from 1 to 65535");
     }
     settings.dns_port = *parsed;
@@ -53,4 +53,4 @@ CaptureSettings read_capture_settings(const config::Config& config) {
   return settings;
 }
 
-}  // namespace kx::sensor
+}  // namespace kx::config

@@ -7,10 +7,8 @@
 #include <string_view>
 
 namespace kx::config {
-class Config;
-}
 
-namespace kx::sensor {
+class Config;
 
 struct CaptureSettings {
   std::string interface = "any";  // capture-interface
@@ -19,7 +17,7 @@ struct CaptureSettings {
 };
 
 // Reads capture-interface, dns-port and capture-file; an absent key keeps its default.
-// Raises kx::config::ConfigError for a dns-port that is not a number from 1 to 65535
+// Raises ConfigError for a dns-port that is not a number from 1 to 65535
 // and for an empty capture-interface, so that a typing error does not capture the wrong
 // traffic. Logs one "Config: ..." line per setting.
 CaptureSettings read_capture_settings(const config::Config& config);
@@ -28,4 +26,4 @@ CaptureSettings read_capture_settings(const config::Config& config);
 // from 1 to 65535.
 std::optional<uint16_t> parse_dns_port(std::string_view text);
 
-}  // namespace kx::sensor
+}  // namespace kx::config

@@ -1,4 +1,4 @@
-#include "sensor/capture_settings.h"
+#include "config/capture_settings.h"
 
 #include <gtest/gtest.h>
 
@@ -10,19 +10,19 @@
 #include "support/log_capture.h"
 #include "support/test_util.h"
 
-namespace kx::sensor {
+namespace kx::config {
 namespace {
 
 // "interface:port:capture file" as read from a file of this text, or the error raised.
 std::string read_settings(const std::string& file_text) {
   test::TempDir dir;
   test::write_file(dir.file("agent.conf"), file_text);
-  config::Config config;
+  Config config;
   config.load(dir.file("agent.conf"));
   try {
     CaptureSettings s = read_capture_settings(config);
     return s.interface + ":" + std::to_string(s.dns_port) + ":" + s.capture_file;
-  } catch (const config::ConfigError& e) {
+  } catch (const ConfigError& e) {
     return e.what();
   }
 }
@@ -62,4 +62,4 @@ TEST(CaptureSettings, LogsTheSettingsInUse) {
 }
 
 }  // namespace
-}  // namespace kx::sensor
+}  // namespace kx::config

@@ -1,8 +1,15 @@
-#include "net/wire_format.h"
+#include "wire/wire_format.h"
 
 #include <cstring>
 
 namespace kx::wire {
+
+void append_record(std::vector<uint8_t>& out, const uint8_t* body, size_t size) {
+  uint8_t length[kRecordHeaderSize];
+  store_be32(length, static_cast<uint32_t>(size));
+  out.insert(out.end(), length, length + sizeof length);
+  out.insert(out.end(), body, body + size);
+}
 
 void write_hello_record(uint8_t (&out)[kHelloRecordSize]) {
   store_be32(out, static_cast<uint32_t>(kHelloBodySize));

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <vector>
 
 namespace kx::wire {
 
@@ -26,6 +27,15 @@ inline constexpr size_t kDnsMessageFixedSize = 8;
 // An address text travels behind a one-byte length.
 inline constexpr size_t kMaxAddressLength = 255;
 
+inline void store_be16(uint8_t* out, uint16_t value) {
+  out[0] = static_cast<uint8_t>(value >> 8);
+  out[1] = static_cast<uint8_t>(value);
+}
+
+inline uint16_t load_be16(const uint8_t* in) {
+  return static_cast<uint16_t>((in[0] << 8) | in[1]);
+}
+
 inline void store_be32(uint8_t* out, uint32_t value) {
   out[0] = static_cast<uint8_t>(value >> 24);
   out[1] = static_cast<uint8_t>(value >> 16);
@@ -37,6 +47,9 @@ inline uint32_t load_be32(const uint8_t* in) {
   return (uint32_t{in[0]} << 24) | (uint32_t{in[1]} << 16) | (uint32_t{in[2]} << 8) |
          uint32_t{in[3]};
 }
+
+// Appends a record, its length field and then body, to the end of out.
+void append_record(std::vector<uint8_t>& out, const uint8_t* body, size_t size);
 
 // Fills out with the 10 bytes that begin every connection: 00 00 00 06 01 "3.7.3".
 void write_hello_record(uint8_t (&out)[kHelloRecordSize]);
