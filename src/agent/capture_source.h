@@ -18,6 +18,9 @@ class CaptureSource {
  public:
   virtual ~CaptureSource() = default;
   virtual void set_message_handler(sensor::MessageHandler handler, void* user) = 0;
+  // The handler told when the capture ends on an error; a stop or the end of a replayed
+  // file is none.
+  virtual void set_failure_handler(sensor::CaptureFailureHandler handler, void* user) = 0;
   // Starts the capture thread; raises when the thread cannot be started.
   virtual void start() = 0;
   // Ends capture and joins its thread; does nothing when it never started.
@@ -32,6 +35,9 @@ class SessionCapture : public CaptureSource {
   explicit SessionCapture(Args&&... args) : session_(std::forward<Args>(args)...) {}
   void set_message_handler(sensor::MessageHandler handler, void* user) override {
     session_.set_message_handler(handler, user);
+  }
+  void set_failure_handler(sensor::CaptureFailureHandler handler, void* user) override {
+    session_.set_failure_handler(handler, user);
   }
   void start() override { session_.start(); }
   void stop() override { session_.stop(); }

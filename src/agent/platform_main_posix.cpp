@@ -5,9 +5,6 @@ namespace kx::agent {
 
 // No service control manager here: systemd (or the console) runs the agent in the
 // foreground and stops it with SIGTERM.
-int platform_main() {
-  run_agent();
-  return 0;
-}
+int platform_main() { return run_agent(); }
 
 }  // namespace kx::agent

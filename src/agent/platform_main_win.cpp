@@ -5,7 +5,7 @@
 namespace kx::agent {
 namespace {
 
-void run_agent_default() { run_agent(); }
+int run_agent_default() { return run_agent(); }
 
 }  // namespace
 

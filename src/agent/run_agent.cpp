@@ -1,12 +1,16 @@
 #include "agent/run_agent.h"
 
 #include <atomic>
+#include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <exception>
 #include <filesystem>
+#include <mutex>
 #include <string>
 #include <system_error>
 
+#include "agent/errors.h"
 #include "agent/executable_path.h"
 #include "agent/stop_signal.h"
 #include "config/config.h"
@@ -30,6 +34,10 @@ std::atomic<bool> stop_event_ready{false};
 // The event's wait would forget a request made before the wait begins (a service stop
 // during start-up); the flag remembers it.
 std::atomic<bool> stop_pending{false};
+// Set by the capture thread when the capture ended on an error; ends the wait like a stop.
+std::atomic<bool> capture_failed{false};
+std::mutex capture_failure_mutex;
+std::string capture_failure_text;
 
 void create_stop_event() {
   if (stop_event_ready.load()) return;
@@ -41,7 +49,9 @@ void create_stop_event() {
 void wait_for_stop() {
   sys::ScopedLock lock(&stop_mutex);
   // The kept signal ends the wait for a request given after the flag was read.
-  while (!stop_pending.load()) sys::cond_wait_keeping_signal(&stop_event, &stop_mutex);
+  while (!stop_pending.load() && !capture_failed.load()) {
+    sys::cond_wait_keeping_signal(&stop_event, &stop_mutex);
+  }
 }
 
 std::string current_directory() {
@@ -54,6 +64,38 @@ std::string current_directory() {
 void change_directory(const std::string& directory) {
   std::error_code ignored;
   std::filesystem::current_path(directory, ignored);
+}
+
+void wake_stop_wait() {
+  if (stop_event_ready.load()) sys::pthread_cond_signal(&stop_event);
+}
+
+// The capture's failure handler: runs on the capture thread.
+void note_capture_failure(const char* message, void*) {
+  {
+    std::lock_guard<std::mutex> lock(capture_failure_mutex);
+    capture_failure_text = message;
+    // Windows' system texts end with a line end; the run failure line adds its own.
+    while (!capture_failure_text.empty() &&
+           (capture_failure_text.back() == '\n' || capture_failure_text.back() == '\r')) {
+      capture_failure_text.pop_back();
+    }
+  }
+  capture_failed.store(true);
+  wake_stop_wait();
+}
+
+std::string capture_failure() {
+  std::lock_guard<std::mutex> lock(capture_failure_mutex);
+  return capture_failure_text;
+}
+
+// A capture that failed leaves the queue to be forwarded for at most the first target's
+// time-out (a stop request cuts that short), then the run ends as a failure so that a
+// supervisor sees it and can restart the agent.
+std::chrono::milliseconds drain_limit() {
+  if (config::target_list.empty()) return std::chrono::milliseconds(0);
+  return std::chrono::seconds(config::target_list.front().timeout);
 }
 
 void open_log_if_enabled(const config::Config& config) {
@@ -78,6 +120,7 @@ class StopOnExit {
 };
 
 void run_sequence(const CaptureFactory& make_capture) {
+  install_log_reopen_signal(logging::reopen_log);
   config::Config config;
   if (config_path != nullptr) {
     logging::log_message("Reading config from %s", config_path);
@@ -103,6 +146,7 @@ void run_sequence(const CaptureFactory& make_capture) {
   StopOnExit<net::SensorQueueProcessor> processor_guard(processor);
 
   capture->set_message_handler(sensor::push_to_queue, &queue);
+  capture->set_failure_handler(note_capture_failure, nullptr);
   logging::log_message("%s", capture_start_line());
   capture->start();
   StopOnExit<CaptureSource> capture_guard(*capture);
@@ -111,30 +155,41 @@ void run_sequence(const CaptureFactory& make_capture) {
   install_stop_signal_handlers(handle_stop_signal);
   wait_for_stop();
 
+  const bool failed = capture_failed.load();
   logging::log_message("Stopping...");
   logging::log_message("Stopping all sessions");
   capture->stop();
   logging::log_message("Stopping sensor queue processor");
+  if (failed) processor.finish(drain_limit(), &stop_pending);
   processor.stop();
   logging::log_message("Stopped!");
+  if (failed) throw kx::sensor::SensorError("capture failed: " + capture_failure());
+}
+
+// A start-up failure before the log is open would otherwise leave no trace anywhere.
+void report_run_failure(const char* message) {
+  logging::log_message("ERROR - Run failure: %s", message);
+  if (!logging::log_is_open()) fprintf(stderr, "ERROR - Run failure: %s\n", message);
 }
 
 }  // namespace
 
-void run_agent() { run_agent(make_capture_session); }
+int run_agent() { return run_agent(make_capture_session); }
 
-void run_agent(const CaptureFactory& make_capture) {
+int run_agent(const CaptureFactory& make_capture) {
   create_stop_event();
   try {
     run_sequence(make_capture);
   } catch (const std::exception& error) {
-    logging::log_message("ERROR - Run failure: %s", error.what());
+    report_run_failure(error.what());
+    return kRunFailed;
   }
+  return 0;
 }
 
 void request_stop() {
   stop_pending.store(true);
-  if (stop_event_ready.load()) sys::pthread_cond_signal(&stop_event);
+  wake_stop_wait();
 }
 
 void handle_stop_signal(int signal_number) {
@@ -145,6 +200,9 @@ void handle_stop_signal(int signal_number) {
   logging::log_message("Unhandled signal %d received", signal_number);
 }
 
-void reset_stop_request() { stop_pending.store(false); }
+void reset_stop_request() {
+  stop_pending.store(false);
+  capture_failed.store(false);
+}
 
 }  // namespace kx::agent

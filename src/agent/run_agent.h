@@ -15,12 +15,18 @@ extern const char* config_path;
 using CaptureFactory = std::function<std::unique_ptr<CaptureSource>(
     const config::Config& config, const std::string& startup_directory)>;
 
+// The exit status of a run that ended through a failure.
+inline constexpr int kRunFailed = 1;
+
 // Loads the configuration, opens the log, starts forwarding and capture, waits for a stop
-// request and takes everything down in order. Lets no std::exception escape: a failure
-// is logged as "ERROR - Run failure: ..." and the run ends.
-void run_agent();
+// request and takes everything down in order. A capture that ends on an error also ends
+// the run, once what was queued is forwarded (for at most the first target's time-out).
+// Lets no std::exception escape: a failure is logged as "ERROR - Run failure: ...", also
+// on standard error while no log is open, and the run ends. Returns 0 after a stop
+// request, kRunFailed after a failure.
+int run_agent();
 // The same with another capture source (tests).
-void run_agent(const CaptureFactory& make_capture);
+int run_agent(const CaptureFactory& make_capture);
 
 // Ends the run: at once when it waits for a stop, or as soon as it reaches that wait
 // when it is still starting. Safe from any thread, not from a signal handler.

@@ -1,6 +1,5 @@
 #include "agent/service.h"
 
-
 #include "agent/errors.h"
 #include "agent/run_agent.h"
 #include "logging/log.h"
@@ -10,7 +9,9 @@ namespace {
 
 // Set by dispatch_service_or_run before the dispatcher can call back.
 ServiceControlApi* service_api = nullptr;
-void (*service_run)() = nullptr;
+int (*service_run)() = nullptr;
+// The run's exit status, written by service_main before the dispatcher returns.
+int service_exit_status = 0;
 // Written once by service_main after registration, read by the control handler.
 void* service_status_handle = nullptr;
 
@@ -30,15 +31,13 @@ void send_status(uint32_t state) { service_api->set_status(service_status_handle
 
 }  // namespace
 
-int dispatch_service_or_run(ServiceControlApi& api, void (*run)()) {
+int dispatch_service_or_run(ServiceControlApi& api, int (*run)()) {
   service_api = &api;
   service_run = run;
-  if (api.start_dispatcher(service_main)) return 0;
+  service_exit_status = 0;
+  if (api.start_dispatcher(service_main)) return service_exit_status;
   uint32_t code = api.last_error();
-  if (code == kErrorFailedServiceControllerConnect) {
-    run();
-    return 0;
-  }
+  if (code == kErrorFailedServiceControllerConnect) return run();
   kx::error::raise_system_error<kx::error::UnknownError>("StartServiceCtrlDispatcher", "",
                                                         static_cast<int32_t>(code));
 }
@@ -50,8 +49,9 @@ void service_main(uint32_t, char**) {
     return;
   }
   send_status(kServiceRunning);
-  service_run();
-  send_status(kServiceStopped);
+  service_exit_status = service_run();
+  // A failed run is reported as such, so that the service's recovery actions apply.
+  report_service_status(kServiceStopped, 0, static_cast<uint32_t>(service_exit_status));
 }
 
 void service_control_handler(uint32_t control) {

@@ -48,9 +48,12 @@ class ServiceControlApi {
 ServiceControlApi& system_service_api();
 
 // Hands the process to the service control manager; when it was not started by it
-// (1063), runs the agent on this thread. Returns the exit status. Another failure
-// raises kx::error::UnknownError "StartServiceCtrlDispatcher() failed: ...".
-int dispatch_service_or_run(ServiceControlApi& api, void (*run)());
+// (1063), runs the agent on this thread. run returns the run's exit status (non-zero: a
+// failed run, which the service reports as SERVICE_STOPPED with
+// ERROR_SERVICE_SPECIFIC_ERROR and that status as its service-specific code). Returns
+// the run's exit status. Another failure raises kx::error::UnknownError
+// "StartServiceCtrlDispatcher() failed: ...".
+int dispatch_service_or_run(ServiceControlApi& api, int (*run)());
 
 void service_main(uint32_t argc, char** argv);
 void service_control_handler(uint32_t control);

@@ -15,6 +15,7 @@ namespace {
 
 int signal_pipe[2] = {-1, -1};
 std::atomic<void (*)(int)> current_handler{nullptr};
+std::atomic<void (*)()> current_reopen{nullptr};
 
 extern "C" void write_signal_number(int signal_number) {
   int saved_errno = errno;
@@ -30,6 +31,11 @@ void* watch_signals(void*) {
     ssize_t n = read(signal_pipe[0], &byte, 1);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return nullptr;
+    if (byte == SIGHUP) {
+      void (*reopen)() = current_reopen.load();
+      if (reopen != nullptr) reopen();
+      continue;
+    }
     void (*handler)(int) = current_handler.load();
     if (handler != nullptr) handler(byte);
   }
@@ -47,6 +53,7 @@ bool start_watcher() {
   sigemptyset(&blocked);
   sigaddset(&blocked, SIGINT);
   sigaddset(&blocked, SIGTERM);
+  sigaddset(&blocked, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &blocked, &previous);
   int rc = ::pthread_create(&watcher, nullptr, watch_signals, nullptr);
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
@@ -55,18 +62,34 @@ bool start_watcher() {
   return true;
 }
 
-}  // namespace
-
-void install_stop_signal_handlers(void (*handler)(int signal_number)) {
-  static const bool watching = start_watcher();
-  if (!watching) return;
-  current_handler.store(handler);
+void route_to_watcher(int signal_number) {
   struct sigaction action = {};
   action.sa_handler = write_signal_number;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;
-  sigaction(SIGTERM, &action, nullptr);
-  sigaction(SIGINT, &action, nullptr);
+  sigaction(signal_number, &action, nullptr);
+}
+
+bool watching() {
+  static const bool started = start_watcher();
+  return started;
+}
+
+}  // namespace
+
+void install_stop_signal_handlers(void (*handler)(int signal_number)) {
+  if (!watching()) return;
+  current_handler.store(handler);
+  route_to_watcher(SIGTERM);
+  route_to_watcher(SIGINT);
+}
+
+void install_log_reopen_signal(void (*reopen)()) {
+  // A collector that goes away must show as a send error, never end the agent.
+  signal(SIGPIPE, SIG_IGN);
+  if (!watching()) return;
+  current_reopen.store(reopen);
+  route_to_watcher(SIGHUP);
 }
 
 }  // namespace kx::agent

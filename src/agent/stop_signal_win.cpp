@@ -11,4 +11,7 @@ void install_stop_signal_handlers(void (*handler)(int signal_number)) {
   signal(SIGINT, handler);
 }
 
+// Windows has neither SIGHUP nor SIGPIPE.
+void install_log_reopen_signal(void (*)()) {}
+
 }  // namespace kx::agent

@@ -30,6 +30,13 @@ std::string system_error_text(int32_t code);
 // not system error codes, so FormatMessage would give another error's text.
 std::string errno_text(int code);
 
+// Whether a log file is open (lines go somewhere).
+bool log_is_open();
+
+// Reopens the log file by its path, for a log rotated by renaming: lines go on in a new
+// file of that name. When the new open fails the old file is kept. Safe from any thread.
+void reopen_log();
+
 // Closes the log again. The agent never does; tests use it between cases.
 void close_log();
 

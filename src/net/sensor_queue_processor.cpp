@@ -66,6 +66,8 @@ SensorQueueProcessor::~SensorQueueProcessor() {
 void SensorQueueProcessor::start() {
   if (thread_.handle != nullptr) return;
   stop_requested_ = false;
+  finish_requested_ = false;
+  drained_ = false;
   int code = sys::pthread_create(&thread_, nullptr, processor_thread, this);
   if (code != 0) {
     kx::error::raise_system_error<kx::sensor::SensorError>("pthread_create", "", code);
@@ -80,6 +82,32 @@ void SensorQueueProcessor::stop() {
   queue_.signal_data_ready();
   sys::pthread_join(thread_, nullptr);
   thread_.handle = nullptr;
+}
+
+bool SensorQueueProcessor::finish(std::chrono::milliseconds limit,
+                                  const std::atomic<bool>* cancel) {
+  if (thread_.handle == nullptr) return false;
+  finish_requested_ = true;
+  queue_.signal_data_ready();
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  bool drained = false;
+  {
+    std::unique_lock<std::mutex> lock(drained_mutex_);
+    while (!drained_ && std::chrono::steady_clock::now() < deadline &&
+           !(cancel != nullptr && cancel->load())) {
+      drained_changed_.wait_for(lock, std::chrono::milliseconds(100));
+    }
+    drained = drained_;
+  }
+  stop();
+  return drained;
+}
+
+void SensorQueueProcessor::mark_drained() {
+  stop_requested_ = true;
+  std::lock_guard<std::mutex> lock(drained_mutex_);
+  drained_ = true;
+  drained_changed_.notify_all();
 }
 
 void SensorQueueProcessor::grow_send_buffer() {
@@ -126,12 +154,19 @@ void SensorQueueProcessor::run() {
 
   TcpConnection connection(options_.sockets != nullptr ? *options_.sockets
                                                        : system_socket_api());
+  connection.set_stop_flag(&stop_requested_);
   StreamState state;
+  constexpr size_t kNone = SIZE_MAX;
+  size_t skipped = kNone;
   while (!stop_requested_) {
-    for (const config::Target& target : targets_) {
-      if (stop_requested_) break;
-      if (!connect_to(connection, target)) continue;
-      stream_to(connection, target, hello->data(), state);
+    const size_t skip = skipped;
+    skipped = kNone;
+    for (size_t index = 0; index < targets_.size() && !stop_requested_; ++index) {
+      if (index == skip) continue;
+      if (!connect_to(connection, targets_[index])) continue;
+      const bool early = stream_to(connection, targets_[index], hello->data(), state);
+      // A single target is never skipped: it is reconnected after one pause.
+      if (early && targets_.size() > 1) skipped = index;
       break;
     }
     pause();
@@ -155,8 +190,11 @@ bool SensorQueueProcessor::connect_to(TcpConnection& connection, const config::T
 
 // Sends the hello record, then every record the queue gives, until the stop request or
 // a failure. A record whose send failed is kept in send_buffer for the next connection.
-void SensorQueueProcessor::stream_to(TcpConnection& connection, const config::Target& target,
+// Returns true when the connection failed early: soon after it was established (a
+// collector that resets what it accepts) or by a send time-out (one that never reads).
+bool SensorQueueProcessor::stream_to(TcpConnection& connection, const config::Target& target,
                                      const uint8_t* hello, StreamState& state) {
+  const auto established = std::chrono::steady_clock::now();
   try {
     connection.send_all(hello, wire::kHelloRecordSize);
     while (!stop_requested_) {
@@ -170,15 +208,20 @@ void SensorQueueProcessor::stream_to(TcpConnection& connection, const config::Ta
         send_record(connection, state.pending_length);
       } else if (state.pending_length < 0) {
         handle_record_too_large(connection, target, state);
+      } else if (finish_requested_) {
+        mark_drained();
       } else {
         wait_for_records(connection);
       }
     }
     connection.close();
+    return false;
   } catch (const std::exception& error) {
     kx::logging::log_message("ERROR - Send data to %s:%d failed: %s", target.ip.c_str(),
                              static_cast<int>(target.port), error.what());
     if (state.pending_length > 0) state.resend_pending = true;
+    return connection.timed_out() ||
+           std::chrono::steady_clock::now() - established < options_.short_connection;
   }
 }
 

@@ -7,8 +7,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <vector>
 
 #include "config/settings.h"
@@ -33,6 +35,10 @@ struct ProcessorOptions {
   // request, pause_step apart.
   int pause_checks = 10;
   std::chrono::milliseconds pause_step{1000};
+  // A connection that fails sooner than this after it was established, or by a send
+  // time-out, has the next pass skip its target once (when the list has another), so a
+  // collector that accepts and then fails every connection cannot starve the others.
+  std::chrono::milliseconds short_connection{10000};
   // The send buffer doubles from 4096 bytes up to this size and no further, so that
   // its signed 32-bit size never overflows.
   int32_t max_send_capacity = INT32_MAX;
@@ -55,10 +61,16 @@ class SensorQueueProcessor {
 
   // Starts the thread unless it runs already; raises SensorError when it cannot.
   void start();
-  // Requests the stop, wakes a wait for data and joins the thread (no time limit: the
-  // thread ends at once when waiting for data, within one pause step when pausing, and
-  // after the current connect or send step otherwise). Does nothing when no thread runs.
+  // Requests the stop, wakes a wait for data and joins the thread. The thread ends at
+  // once when waiting for data, within one pause step when pausing and within about a
+  // second when connecting or sending. Does nothing when no thread runs.
   void stop();
+
+  // Forwards what the queue holds, then stops: returns once the queue was found empty
+  // after the last record was sent, or after limit, or within about 100 ms of *cancel
+  // turning true, whichever comes first, and joins the thread. Returns whether the queue
+  // was emptied. Does nothing (false) when no thread runs.
+  bool finish(std::chrono::milliseconds limit, const std::atomic<bool>* cancel);
 
   // The thread body; returns on the stop request, or at once after logging when its
   // buffers cannot be allocated.
@@ -80,16 +92,23 @@ class SensorQueueProcessor {
   };
 
   bool connect_to(TcpConnection& connection, const config::Target& target);
-  void stream_to(TcpConnection& connection, const config::Target& target, const uint8_t* hello,
+  // Whether the connection failed early (see ProcessorOptions::short_connection).
+  bool stream_to(TcpConnection& connection, const config::Target& target, const uint8_t* hello,
                  StreamState& state);
   void send_record(TcpConnection& connection, int32_t length);
   void handle_record_too_large(TcpConnection& connection, const config::Target& target,
                                StreamState& state);
   void wait_for_records(TcpConnection& connection);
+  void mark_drained();
   void pause();
 
   sys::pthread_t thread_;
   std::atomic<bool> stop_requested_{false};
+  // finish(): the thread stops once it finds the queue empty, and says so.
+  std::atomic<bool> finish_requested_{false};
+  std::mutex drained_mutex_;
+  std::condition_variable drained_changed_;
+  bool drained_ = false;
   sensor::SensorQueue& queue_;
   const std::vector<config::Target>& targets_;
   uint8_t* send_buffer_ = nullptr;

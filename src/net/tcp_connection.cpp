@@ -11,7 +11,33 @@ namespace {
 // The TCP client's failures are SensorErrors; see agent/errors.h.
 constexpr auto raise_failed = kx::error::raise_system_error<kx::sensor::SensorError>;
 
+// The longest single wait while a stop flag is watched.
+constexpr uint32_t kStopCheckSeconds = 1;
+
 }  // namespace
+
+// Stricter than inet_addr, which also takes "1.2", hexadecimal and octal parts, and
+// turns anything else into the all-ones address.
+bool is_dotted_ipv4(std::string_view text) {
+  int parts = 0;
+  size_t pos = 0;
+  while (parts < 4) {
+    size_t digits = 0;
+    unsigned value = 0;
+    while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9' && digits < 4) {
+      value = value * 10 + static_cast<unsigned>(text[pos] - '0');
+      ++pos;
+      ++digits;
+    }
+    if (digits == 0 || digits > 3 || value > 255) return false;
+    ++parts;
+    if (parts < 4) {
+      if (pos >= text.size() || text[pos] != '.') return false;
+      ++pos;
+    }
+  }
+  return pos == text.size();
+}
 
 TcpConnection::TcpConnection() : sockets_(&system_socket_api()) {}
 
@@ -30,6 +56,10 @@ void TcpConnection::connect(const std::string& ip, uint16_t port, uint32_t timeo
   ip_ = ip;
   port_ = port;
   timeout_ = timeout;
+  timed_out_ = false;
+  // inet_addr would send the connect to 255.255.255.255 and the failure would name
+  // that, not the text the operator wrote.
+  if (!is_dotted_ipv4(ip_)) throw kx::sensor::SensorError("not a dotted IPv4 address");
 
   int32_t error = 0;
   sock_ = sockets_->open_tcp(&error);
@@ -57,14 +87,24 @@ void TcpConnection::check_connect_result() {
 }
 
 void TcpConnection::wait_writable(uint32_t seconds) {
-  int32_t error = 0;
-  switch (sockets_->wait_writable(sock_, seconds, &error)) {
-    case SocketStatus::timed_out:
-      throw kx::sensor::SensorError("select() timed out");
-    case SocketStatus::failed:
-      raise_failed("select", "", error);
-    default:
-      return;
+  uint32_t left = seconds;
+  for (;;) {
+    if (stop_ != nullptr && stop_->load()) throw kx::sensor::SensorError("stop requested");
+    const uint32_t step = stop_ != nullptr && left > kStopCheckSeconds ? kStopCheckSeconds : left;
+    int32_t error = 0;
+    switch (sockets_->wait_writable(sock_, step, &error)) {
+      case SocketStatus::timed_out:
+        left -= step;
+        if (left == 0) {
+          timed_out_ = true;
+          throw kx::sensor::SensorError("select() timed out");
+        }
+        continue;
+      case SocketStatus::failed:
+        raise_failed("select", "", error);
+      default:
+        return;
+    }
   }
 }
 

@@ -124,6 +124,11 @@ void run_session(EtwSessionState& state) {
     process_and_close_trace(state, handle);
   } catch (const std::exception& error) {
     logging::log_message("ERROR - ETW session failed: %s", error.what());
+    // ProcessTrace may end with an error once stop has closed the trace: that is no
+    // failure of the capture.
+    if (state.failure_handler != nullptr && !state.stop.load()) {
+      state.failure_handler(error.what(), state.failure_user);
+    }
   }
 }
 
@@ -147,9 +152,16 @@ void EtwSession::set_message_handler(MessageHandler handler, void* user) {
   sink_ = {handler, user};
 }
 
+void EtwSession::set_failure_handler(CaptureFailureHandler handler, void* user) {
+  failure_handler_ = handler;
+  failure_user_ = user;
+}
+
 void EtwSession::start() {
   if (state_ != nullptr) return;
   state_ = std::make_unique<EtwSessionState>(*etw_, *tdh_, reallocate_);
+  state_->failure_handler = failure_handler_;
+  state_->failure_user = failure_user_;
   state_->decoding.sink = {forward_message, this};
   int status = sys::pthread_create(&state_->thread, nullptr, session_thread, state_.get());
   if (status != 0) {

@@ -3,7 +3,7 @@
 // first start (and finds it on every later one), enables the DNS Server provider when it
 // created it, attaches as a real-time consumer and sits in ProcessTrace, which hands
 // every event to process_event on that thread. A failure of the session ends the thread
-// only, with one log line; the agent runs on without capture.
+// only, with one log line, and is handed to the failure handler, which ends the run.
 #pragma once
 
 #include <atomic>
@@ -37,6 +37,9 @@ struct EtwSessionState {
   std::atomic<TRACEHANDLE> trace_handle{etw::kInvalidProcessTraceHandle};
   // Set by stop, read by buffer_callback and once the trace is open.
   std::atomic<bool> stop{false};
+  // Told when the session fails other than through a stop; set before the thread starts.
+  CaptureFailureHandler failure_handler = nullptr;
+  void* failure_user = nullptr;
   sys::pthread_t thread;  // null handle: no thread
   EventDecodingState decoding;
 };
@@ -56,6 +59,10 @@ class EtwSession {
   // before start: the processing thread reads the pair without a lock.
   void set_message_handler(MessageHandler handler, void* user);
 
+  // Stores the handler told when the session fails (not when a stop ends it). Call it
+  // before start.
+  void set_failure_handler(CaptureFailureHandler handler, void* user);
+
   // Starts the processing thread with a fresh state; does nothing when started. Raises
   // NetError when the thread cannot be created (the state then stays until stop).
   void start();
@@ -74,11 +81,13 @@ class EtwSession {
   Reallocate reallocate_;
   std::unique_ptr<EtwSessionState> state_;
   MessageSink sink_;
+  CaptureFailureHandler failure_handler_ = nullptr;
+  void* failure_user_ = nullptr;
 };
 
 // The body of the processing thread: start or find the session, open it, process it,
-// close it. Every failure ends up as one "ERROR - ETW session failed: %s" line; nothing
-// is raised.
+// close it. Every failure ends up as one "ERROR - ETW session failed: %s" line and, unless
+// a stop caused it, a call of the state's failure handler; nothing is raised.
 void run_session(EtwSessionState& state);
 
 // TRUE (go on) while the stop flag of the state in the logfile's context is clear.

@@ -8,6 +8,10 @@ namespace kx::sensor {
 // a handler that keeps them copies them. The result is the handler's own.
 using MessageHandler = int32_t (*)(const uint8_t* data, uint32_t length, void* user);
 
+// Told, once and on the capture thread, that the capture ended on an error of its own
+// (not through a stop); message is the error's text, valid during the call only.
+using CaptureFailureHandler = void (*)(const char* message, void* user);
+
 // A handler with its user pointer: where a source sends its messages.
 struct MessageSink {
   MessageHandler handler = nullptr;

@@ -3,8 +3,8 @@
 // DNS packet messages for the installed message handler. Same calls as the Windows ETW
 // session, so the run sequence drives either one alike.
 //
-// A failure of the capture itself is logged once ("ERROR - Packet capture failed: %s")
-// and ends the capture thread only; the agent runs on without capture.
+// A failure of the capture itself is logged once ("ERROR - Packet capture failed: %s"),
+// ends the capture thread and is handed to the failure handler, which ends the run.
 #pragma once
 
 #include <cstdint>
@@ -30,6 +30,10 @@ class PcapSession {
   // delivered. Call it before start.
   void set_message_handler(MessageHandler handler, void* user);
 
+  // Stores the handler told when the capture ends on an error (a stop is no error; nor
+  // is the end of a replayed file). Call it before start.
+  void set_failure_handler(CaptureFailureHandler handler, void* user);
+
   // Starts the capture thread; does nothing if it runs already. Raises kx::net::NetError
   // "pthread_create() failed: ..." when the thread cannot be started.
   void start();
@@ -43,6 +47,8 @@ class PcapSession {
 
   config::CaptureSettings settings_;
   MessageSink sink_;
+  CaptureFailureHandler failure_handler_ = nullptr;
+  void* failure_user_ = nullptr;
   std::unique_ptr<PcapSessionState> state_;
 };
 

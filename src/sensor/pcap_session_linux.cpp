@@ -68,6 +68,8 @@ struct PcapSessionState {
   PacketDecoder decoder;  // touched by the capture thread only, until it is joined
   LinkType link = LinkType::ethernet;
   std::atomic<bool> stop_requested{false};
+  CaptureFailureHandler failure_handler = nullptr;
+  void* failure_user = nullptr;
   sys::pthread_t thread;
   bool has_thread = false;
   // The open capture, so that stop can break its loop; the lock keeps it from being
@@ -168,6 +170,9 @@ void run_capture(PcapSessionState* state) {
     logging::log_message("Packet capture finished");
   } catch (const std::exception& e) {
     logging::log_message("ERROR - Packet capture failed: %s", e.what());
+    if (state->failure_handler != nullptr && !state->stop_requested.load()) {
+      state->failure_handler(e.what(), state->failure_user);
+    }
   }
   publish_handle(state, nullptr);
 }
@@ -191,9 +196,16 @@ int32_t PcapSession::forward_message(const uint8_t* data, uint32_t length, void*
   return send_message(static_cast<PcapSession*>(user)->sink_, data, length);
 }
 
+void PcapSession::set_failure_handler(CaptureFailureHandler handler, void* user) {
+  failure_handler_ = handler;
+  failure_user_ = user;
+}
+
 void PcapSession::start() {
   if (state_) return;
   state_ = std::make_unique<PcapSessionState>(settings_);
+  state_->failure_handler = failure_handler_;
+  state_->failure_user = failure_user_;
   state_->decoder.set_message_handler(forward_message, this);
   int rc = sys::pthread_create(&state_->thread, nullptr, capture_thread, state_.get());
   if (rc != 0) {

@@ -81,21 +81,31 @@ class FakeServiceControl : public ServiceControlApi {
 };
 
 std::atomic<int> run_calls{0};
-void count_run() { run_calls.fetch_add(1); }
+int run_status = 0;
+int count_run() {
+  run_calls.fetch_add(1);
+  return run_status;
+}
+
+// When set, the fake capture of run_real_agent fails as soon as it has started.
+const char* capture_failure = nullptr;
 
 // The real run sequence over a configuration without targets and a fake capture.
-void run_real_agent() {
-  run_agent([](const kx::config::Config&, const std::string&) {
-    return std::make_unique<kx::test::FakeCapture>();
+int run_real_agent() {
+  return run_agent([](const kx::config::Config&, const std::string&) {
+    auto capture = std::make_unique<kx::test::FakeCapture>();
+    if (capture_failure != nullptr) capture->failure_after_start = capture_failure;
+    return capture;
   });
 }
 
-void expect_report(const ServiceStatus& status, uint32_t state, uint32_t win32_exit_code) {
+void expect_report(const ServiceStatus& status, uint32_t state, uint32_t win32_exit_code,
+                   uint32_t specific_exit_code = 0) {
   EXPECT_EQ(status.service_type, 0x10u);
   EXPECT_EQ(status.current_state, state);
   EXPECT_EQ(status.controls_accepted, 5u);
   EXPECT_EQ(status.win32_exit_code, win32_exit_code);
-  EXPECT_EQ(status.service_specific_exit_code, 0u);
+  EXPECT_EQ(status.service_specific_exit_code, specific_exit_code);
   EXPECT_EQ(status.check_point, 0u);
   EXPECT_EQ(status.wait_hint, 10000u);
 }
@@ -104,6 +114,8 @@ class ServiceTest : public ::testing::Test {
  protected:
   void SetUp() override {
     run_calls = 0;
+    run_status = 0;
+    capture_failure = nullptr;
     kx::config::reset_settings();
     reset_stop_request();
     config_file = dir.file("agent.conf");
@@ -117,6 +129,16 @@ class ServiceTest : public ::testing::Test {
   kx::test::TempDir dir;
   std::string config_file;
 };
+
+TEST_F(ServiceTest, NotStartedByTheServiceManagerRunsTheAgentInTheConsoleWithItsStatus) {
+  run_status = 1;
+  FakeServiceControl scm;
+  scm.dispatcher_succeeds = false;
+  scm.dispatcher_error = kErrorFailedServiceControllerConnect;
+  EXPECT_EQ(dispatch_service_or_run(scm, count_run), 1);
+  EXPECT_EQ(run_calls.load(), 1);
+  EXPECT_TRUE(scm.reports().empty());
+}
 
 TEST_F(ServiceTest, OtherDispatcherFailuresRaise) {
   FakeServiceControl scm;
@@ -141,6 +163,24 @@ TEST_F(ServiceTest, FailedRegistrationReportsStoppedWithItsCodeAndDoesNotRun) {
   auto reports = scm.reports();
   ASSERT_EQ(reports.size(), 1u);
   expect_report(reports[0], kServiceStopped, 1060);
+}
+
+// A failed run is reported with a service-specific error, so that recovery actions apply.
+TEST_F(ServiceTest, FailedRunIsReportedStoppedWithServiceSpecificErrorOne) {
+  for (bool missing_config : {true, false}) {
+    SCOPED_TRACE(missing_config ? "missing configuration" : "capture failed");
+    reset_stop_request();
+    kx::config::reset_settings();
+    config_path = missing_config ? "/nonexistent/agent.conf" : config_file.c_str();
+    capture_failure = missing_config ? nullptr : "StartTrace() failed: Access is denied.";
+    FakeServiceControl scm;
+    EXPECT_EQ(dispatch_service_or_run(scm, run_real_agent), 1);
+    auto reports = scm.reports();
+    ASSERT_EQ(reports.size(), 2u);
+    expect_report(reports[0], kServiceRunning, 0);
+    expect_report(reports[1], kServiceStopped, kErrorServiceSpecificError, 1);
+    for (void* handle : scm.handles()) EXPECT_EQ(handle, &scm);
+  }
 }
 
 TEST_F(ServiceTest, StopAndShutdownControlsEndTheRunOtherControlsAreIgnored) {

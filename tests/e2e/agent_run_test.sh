@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The agent binary's start and stop as a user sees them: usage error, missing
-# configuration, logging switch, SIGTERM and SIGINT after start.
+# The agent binary's start and stop as a user sees them: usage error, failed starts and
+# a failed capture (exit status 1), logging switch, SIGTERM and SIGINT after start,
+# SIGHUP reopening a rotated log, SIGPIPE ignored.
 source "$(dirname "$0")/lib.sh"
 install_agent
 
@@ -12,15 +13,34 @@ status=$?
 [ ! -s "$WORK/usage.out" ] || fail "usage error wrote to standard output"
 [ ! -e "$AGENT_LOG" ] || fail "usage error created a log"
 
-# A missing configuration file: the run ends at once, exit 0, nothing written anywhere.
-timeout 10 "$AGENT" "$WORK/missing.conf" >"$WORK/missing.out" 2>&1
-status=$?
-[ "$status" -eq 0 ] || fail "missing configuration exited with $status"
-[ ! -s "$WORK/missing.out" ] || fail "missing configuration printed: $(cat "$WORK/missing.out")"
-[ ! -e "$AGENT_LOG" ] || fail "missing configuration created a log"
+# A failed start exits with status 1; without a log its message goes to standard error.
+printf 'queue-size 1\n' >"$WORK/tiny.conf"
+for case in "missing.conf|fopen($WORK/missing.conf) failed: No such file or directory" \
+  "tiny.conf|SensorQueue(1) failed: a queue needs at least 4 bytes for a record's length field"; do
+  conf=${case%%|*}
+  timeout 10 "$AGENT" "$WORK/$conf" >"$WORK/failed.out" 2>"$WORK/failed.err"
+  status=$?
+  [ "$status" -eq 1 ] || fail "$conf: exit status $status"
+  [ "$(cat "$WORK/failed.err")" = "ERROR - Run failure: ${case#*|}" ] || fail "$conf: standard error: $(cat "$WORK/failed.err")"
+  [ ! -s "$WORK/failed.out" ] || fail "$conf: wrote to standard output"
+  [ ! -e "$AGENT_LOG" ] || fail "$conf: created a log"
+done
 
-# The capture replays an empty file, so the test needs no privileges.
-: >"$WORK/empty.pcap"
+# A capture that cannot start ends the run as a failure, after the usual stop lines.
+printf 'logging on\ncapture-interface tevrin-nosuch0\n' >"$WORK/nosuch.conf"
+timeout 20 "$AGENT" "$WORK/nosuch.conf" >"$WORK/nosuch.out" 2>&1
+status=$?
+[ "$status" -eq 1 ] || fail "missing interface: exit status $status"
+[ ! -s "$WORK/nosuch.out" ] || fail "missing interface printed with a log open: $(cat "$WORK/nosuch.out")"
+capture_error="pcap_activate(tevrin-nosuch0) failed: "
+expect_lines_in_order "missing interface" "$(printf '%s\n' "Started!" "ERROR - Packet capture failed: $capture_error" \
+  "Stopping..." "Stopped!" "ERROR - Run failure: capture failed: $capture_error")" \
+  < <(agent_log_messages | sed 's/\(failed: pcap_activate(tevrin-nosuch0) failed: \).*/\1/')
+rm -f "$AGENT_LOG"
+
+# The capture replays a capture file without packets (its header alone), so the test
+# needs no privileges; its end is a normal end that leaves the agent running.
+printf '\xd4\xc3\xb2\xa1\x02\x00\x04\x00\x00\x00\x00\x00\x00\x00\x00\x00\xff\xff\x00\x00\x01\x00\x00\x00' >"$WORK/empty.pcap"
 
 # logging must be exactly "on": any other value runs the agent without a log.
 printf 'logging ON\ncapture-file %s\n' "$WORK/empty.pcap" >"$WORK/loud.conf"
@@ -51,4 +71,21 @@ for signal in TERM INT; do
   [ "$bad" -eq 0 ] || fail "SIG$signal: $bad lines without the prefix"
   grep -q "ERROR - Run failure" "$AGENT_LOG" && fail "SIG$signal: run failure logged"
 done
-echo "agent run: usage, missing config, logging switch, SIGTERM and SIGINT all as expected"
+# SIGHUP reopens the log by its path (logrotate renames it first); SIGPIPE changes nothing.
+rm -f "$AGENT_LOG"
+start_agent "$WORK/agent.conf"
+wait_for_text "$AGENT_LOG" "Started!" 10 || fail "no Started! line before SIGHUP"
+mv "$AGENT_LOG" "$AGENT_LOG.1"
+kill -PIPE "$AGENT_PID"
+kill -HUP "$AGENT_PID"
+for _ in $(seq 1 50); do [ -e "$AGENT_LOG" ] && break; sleep 0.1; done
+[ -e "$AGENT_LOG" ] || fail "SIGHUP did not reopen the log"
+kill -0 "$AGENT_PID" 2>/dev/null || fail "SIGHUP or SIGPIPE ended the agent"
+kill -TERM "$AGENT_PID"
+wait "$AGENT_PID"
+status=$?
+[ "$status" -eq 0 ] || fail "after SIGHUP: exit status $status"
+grep -q "Started!" "$AGENT_LOG.1" || fail "rotated log lost its lines"
+grep -q "Stopping..." "$AGENT_LOG.1" && fail "lines after SIGHUP went to the rotated log"
+[ "$(agent_log_messages | head -n 1)" = "Stopping..." ] || fail "reopened log: $(cat "$AGENT_LOG")"
+echo "agent run: usage, failed starts and capture (status 1), logging switch, SIGTERM, SIGINT, SIGHUP, SIGPIPE all as expected"

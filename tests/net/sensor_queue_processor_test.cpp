@@ -92,7 +92,8 @@ struct FailingAllocator {
 
 // The collector goes away after the first record, while the processor waits for more:
 // that is noticed when the next push wakes it, before the record leaves the ring, and the
-// next pass starts again with the first target.
+// next pass starts again with the first target (the connection counts as one that
+// streamed normally).
 TEST(SensorQueueProcessor, FailsOverInListOrderAndNoticesACollectorGoneWhileIdle) {
   // A reset reads as the reset's text or, where the platform's peek reports it as the
   // end of the stream (wine), as a close.
@@ -105,7 +106,9 @@ TEST(SensorQueueProcessor, FailsOverInListOrderAndNoticesACollectorGoneWhileIdle
     const std::string second = body_of(200, 'b');
     listener.close_after(0, kHello.size() + frame(first).size(), reset);
     kx::test::WatchedSockets sockets;
-    Forwarder forwarder(65536, {refusing.port(), listener.port()}, short_pauses(&sockets));
+    ProcessorOptions options = short_pauses(&sockets);
+    options.short_connection = milliseconds(0);
+    Forwarder forwarder(65536, {refusing.port(), listener.port()}, options);
     forwarder.push(first);
     // Taking the push's signal here makes the processor's wait after the first record
     // last until the next push, so that it cannot pop that push before it looks.
@@ -148,6 +151,82 @@ TEST(SensorQueueProcessor, FailsOverInListOrderAndNoticesACollectorGoneWhileIdle
   }
 }
 
+// A first target that resets every connection it accepts, or accepts and never reads,
+// has the next pass skip it once, so the second target gets the stream after one pause;
+// a single such target is tried again after each pause.
+TEST(SensorQueueProcessor, TargetWhoseConnectionsFailEarlyIsSkippedOnceByTheNextPass) {
+  struct Case {
+    const char* name;
+    bool hung;    // the first target never reads; otherwise it resets each connection
+    bool alone;   // no second target
+  };
+  for (const Case& c : {Case{"resets", false, false}, Case{"never reads", true, false},
+                        Case{"resets, single target", false, true}}) {
+    SCOPED_TRACE(c.name);
+    kx::test::LogCapture log;
+    LoopbackListener resetting;
+    for (size_t connection = 0; connection < 4; ++connection) {
+      resetting.close_after(connection, kHello.size(), true);
+    }
+    kx::test::HungListener hung;
+    LoopbackListener healthy;
+    const uint16_t bad_port = c.hung ? hung.port() : resetting.port();
+    std::initializer_list<uint16_t> two = {bad_port, healthy.port()};
+    std::initializer_list<uint16_t> one = {bad_port};
+    // Records that outgrow what the hung collector's socket buffers take.
+    // One pause of a second tells one pause from two.
+    ProcessorOptions options = short_pauses();
+    options.pause_checks = 1;
+    options.pause_step = milliseconds(1000);
+    Forwarder forwarder(64 * 1000 * 1000, c.alone ? one : two, options);
+    forwarder.targets[0].timeout = 1;
+    std::string last;
+    for (int i = 0; i < (c.hung ? 20 : 1); ++i) {
+      last = body_of(c.hung ? 1000 * 1000 : 100, static_cast<char>('a' + i % 26));
+      forwarder.push(last);
+    }
+    forwarder.processor.start();
+    if (!c.hung) {
+      // Records keep coming: the next one finds the connection reset.
+      ASSERT_TRUE(resetting.wait_for_close(0, kPatience));
+      std::this_thread::sleep_for(milliseconds(50));
+      last = body_of(100, 'z');
+      forwarder.push(last);
+    }
+    const std::string bad = address(bad_port);
+    if (c.alone) {
+      ASSERT_TRUE(log.wait_for("ERROR - Send data"));
+      const auto failed_at = Clock::now();
+      for (int i = 0; i < 1000 && log.messages().size() < 4; ++i) {
+        std::this_thread::sleep_for(milliseconds(2));
+      }
+      EXPECT_LT(Clock::now() - failed_at, milliseconds(1700)) << "more than one pause";
+    } else {
+      // The records that sat in the failed connection's socket are lost; the newest
+      // arrives last.
+      const std::string tail = frame(last);
+      auto ends_with_newest = [&] {
+        const std::string received = healthy.received(0);
+        return received.size() >= tail.size() &&
+               received.compare(received.size() - tail.size(), std::string::npos, tail) == 0;
+      };
+      for (int i = 0; i < 1000 && !ends_with_newest(); ++i) std::this_thread::sleep_for(milliseconds(10));
+      EXPECT_TRUE(ends_with_newest());
+      EXPECT_EQ(healthy.received(0).substr(0, kHello.size()), kHello);
+    }
+    forwarder.processor.stop();
+
+    const Lines lines = log.messages();
+    ASSERT_GE(lines.size(), 4u);
+    EXPECT_EQ(lines[0], "Connecting to " + bad);
+    EXPECT_EQ(lines[1], "Connected to " + bad);
+    const std::string failure = c.hung ? "select() timed out" : "send() failed: ";
+    EXPECT_TRUE(starts_with(lines[2], "ERROR - Send data to " + bad + " failed: " + failure))
+        << lines[2];
+    EXPECT_EQ(lines[3], "Connecting to " + (c.alone ? bad : address(healthy.port())));
+  }
+}
+
 TEST(SensorQueueProcessor, RecordCutOffMidwayIsSentWholeFirstOnTheNextConnection) {
   kx::test::LogCapture log;
   // Far more than the socket buffers hold, so the reset lands while the body is sent.
@@ -176,7 +255,7 @@ TEST(SensorQueueProcessor, RecordCutOffMidwayIsSentWholeFirstOnTheNextConnection
       << lines[2];
 }
 
-TEST(SensorQueueProcessor, StopEndsAWaitForDataAtOnceAndAPauseWithinAboutOneSecond) {
+TEST(SensorQueueProcessor, StopEndsAWaitForDataAtOnceAndAPauseOrABlockedSendWithinAboutASecond) {
   kx::test::LogCapture log;
   LoopbackListener listener;
   // The full 10-second pauses: one forwarder waits for data, the other, without targets,
@@ -198,6 +277,19 @@ TEST(SensorQueueProcessor, StopEndsAWaitForDataAtOnceAndAPauseWithinAboutOneSeco
   EXPECT_LT(Clock::now() - start, milliseconds(1500));
   EXPECT_EQ(log.messages(), (Lines{"Connecting to " + address(listener.port()),
                                    "Connected to " + address(listener.port())}));
+
+  // A collector that stopped reading, and a time-out far longer than a stop may take.
+  kx::test::HungListener hung;
+  Forwarder sending(32 * 1000 * 1000, {hung.port()}, ProcessorOptions());
+  sending.targets[0].timeout = 30;
+  for (int i = 0; i < 20; ++i) sending.push(body_of(1000 * 1000, 'h'));
+  sending.processor.start();
+  std::this_thread::sleep_for(milliseconds(500));
+  start = Clock::now();
+  sending.processor.stop();
+  EXPECT_LT(Clock::now() - start, milliseconds(2500)) << "a stop waited for the send time-out";
+  EXPECT_EQ(log.messages().back(),
+            "ERROR - Send data to " + address(hung.port()) + " failed: stop requested");
 }
 
 // The buffer doubles until a 10000-byte record fits (8192, 16384) and stays so; a failed

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <deque>
 #include <functional>
 #include <map>
@@ -198,6 +200,48 @@ TEST(TcpConnectionLogic, PartialAndRefusedSendsResumeFromTheFirstUnsentByte) {
   connection.send_all(data, sizeof data);
   // Only a send that found no room waits, bounded by the connect's time-out.
   EXPECT_EQ(sockets.calls, (Calls{"send 10@0", "send 7@3", "wait 7", "send 7@3", "send 3@7"}));
+}
+
+// Text that is not dotted IPv4 would reach connect() as 255.255.255.255 and fail there
+// with a text that names neither the cause nor the value.
+TEST(TcpConnectionLogic, AddressThatIsNotDottedIpv4FailsBeforeAnySocketIsOpened) {
+  const std::pair<const char*, bool> cases[] = {
+      {"10.1.2.3", true}, {"0.0.0.0", true}, {"255.255.255.255", true},
+      {"999.1.1.1", false}, {"localhost", false}, {"", false}, {"[", false},
+      {"1.2.3", false}, {"1.2.3.4.5", false}, {"1.2.3.", false}, {"1..2.3", false},
+      {"0x7f.0.0.1", false}, {"1.2.3.4 ", false}, {"1000.2.3.4", false}, {"+1.2.3.4", false},
+  };
+  for (const auto& [ip, valid] : cases) {
+    SCOPED_TRACE(ip);
+    ScriptedSockets sockets;
+    TcpConnection connection(sockets);
+    EXPECT_EQ(message_of([&, ip = ip] { connection.connect(ip, 8100, 7); }),
+              valid ? "(no error)" : "not a dotted IPv4 address");
+    EXPECT_EQ(sockets.calls.empty(), !valid);
+  }
+}
+
+// With a stop flag a wait takes steps of a second, so a stop ends it within about one.
+TEST(TcpConnectionLogic, WaitsWatchingAStopFlagTakeOneSecondStepsAndEndOnTheFlag) {
+  ScriptedSockets sockets;
+  std::atomic<bool> stop{false};
+  TcpConnection connection(sockets);
+  connection.set_stop_flag(&stop);
+  sockets.script["wait"] = {kTimedOut, kTimedOut, kOk, kTimedOut, kTimedOut, kTimedOut};
+  connection.connect("10.1.2.3", 9000, 3);
+  EXPECT_FALSE(connection.timed_out());
+  sockets.script["send"] = {kBusy};
+  const uint8_t data[3] = {1, 2, 3};
+  EXPECT_EQ(message_of([&] { connection.send_all(data, sizeof data); }), "select() timed out");
+  EXPECT_TRUE(connection.timed_out());
+  EXPECT_EQ(sockets.calls, (Calls{"open", "non-blocking", "connect 10.1.2.3:9000", "wait 1",
+                                  "wait 1", "wait 1", "pending-error", "send 3@1", "wait 1",
+                                  "wait 1", "wait 1"}));
+  sockets.calls.clear();
+  stop = true;
+  sockets.script["send"] = {kBusy};
+  EXPECT_EQ(message_of([&] { connection.send_all(data, sizeof data); }), "stop requested");
+  EXPECT_EQ(sockets.calls, Calls{"send 3@1"});
 }
 
 }  // namespace

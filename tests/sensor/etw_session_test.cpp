@@ -57,6 +57,17 @@ Bytes packet_message(const std::string& device) {
                                 kx::test::text(kx::test::counting_bytes(40)));
 }
 
+// The capture failures a session reported, as they read in the log; read after its
+// thread ended.
+void note_failure(const char* message, void* user) {
+  std::string text;
+  for (const char* c = message; *c != '\0'; ++c) {
+    if (*c != '\r') text.push_back(*c);
+  }
+  while (!text.empty() && text.back() == '\n') text.pop_back();
+  static_cast<Lines*>(user)->push_back(text);
+}
+
 // The fake platform and the log, which outlive every session made on them.
 struct Platform {
   Platform() { refuse_allocation = false; }
@@ -154,6 +165,8 @@ TEST(EtwSessionFailure, EachFailureEndsTheThreadWithOneLineAndStopStillCloses) {
     Platform p;
     row.script(p.etw.script);
     EtwSession session(p.etw, p.tdh, test_reallocate);
+    Lines failures;
+    session.set_failure_handler(note_failure, &failures);
     session.start();
     ASSERT_TRUE(p.log.wait_for(kSessionFailed));
     Lines lines(kStartLines.begin(), kStartLines.begin() + static_cast<long>(row.lines));
@@ -165,16 +178,22 @@ TEST(EtwSessionFailure, EachFailureEndsTheThreadWithOneLineAndStopStillCloses) {
     session.stop();
     EXPECT_EQ(p.log.messages(), concat(lines, {"Closing ETW trace..."}));
     EXPECT_EQ(p.etw.calls(), concat(calls, {row.stop_close}));
+    // The run sequence is told, so that the run ends as a failure.
+    EXPECT_EQ(failures, Lines{row.error});
   }
 }
 
 TEST_F(EtwSessionTest, ProcessTraceEndingWithAnErrorAfterStopIsLoggedAsTheSessionFailure) {
   etw.script.process_status = 1223;
+  Lines failures;
   {
     EtwSession session(etw, tdh);
+    session.set_failure_handler(note_failure, &failures);
     session.start();
     ASSERT_TRUE(etw.wait_for_call("ProcessTrace"));
   }
+  // Caused by the stop: no failure of the capture.
+  EXPECT_TRUE(failures.empty());
   std::string failed = kSessionFailed + ("ProcessTrace() failed: " + logged_error_text(1223));
   EXPECT_EQ(log.messages(), concat(kStartLines, {"Closing ETW trace...", failed}));
   // The thread does not close the trace again after the error.

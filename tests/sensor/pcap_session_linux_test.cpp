@@ -145,11 +145,19 @@ TEST_F(CaptureTest, ReportsEachCaptureFailureInOneErrorLine) {
     SCOPED_TRACE(error);
     size_t before = log.messages().size();
     size_t errors = count("ERROR - ");
+    std::vector<std::string> failures;
     {
       PcapSession session(settings);
+      session.set_failure_handler(
+          [](const char* message, void* user) {
+            static_cast<std::vector<std::string>*>(user)->push_back(message);
+          },
+          &failures);
       session.start();
       ASSERT_TRUE(wait_for_count("ERROR - ", errors + 1));
     }
+    ASSERT_EQ(failures.size(), 1u);
+    EXPECT_EQ(failures[0].rfind(error, 0), 0u) << failures[0];
     Lines lines = log.messages();
     lines.erase(lines.begin(), lines.begin() + static_cast<long>(before));
     ASSERT_EQ(lines.size(), 3u);

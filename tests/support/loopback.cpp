@@ -180,6 +180,10 @@ DeadPort::DeadPort() { sock_ = as_raw(loopback_socket(&port_, 0)); }
 
 DeadPort::~DeadPort() { close_socket(as_socket(sock_)); }
 
+HungListener::HungListener() { sock_ = as_raw(loopback_socket(&port_, 16, 4096)); }
+
+HungListener::~HungListener() { close_socket(as_socket(sock_)); }
+
 size_t WatchedSockets::sends_on(size_t socket) const {
   std::lock_guard<std::mutex> lock(mutex_);
   return socket < sends_.size() ? sends_[socket] : 0;

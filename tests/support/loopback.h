@@ -85,6 +85,21 @@ class DeadPort {
   uint16_t port_ = 0;
 };
 
+// A collector that hangs: it listens but never accepts or reads. Connects complete (the
+// system accepts them into the queue), sends stall once the socket buffers are full.
+class HungListener {
+ public:
+  HungListener();
+  ~HungListener();
+  HungListener(const HungListener&) = delete;
+  HungListener& operator=(const HungListener&) = delete;
+  uint16_t port() const { return port_; }
+
+ private:
+  RawSocket sock_;
+  uint16_t port_ = 0;
+};
+
 // The platform's socket calls, watched: the sends on each socket (numbered in the order
 // opened).
 class WatchedSockets : public net::SocketApi {
