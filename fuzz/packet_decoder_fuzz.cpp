@@ -1,11 +1,13 @@
 // Feeds arbitrary frames to the packet decoder. The input is a series of records, each
 // a link-type byte, a two-byte big-endian frame length and the frame, all given to one
 // decoder so that the state kept between TCP segments is exercised too. Every message
-// the decoder frames must read back as a DNS packet message with IPv4 text addresses.
+// the decoder frames must read back as a DNS packet message with IPv4 text addresses, or
+// with ipv6-clients on also IPv6 text (never an IPv4-mapped one).
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 
+#include "net/ip_text.h"
 #include "wire/wire_format.h"
 #include "sensor/packet_decoder.h"
 
@@ -27,10 +29,20 @@ bool is_ipv4_text(std::string_view text) {
   return true;
 }
 
-int32_t check_message(const uint8_t* data, uint32_t length, void*) {
+bool is_address_text(std::string_view text, bool ipv6_clients) {
+  uint8_t address[16];
+  return is_ipv4_text(text) || (ipv6_clients && kx::net::parse_ipv6(text, address) &&
+                                !kx::net::is_ipv4_mapped(address));
+}
+
+// user: the decoder's ipv6-clients setting.
+int32_t check_message(const uint8_t* data, uint32_t length, void* user) {
+  bool ipv6_clients = *static_cast<bool*>(user);
   kx::wire::DnsMessageView view;
   if (kx::wire::parse_dns_message(data, length, &view) != kx::wire::ParseResult::ok) abort();
-  if (!is_ipv4_text(view.device) || !is_ipv4_text(view.server)) abort();
+  if (!is_address_text(view.device, ipv6_clients) || !is_address_text(view.server, ipv6_clients)) {
+    abort();
+  }
   if (view.is_tcp > 1 || view.packet_size == 0) abort();
   if (length > kx::sensor::PacketDecoder::kMaxMessageSize) abort();
   return 0;
@@ -45,9 +57,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       kx::sensor::LinkType::raw_ip};
   if (size < 1) return 0;
   OddAddressesAreLocal local;
-  // The first byte chooses between live capture (server end must be local) and replay.
-  kx::sensor::PacketDecoder decoder(53, (data[0] & 1) ? &local : nullptr);
-  decoder.set_message_handler(check_message, nullptr);
+  // The first byte chooses between live capture (server end must be local) and replay,
+  // and whether IPv6 clients are framed.
+  bool ipv6_clients = (data[0] & 2) != 0;
+  kx::sensor::PacketDecoder decoder(53, (data[0] & 1) ? &local : nullptr, ipv6_clients);
+  decoder.set_message_handler(check_message, &ipv6_clients);
   size_t at = 1;
   while (size - at >= 3) {
     kx::sensor::LinkType link = kLinks[data[at] % 5];

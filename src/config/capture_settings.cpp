@@ -4,6 +4,7 @@
 
 #include "agent/errors.h"
 #include "config/config.h"
+#include "config/settings.h"
 #include "logging/log.h"
 
 namespace kx::config {
@@ -20,17 +21,29 @@ std::string read_text(const Config& config, std::string_view key,
   return std::string(*value);
 }
 
+// All decimal digits, from 1 to max; none otherwise.
+std::optional<uint32_t> parse_whole_number(std::string_view text, uint32_t max) {
+  if (text.empty() || text.size() > 10) return std::nullopt;
+  uint64_t number = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    number = number * 10 + static_cast<uint64_t>(c - '0');
+  }
+  if (number == 0 || number > max) return std::nullopt;
+  return static_cast<uint32_t>(number);
+}
+
 }  // namespace
 
 std::optional<uint16_t> parse_dns_port(std::string_view text) {
-  if (text.empty() || text.size() > 5) return std::nullopt;
-  uint32_t port = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    port = port * 10 + static_cast<uint32_t>(c - '0');
-  }
-  if (port == 0 || port > 65535) return std::nullopt;
-  return static_cast<uint16_t>(port);
+  if (text.size() > 5) return std::nullopt;
+  std::optional<uint32_t> port = parse_whole_number(text, 65535);
+  if (!port) return std::nullopt;
+  return static_cast<uint16_t>(*port);
+}
+
+std::optional<uint32_t> parse_buffer_size(std::string_view text) {
+  return parse_whole_number(text, 2147483647);
 }
 
 CaptureSettings read_capture_settings(const Config& config) {
@@ -45,11 +58,21 @@ CaptureSettings read_capture_settings(const Config& config) {
     settings.dns_port = *parsed;
   }
   settings.capture_file = read_text(config, "capture-file", settings.capture_file);
+  if (std::optional<std::string_view> size = config.get("capture-buffer-size")) {
+    std::optional<uint32_t> parsed = parse_buffer_size(*size);
+    if (!parsed) {
+      throw ConfigError("Config: capture-buffer-size '" + std::string(*size) +
+                        "' is not a number of bytes from 1 to 2147483647");
+    }
+    settings.buffer_size = *parsed;
+  }
   logging::log_message("Config: capture-interface = %s", settings.interface.c_str());
   logging::log_message("Config: dns-port = %u", unsigned{settings.dns_port});
+  logging::log_message("Config: capture-buffer-size = %u", settings.buffer_size);
   if (!settings.capture_file.empty()) {
     logging::log_message("Config: capture-file = %s", settings.capture_file.c_str());
   }
+  settings.ipv6_clients = read_ipv6_clients(config);
   return settings;
 }
 

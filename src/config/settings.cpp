@@ -84,6 +84,13 @@ void apply_settings(const Config& config) {
   apply_targets(config);
 }
 
+bool read_ipv6_clients(const Config& config) {
+  std::optional<std::string_view> value = config.get("ipv6-clients");
+  bool on = value && *value == "on";
+  if (on) logging::log_message("Config: ipv6-clients = on");
+  return on;
+}
+
 void reset_settings() {
   queue_size = kDefaultQueueSize;
   target_list.clear();

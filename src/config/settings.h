@@ -43,6 +43,11 @@ void parse_target(Target& target, std::string_view value);
 // to the signed 32-bit range on every platform.
 int32_t read_decimal(std::string_view text);
 
+// The ipv6-clients key: exactly `on` (read like `logging`) frames DNS packets whose
+// device address is IPv6 too; anything else, or no line, leaves them out. Logs
+// "Config: ipv6-clients = on" when on.
+bool read_ipv6_clients(const Config& config);
+
 // Back to the start-up state: the default queue size and no targets. For tests.
 void reset_settings();
 

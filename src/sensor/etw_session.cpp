@@ -163,6 +163,7 @@ void EtwSession::start() {
   state_->failure_handler = failure_handler_;
   state_->failure_user = failure_user_;
   state_->decoding.sink = {forward_message, this};
+  state_->decoding.ipv6_clients = ipv6_clients_;
   int status = sys::pthread_create(&state_->thread, nullptr, session_thread, state_.get());
   if (status != 0) {
     state_->thread = sys::pthread_t{};

@@ -46,8 +46,12 @@ struct EtwSessionState {
 
 class EtwSession {
  public:
-  // An idle session over the platform's calls. Windows builds only.
-  EtwSession() : EtwSession(platform_etw_api(), platform_tdh_api()) {}
+  // An idle session over the platform's calls. Windows builds only. ipv6_clients: the
+  // ipv6-clients setting (device addresses in IPv6 text are framed too).
+  explicit EtwSession(bool ipv6_clients = false)
+      : EtwSession(platform_etw_api(), platform_tdh_api()) {
+    ipv6_clients_ = ipv6_clients;
+  }
   // An idle session over the given calls; the allocator serves the properties block and
   // the decoding buffers.
   EtwSession(EtwApi& etw_api, TdhApi& tdh_api, Reallocate reallocate = reallocate_block);
@@ -79,6 +83,7 @@ class EtwSession {
   EtwApi* etw_;
   TdhApi* tdh_;
   Reallocate reallocate_;
+  bool ipv6_clients_ = false;
   std::unique_ptr<EtwSessionState> state_;
   MessageSink sink_;
   CaptureFailureHandler failure_handler_ = nullptr;

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "logging/log.h"
+#include "net/ip_text.h"
 #include "wire/wire_format.h"
 
 namespace kx::sensor {
@@ -190,6 +191,26 @@ bool is_ipv4_text(const char* text, int32_t length) {
   return true;
 }
 
+// With ipv6-clients on, IPv6 text goes on as delivered, except a mapped address, which
+// becomes its dotted IPv4 text; a name still ends the event.
+bool accept_ipv6_text(EventDecodingState& state) {
+  uint8_t address[16];
+  std::string_view text(state.device_ip, static_cast<size_t>(state.device_ip_length));
+  if (!state.ipv6_clients || !net::parse_ipv6(text, address)) return false;
+  if (!net::is_ipv4_mapped(address)) return true;
+  char dotted[16];
+  size_t length = net::format_ipv4(address + 12, dotted);
+  if (int error = reserve(state, &state.device_ip, &state.device_ip_capacity,
+                          static_cast<uint32_t>(length + 1))) {
+    log_growth_failure("device_ip", error);
+    return false;
+  }
+  memcpy(state.device_ip, dotted, length);
+  state.device_ip[length] = '\0';
+  state.device_ip_length = static_cast<int32_t>(length);
+  return true;
+}
+
 // The message length must fit its signed 32-bit field; the platform's events are far
 // smaller, but a size from outside is not trusted to keep the sum from wrapping.
 bool message_length_for(const EventDecodingState& state, uint32_t packet_size,
@@ -259,7 +280,7 @@ void decode_event(EventDecodingState& state, EVENT_RECORD* record) {
                      &state.device_ip_length})) {
     return;
   }
-  if (!is_ipv4_text(state.device_ip, state.device_ip_length)) return;
+  if (!is_ipv4_text(state.device_ip, state.device_ip_length) && !accept_ipv6_text(state)) return;
   if (!frame_message(state, record, packet_position, event_id)) return;
   send_message(state.sink, state.message, static_cast<uint32_t>(state.message_length));
 }

@@ -39,6 +39,8 @@ struct EventDecodingState {
   // Where each message goes, or nowhere while its handler is null.
   MessageSink sink;
   int64_t epoch_offset = kFiletimeUnixEpochOffset;
+  // ipv6-clients: device addresses in IPv6 text are framed too.
+  bool ipv6_clients = false;
 
   TRACE_EVENT_INFO* event_info = nullptr;
   uint32_t event_info_capacity = 0;
@@ -55,7 +57,8 @@ struct EventDecodingState {
 };
 
 // Turns one event record into a DNS packet message for state.sink, or drops it: other
-// providers and event IDs, and device addresses that are not IPv4 text, silently; every
+// providers and event IDs, and device addresses that are not IPv4 text (nor, with
+// state.ipv6_clients, IPv6 text), silently; every
 // failure with one "ERROR - Process ETW event failed: ..." log line. Nothing escapes,
 // not even an error raised by the sink, because this runs inside the platform's event
 // callback.

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "logging/log.h"
+#include "net/ip_text.h"
 #include "wire/wire_format.h"
 
 namespace kx::sensor {
@@ -29,17 +30,17 @@ uint32_t load_le32(const uint8_t* in) {
 // True when sequence number a comes before b, modulo 2^32.
 bool seq_before(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) < 0; }
 
-// Dotted IPv4 text, as inet_ntop writes it; out holds at least 15 bytes.
-size_t format_ipv4(const uint8_t* address, char* out) {
-  size_t at = 0;
-  for (int i = 0; i < 4; ++i) {
-    unsigned value = address[i];
-    if (i > 0) out[at++] = '.';
-    if (value >= 100) out[at++] = static_cast<char>('0' + value / 100);
-    if (value >= 10) out[at++] = static_cast<char>('0' + value / 10 % 10);
-    out[at++] = static_cast<char>('0' + value % 10);
-  }
-  return at;
+// An IPv4-mapped address is the IPv4 client it stands for: matched against this host's
+// IPv4 addresses and written as dotted text.
+void unmap_ipv4(IpAddress& address) {
+  if (!net::is_ipv4_mapped(address.bytes)) return;
+  address.family = 4;
+  memmove(address.bytes, address.bytes + 12, 4);
+}
+
+size_t format_address(const IpAddress& address, char* out) {
+  return address.family == 4 ? net::format_ipv4(address.bytes, out)
+                             : net::format_ipv6(address.bytes, out);
 }
 
 // The IP version a link header announces, 0 for anything else.
@@ -135,6 +136,7 @@ struct PacketDecoder::Transport {
   uint16_t source_port = 0;
   uint16_t destination_port = 0;
   bool is_tcp = false;
+  bool ipv6 = false;  // the packet's IP header is IPv6, whatever its addresses
   uint32_t sequence = 0;
   const uint8_t* payload = nullptr;
   size_t payload_size = 0;
@@ -156,8 +158,9 @@ struct PacketDecoder::PendingTcp {
   uint8_t length_high = 0;
 };
 
-PacketDecoder::PacketDecoder(uint16_t dns_port, LocalAddressCheck* local_check)
-    : dns_port_(dns_port), local_check_(local_check) {
+PacketDecoder::PacketDecoder(uint16_t dns_port, LocalAddressCheck* local_check,
+                             bool ipv6_clients)
+    : dns_port_(dns_port), local_check_(local_check), ipv6_clients_(ipv6_clients) {
   message_.reset(new uint8_t[kMaxMessageSize]);
   pending_.reset(new PendingTcp[kPendingTcpSlots]);
 }
@@ -175,7 +178,7 @@ void PacketDecoder::process_frame(LinkType link, uint32_t time_seconds, const ui
   Transport t;
   bool ok = (data[0] >> 4) == 4 ? read_ipv4(data, size, t) : read_ipv6(data, size, t);
   if (!ok || !assign_roles(t)) return;
-  if (t.source.family != 4) {
+  if (t.ipv6 && !ipv6_clients_) {
     ++skipped_.ipv6_clients;
     return;
   }
@@ -223,6 +226,9 @@ bool PacketDecoder::read_ipv6(const uint8_t* data, size_t size, Transport& out) 
   out.destination.family = 6;
   memcpy(out.source.bytes, data + 8, 16);
   memcpy(out.destination.bytes, data + 24, 16);
+  out.ipv6 = true;
+  unmap_ipv4(out.source);
+  unmap_ipv4(out.destination);
   uint8_t next = data[6];
   const uint8_t* at = data + kIpv6HeaderSize;
   size_t left = payload;
@@ -349,10 +355,10 @@ void PacketDecoder::deliver_tcp(const Transport& t, uint32_t time_seconds) {
 
 void PacketDecoder::deliver(const Transport& t, uint32_t time_seconds, const uint8_t* dns,
                             size_t size) {
-  char device[16];
-  char server[16];
-  std::string_view device_text(device, format_ipv4(t.device->bytes, device));
-  std::string_view server_text(server, format_ipv4(t.server->bytes, server));
+  char device[net::kMaxIpTextLength];
+  char server[net::kMaxIpTextLength];
+  std::string_view device_text(device, format_address(*t.device, device));
+  std::string_view server_text(server, format_address(*t.server, server));
   size_t length = wire::write_dns_message(message_.get(), time_seconds, device_text, server_text,
                                           t.is_tcp ? 1 : 0, dns, size);
   try {

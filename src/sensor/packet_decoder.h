@@ -1,6 +1,7 @@
 // Turns captured link-layer frames into DNS packet messages, the same messages the
 // Windows event decoder frames: the client-facing traffic of a DNS server, device and
-// server addresses as IPv4 text, the TCP flag and the DNS message bytes.
+// server addresses as text (IPv4, or with ipv6-clients on also IPv6), the TCP flag and the
+// DNS message bytes.
 //
 // Pure and portable: it knows no capture library. The capture session hands it each frame
 // with its link type and time, and it calls the message handler once per DNS message
@@ -53,18 +54,21 @@ struct SkipCounts {
   uint64_t malformed = 0;     // header fields that contradict each other, empty DNS data
   uint64_t fragments = 0;     // IP fragments, which are not reassembled
   uint64_t split_tcp = 0;     // DNS messages spread over several TCP segments
-  uint64_t ipv6_clients = 0;  // the device address would not be IPv4 text
+  uint64_t ipv6_clients = 0;  // IPv6 packets while ipv6-clients is off
   uint64_t other = 0;         // not IP, not UDP/TCP, or not a DNS server's client traffic
 };
 
 class PacketDecoder {
  public:
-  // Largest message: the fixed part, two IPv4 texts and a DNS message of 65535 bytes.
-  static constexpr size_t kMaxMessageSize = 8 + 15 + 15 + 65535;
+  // Largest message: the fixed part, two address texts and a DNS message of 65535 bytes.
+  static constexpr size_t kMaxMessageSize = 8 + 45 + 45 + 65535;
 
   // local_check may be null: then the DNS port alone decides (replay of a file).
+  // ipv6_clients: IPv6 packets become messages (addresses as inet_ntop writes them, an
+  // IPv4-mapped one as dotted IPv4) instead of being counted as skipped.
   // Allocates the one message buffer used for every message.
-  explicit PacketDecoder(uint16_t dns_port, LocalAddressCheck* local_check = nullptr);
+  explicit PacketDecoder(uint16_t dns_port, LocalAddressCheck* local_check = nullptr,
+                         bool ipv6_clients = false);
   ~PacketDecoder();
   PacketDecoder(const PacketDecoder&) = delete;
   PacketDecoder& operator=(const PacketDecoder&) = delete;
@@ -103,6 +107,7 @@ class PacketDecoder {
 
   uint16_t dns_port_;
   LocalAddressCheck* local_check_;
+  bool ipv6_clients_;
   MessageSink sink_;
   std::unique_ptr<uint8_t[]> message_;
   SkipCounts skipped_;

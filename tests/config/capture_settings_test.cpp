@@ -13,7 +13,7 @@
 namespace kx::config {
 namespace {
 
-// "interface:port:capture file" as read from a file of this text, or the error raised.
+// "interface:port:capture file:buffer size" as read from a file of this text, or the error raised.
 std::string read_settings(const std::string& file_text) {
   test::TempDir dir;
   test::write_file(dir.file("agent.conf"), file_text);
@@ -21,7 +21,8 @@ std::string read_settings(const std::string& file_text) {
   config.load(dir.file("agent.conf"));
   try {
     CaptureSettings s = read_capture_settings(config);
-    return s.interface + ":" + std::to_string(s.dns_port) + ":" + s.capture_file;
+    return s.interface + ":" + std::to_string(s.dns_port) + ":" + s.capture_file + ":" +
+           std::to_string(s.buffer_size);
   } catch (const ConfigError& e) {
     return e.what();
   }
@@ -33,12 +34,12 @@ TEST(CaptureSettings, ReadsEachKeyKeepsTheDefaultsOfAbsentOnesAndRefusesBadValue
     const char* file;
     const char* expected;
   } cases[] = {
-      {"queue-size 1000\n", "any:53:"},
-      {"Capture-Interface  enp3s0   # uplink\n", "enp3s0:53:"},
-      {"dns-port 1\n", "any:1:"},
-      {"dns-port 65535\n", "any:65535:"},
-      {"capture-file /var/tmp/replay.pcap\ndns-port 53535\n", "any:53535:/var/tmp/replay.pcap"},
-      {"dns-port 54\ndns-port 55\n", "any:54:"},
+      {"queue-size 1000\n", "any:53::33554432"},
+      {"Capture-Interface  enp3s0   # uplink\n", "enp3s0:53::33554432"},
+      {"dns-port 1\n", "any:1::33554432"},
+      {"dns-port 65535\n", "any:65535::33554432"},
+      {"capture-file /var/tmp/replay.pcap\ndns-port 53535\n", "any:53535:/var/tmp/replay.pcap:33554432"},
+      {"dns-port 54\ndns-port 55\n", "any:54::33554432"},
       {"capture-interface\n", "Config: capture-interface has no value"},
       {"capture-file\n", "Config: capture-file has no value"},
       {"dns-port 0\n", "Config: dns-port '0' is not a port number from 1 to 65535"},
@@ -47,6 +48,14 @@ TEST(CaptureSettings, ReadsEachKeyKeepsTheDefaultsOfAbsentOnesAndRefusesBadValue
       {"dns-port 53x\n", "Config: dns-port '53x' is not a port number from 1 to 65535"},
       {"dns-port 0053535\n", "Config: dns-port '0053535' is not a port number from 1 to 65535"},
       {"dns-port\n", "Config: dns-port '' is not a port number from 1 to 65535"},
+      {"capture-buffer-size 1\n", "any:53::1"},
+      {"capture-buffer-size 2147483647\n", "any:53::2147483647"},
+      {"capture-buffer-size 2147483648\n",
+       "Config: capture-buffer-size '2147483648' is not a number of bytes from 1 to 2147483647"},
+      {"capture-buffer-size 0\n",
+       "Config: capture-buffer-size '0' is not a number of bytes from 1 to 2147483647"},
+      {"capture-buffer-size 8M\n",
+       "Config: capture-buffer-size '8M' is not a number of bytes from 1 to 2147483647"},
   };
   for (const auto& c : cases) EXPECT_EQ(read_settings(c.file), c.expected) << c.file;
 }
@@ -57,7 +66,9 @@ TEST(CaptureSettings, LogsTheSettingsInUse) {
   read_settings("capture-file /tmp/x.pcap\n");
   EXPECT_EQ(log.messages(),
             (std::vector<std::string>{"Config: capture-interface = any", "Config: dns-port = 5353",
+                                      "Config: capture-buffer-size = 33554432",
                                       "Config: capture-interface = any", "Config: dns-port = 53",
+                                      "Config: capture-buffer-size = 33554432",
                                       "Config: capture-file = /tmp/x.pcap"}));
 }
 

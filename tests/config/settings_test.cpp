@@ -122,4 +122,22 @@ TEST_F(Settings, EachTargetLineAddsOneTargetInFileOrderAndLogsIt) {
                  }));
 }
 
+// Only the exact word turns IPv6 clients on, as for logging; the line says so once.
+TEST_F(Settings, Ipv6ClientsIsOnOnlyForExactlyOn) {
+  const std::pair<std::string, bool> cases[] = {
+      {"", false},           {"ipv6-clients on\n", true},        {"IPv6-Clients on # both\n", true},
+      {"ipv6-clients ON\n", false}, {"ipv6-clients yes\n", false}, {"ipv6-clients\n", false},
+      {"ipv6-clients onn\n", false},
+  };
+  for (const auto& [content, on] : cases) {
+    SCOPED_TRACE(content);
+    kx::test::write_file(dir_.file("agent.conf"), content);
+    kx::config::Config config;
+    config.load(dir_.file("agent.conf"));
+    kx::test::LogCapture log;
+    EXPECT_EQ(kx::config::read_ipv6_clients(config), on);
+    EXPECT_EQ(log.messages(), on ? Lines{"Config: ipv6-clients = on"} : Lines{});
+  }
+}
+
 }  // namespace

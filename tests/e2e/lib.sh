@@ -45,8 +45,8 @@ unused_port() {
   return 1
 }
 
-# start_unbound PORT: a real DNS server on 127.0.0.1:PORT (UDP and TCP) answering the
-# zone test.example. from local data.
+# start_unbound PORT: a real DNS server on 127.0.0.1:PORT and [::1]:PORT (UDP and TCP)
+# answering the zone test.example. from local data.
 start_unbound() {
   local port=$1 conf=$WORK/unbound.conf
   cat >"$conf" <<CONF
@@ -57,9 +57,11 @@ server:
   pidfile: ""
   directory: "$WORK"
   interface: 127.0.0.1@$port
+  interface: ::1@$port
   port: $port
-  do-ip6: no
+  do-ip6: yes
   access-control: 127.0.0.0/8 allow
+  access-control: ::1 allow
   use-syslog: no
   logfile: ""
   verbosity: 0

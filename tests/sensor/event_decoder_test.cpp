@@ -129,32 +129,57 @@ TEST_F(EventDecoderTest, OtherProvidersAndEventIdsAreDroppedSilently) {
             Lines{kFailed + "TdhGetEventInformation() failed: " + logged_error_text(1168)});
 }
 
+// With ipv6-clients on, IPv6 device text is framed as delivered, a mapped address as its
+// dotted IPv4 text; names stay dropped either way.
 TEST_F(EventDecoderTest, OnlyIpv4TextIsTakenAsDeviceAddressAndTheServerIsFramedUnchecked) {
   struct Row {
     std::string device;
     std::string server;
     bool kept;
+    const char* kept_with_ipv6_clients;  // the device text framed, nullptr: dropped
   };
   const std::string longest(255, '7');  // the most the one-byte length carries
   const Row rows[] = {
-      {"10.0.0.5", "10.0.0.1", true},   {"255.255.255.255", "10.0.0.1", true},
-      {"", "10.0.0.1", true},           {"10.0.0.\xE9", "10.0.0.1", true},  // 0x80 up: no letter
-      {"10.0.0.5", "fe80::1", true},    {"10.0.0.5", "dns.example", true},
-      {longest, longest, true},         {"fe80::1", "10.0.0.1", false},
-      {"::ffff:10.0.0.5", "10.0.0.1", false}, {"dns.example", "10.0.0.1", false},
-      {"10.0.0.5a", "10.0.0.1", false}, {"Z", "10.0.0.1", false},
+      {"10.0.0.5", "10.0.0.1", true, "10.0.0.5"},
+      {"255.255.255.255", "10.0.0.1", true, "255.255.255.255"},
+      {"", "10.0.0.1", true, ""},
+      {"10.0.0.\xE9", "10.0.0.1", true, "10.0.0.\xE9"},  // 0x80 up: no letter
+      {"10.0.0.5", "fe80::1", true, "10.0.0.5"},
+      {"10.0.0.5", "dns.example", true, "10.0.0.5"},
+      {longest, longest, true, longest.c_str()},
+      {"fe80::1", "10.0.0.1", false, "fe80::1"},
+      {"2001:DB8:0::7", "2001:db8::53", false, "2001:DB8:0::7"},
+      {"::ffff:10.0.0.5", "10.0.0.1", false, "10.0.0.5"},
+      {"::FFFF:ffff:fffe", "10.0.0.1", false, "255.255.255.254"},
+      {"fe80::1%12", "10.0.0.1", false, nullptr},
+      {"dns.example", "10.0.0.1", false, nullptr},
+      {"10.0.0.5a", "10.0.0.1", false, nullptr},
+      {"Z", "10.0.0.1", false, nullptr},
   };
-  for (const Row& row : rows) {
-    Bytes message =
-        decode_one(dns_packet_event(257, row.device, row.server, 1, counting_bytes(12), 0));
-    ASSERT_EQ(delivered_.size(), row.kept ? 1u : 0u) << "device '" << row.device << "'";
-    if (!row.kept) continue;
-    kx::wire::DnsMessageView view = parsed(message);
-    EXPECT_EQ(view.device, row.device);
-    EXPECT_EQ(view.server, row.server);
-    EXPECT_EQ(view.is_tcp, 1);
-    EXPECT_EQ(packet_of(message), counting_bytes(12));
+  for (bool ipv6_clients : {false, true}) {
+    state_->ipv6_clients = ipv6_clients;
+    for (const Row& row : rows) {
+      SCOPED_TRACE("device '" + row.device + "', ipv6-clients " + (ipv6_clients ? "on" : "off"));
+      const char* framed = ipv6_clients ? row.kept_with_ipv6_clients
+                                        : (row.kept ? row.device.c_str() : nullptr);
+      Bytes message =
+          decode_one(dns_packet_event(257, row.device, row.server, 1, counting_bytes(12), 0));
+      ASSERT_EQ(delivered_.size(), framed != nullptr ? 1u : 0u);
+      if (framed == nullptr) continue;
+      kx::wire::DnsMessageView view = parsed(message);
+      EXPECT_EQ(view.device, framed);
+      EXPECT_EQ(view.server, row.server);
+      EXPECT_EQ(view.is_tcp, 1);
+      EXPECT_EQ(packet_of(message), counting_bytes(12));
+    }
   }
+  const char head[] = "\x02\x00\x00\x01\x02\x0b" "2001:db8::7\x08" "10.0.0.1\x00";
+  Bytes expected(head, head + sizeof head - 1);
+  Bytes packet = counting_bytes(40);
+  expected.insert(expected.end(), packet.begin(), packet.end());
+  EXPECT_EQ(decode_one(dns_packet_event(256, "2001:db8::7", "10.0.0.1", 0, packet,
+                                        kFiletimeUnixEpochOffset + 258 * kSecond)),
+            expected);
   EXPECT_TRUE(logged().empty());
 }
 

@@ -45,8 +45,8 @@ class Decoding : public ::testing::Test {
  protected:
   Decoding() { reset(); }
   // A fresh decoder for the DNS port 53, with nothing delivered yet.
-  void reset(LocalAddressCheck* local = nullptr) {
-    decoder = std::make_unique<PacketDecoder>(53, local);
+  void reset(LocalAddressCheck* local = nullptr, bool ipv6_clients = false) {
+    decoder = std::make_unique<PacketDecoder>(53, local, ipv6_clients);
     decoder->set_message_handler(keep_message, &delivered);
     delivered.clear();
   }
@@ -283,6 +283,69 @@ TEST_F(Decoding, InLiveCaptureTheServerEndMustBeLocal) {
   EXPECT_EQ(delivered[0].device, "192.168.255.254");
   EXPECT_EQ(delivered[1].device, "192.168.255.254");
   EXPECT_EQ(decoder->skipped().other, 2u);
+}
+
+class OnlyServersAreLocal : public LocalAddressCheck {
+ public:
+  bool is_local(const IpAddress& address) override {
+    if (address.family == 4) return memcmp(address.bytes, kServer.data(), 4) == 0;
+    return memcmp(address.bytes, ipv6_address(2).data(), 16) == 0;
+  }
+};
+
+// With ipv6-clients on, an IPv6 packet is framed whatever extension headers come before
+// UDP or TCP, with the address texts inet_ntop writes; a mapped address reads as the IPv4
+// client it stands for, also when the host's addresses are checked.
+TEST_F(Decoding, WithIpv6ClientsFramesIpv6PacketsAndUnmapsMappedAddresses) {
+  const Bytes longest = join({Bytes(14, 0xFF), {0xFF, 0xFE}});
+  const Bytes server = ipv6_address(2);
+  const Bytes mapped_client = join({Bytes(10, 0), {0xFF, 0xFF}, kClient});
+  const Bytes mapped_server = join({Bytes(10, 0), {0xFF, 0xFF}, kServer});
+  const Bytes dns = dns_payload(20, 7);
+  const Bytes query_udp = udp(1000, 53, dns);
+  const Bytes options = {17, 0, 1, 4, 0, 0, 0, 0};  // next header UDP, a PadN option
+  struct Case {
+    const char* name;
+    Bytes ip;
+    const char* device;  // nullptr: skipped, and counted under counter
+    const char* server;
+    uint64_t SkipCounts::*counter = nullptr;
+  };
+  const char* kLongest = "ffff:ffff:ffff:ffff:ffff:ffff:ffff:fffe";
+  const Case cases[] = {
+      {"UDP query", ipv6_packet(17, query_udp, longest, server), kLongest, "2001::2"},
+      {"UDP response", ipv6_packet(17, udp(53, 1000, dns), server, longest), kLongest, "2001::2"},
+      {"TCP query", ipv6_packet(6, tcp(1000, 53, 9, tcp_stream({dns})), longest, server), kLongest,
+       "2001::2"},
+      {"behind hop-by-hop options", ipv6_packet(0, join({options, query_udp})), "2001::1",
+       "2001::2"},
+      {"behind routing and destination options",
+       ipv6_packet(43, join({{60, 0, 0, 0, 0, 0, 0, 0}, options, query_udp})), "2001::1",
+       "2001::2"},
+      {"mapped addresses", ipv6_packet(17, query_udp, mapped_client, mapped_server),
+       "192.168.255.254", "10.0.0.1"},
+      {"fragment", ipv6_packet(44, join({{17, 0, 0, 1, 0, 0, 0, 9}, query_udp})), nullptr, nullptr,
+       &SkipCounts::fragments},
+      {"this host asking another server", ipv6_packet(17, udp(33000, 53, dns), server, longest),
+       nullptr, nullptr, &SkipCounts::other},
+  };
+  OnlyServersAreLocal local;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    reset(&local, true);
+    feed(LinkType::ethernet, with_link(LinkType::ethernet, c.ip));
+    if (c.device == nullptr) {
+      EXPECT_TRUE(delivered.empty());
+      EXPECT_EQ(decoder->skipped().*c.counter, 1u);
+      continue;
+    }
+    ASSERT_EQ(delivered.size(), 1u);
+    EXPECT_EQ(delivered[0].device, c.device);
+    EXPECT_EQ(delivered[0].server, c.server);
+    EXPECT_EQ(delivered[0].is_tcp, c.ip[6] == 6 ? 1 : 0);
+    EXPECT_EQ(delivered[0].packet, dns);
+    EXPECT_EQ(total_skipped(), 0u);
+  }
 }
 
 TEST_F(Decoding, FramesTheLargestDatagramAndReusesItsBufferForAShorterOne) {

@@ -60,9 +60,11 @@ inline Bytes ipv4_packet(uint8_t protocol, const Bytes& source, const Bytes& des
                {64, protocol, 0, 0}, source, destination, transport});
 }
 
-inline Bytes ipv6_packet(uint8_t next_header, const Bytes& payload) {
-  return join({{0x60, 0, 0, 0}, be16(payload.size()), {next_header, 64}, ipv6_address(1),
-               ipv6_address(2), payload});
+inline Bytes ipv6_packet(uint8_t next_header, const Bytes& payload,
+                         const Bytes& source = ipv6_address(1),
+                         const Bytes& destination = ipv6_address(2)) {
+  return join({{0x60, 0, 0, 0}, be16(payload.size()), {next_header, 64}, source, destination,
+               payload});
 }
 
 inline constexpr uint8_t kPacketHost = 0;
