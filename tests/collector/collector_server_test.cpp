@@ -24,6 +24,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using ::testing::UnorderedElementsAre;
+using kx::test::wait_until;
 
 // Keeps "agent version device" of each message; seen is read only once the run has ended.
 class RecordingOutput : public Output {
@@ -35,7 +36,10 @@ class RecordingOutput : public Output {
     ++unflushed;
   }
   void flush() override { unflushed = 0; }
+  bool accepting() const override { return !holding_back; }
+  const char* kind() const override { return "test"; }
   std::vector<std::string> seen;
+  std::atomic<bool> holding_back{false};
   std::atomic<size_t> unflushed{0};  // writes that no flush has followed yet
   bool fail_writes = false;
 };
@@ -82,12 +86,10 @@ class Agent {
 // A server on an ephemeral loopback port, run on a thread of its own.
 class RunningServer {
  public:
-  explicit RunningServer(Output& output, const char* listen = "127.0.0.1:0",
-                         uint32_t max_record = kDefaultMaxRecord)
+  explicit RunningServer(Output& output, ServerOptions options = {},
+                         const char* listen = "127.0.0.1:0")
       : diagnostics_(fopen(dir_.file("stderr").c_str(), "w+")) {
-    ServerOptions options;
     if (!parse_socket_address(listen, &options.listen)) throw std::runtime_error(listen);
-    options.max_record = max_record;
     server_ =
         std::make_unique<CollectorServer>(options, std::vector<Output*>{&output}, diagnostics_);
     run = std::async(std::launch::async, [this] { server_->run(); });
@@ -121,7 +123,9 @@ std::string line(const std::string& peer, const std::string& text) {
 // ones are reported and closed, and the good ones carry on, each keeping its identity.
 TEST(CollectorServerTest, ServesSeveralAgentsAtOnceAndClosesOnlyTheBadOnes) {
   RecordingOutput output;
-  RunningServer running(output, "127.0.0.1:0", 1000);
+  ServerOptions options;
+  options.max_record = 1000;
+  RunningServer running(output, options);
   Agent first(running.server().address());
   Agent second(running.server().address());
   first.send_bytes(hello_record());
@@ -144,7 +148,7 @@ TEST(CollectorServerTest, ServesSeveralAgentsAtOnceAndClosesOnlyTheBadOnes) {
     second.send_bytes(message_record(i, "10.0.0.6"));
   }
   // Each read batch is flushed while the run goes on.
-  ASSERT_TRUE(kx::test::wait_until(
+  ASSERT_TRUE(wait_until(
       [&] { return running.server().stats().messages == 101 && output.unflushed == 0; }));
   ASSERT_TRUE(running.stop());
   std::map<std::string, int> per_sender;
@@ -200,13 +204,117 @@ TEST(CollectorServerTest, FailingOutputEndsTheRunWithItsError) {
   EXPECT_EQ(error_of([&] { running.run.get(); }), "write(test) failed");
 }
 
+// Hello and the first bytes of a record of body_size bytes, of which held are sent.
+Bytes unfinished_record(uint32_t body_size, size_t held) {
+  Bytes stream = hello_record();
+  append_length(stream, body_size);
+  stream.resize(stream.size() + held, 0x02);
+  return stream;
+}
+
+// Past --max-buffered the connection holding the most goes; the others stay and finish
+// their records.
+TEST(CollectorServerTest, ClosesTheConnectionHoldingTheMostOncePartialRecordsPassTheCap) {
+  RecordingOutput output;
+  ServerOptions options;
+  options.max_buffered = 1000;
+  RunningServer running(output, options);
+  Bytes body = message_body(1, "10.0.0.5", "10.0.0.1", 0, std::string(600, 'p'));
+  Agent small(running.server().address());
+  Bytes start = hello_record();
+  append_length(start, static_cast<uint32_t>(body.size()));
+  start.insert(start.end(), body.begin(), body.begin() + 300);
+  small.send_bytes(start);
+  ASSERT_TRUE(wait_until([&] { return running.server().stats().bytes == start.size(); }));
+  Agent large(running.server().address());
+  large.send_bytes(unfinished_record(5000, 800));
+  EXPECT_TRUE(large.closed_without_reply());
+  small.send_bytes(Bytes(body.begin() + 300, body.end()));
+  ASSERT_TRUE(wait_until([&] { return running.server().stats().messages == 1; }));
+  ASSERT_TRUE(running.stop());
+  EXPECT_EQ(running.server().stats().truncated, 1u);
+  EXPECT_THAT(running.diagnostics(),
+              testing::Contains(line(large.name,
+                                     "unfinished records hold 1108 bytes, above the limit of "
+                                     "1000; this one holds 804; connection closed")));
+}
+
+// The stall rule counts reading time only: while an output holds the agents back, a
+// connection inside a record is left alone; once reading resumes it has the whole limit
+// again before it is closed. So is one that never says hello.
+TEST(CollectorServerTest, ClosesAConnectionThatStallsInsideARecordOnlyWhileReading) {
+  RecordingOutput output;
+  ServerOptions options;
+  options.stall_milliseconds = 300;
+  RunningServer running(output, options);
+  Agent stalled(running.server().address());
+  Bytes partial = unfinished_record(100, 10);
+  stalled.send_bytes(partial);
+  ASSERT_TRUE(wait_until([&] { return running.server().stats().bytes == partial.size(); }));
+  output.holding_back = true;
+  Agent silent(running.server().address());
+  std::this_thread::sleep_for(900ms);
+  EXPECT_EQ(running.server().stats().open, 2u);
+  auto resumed = std::chrono::steady_clock::now();
+  output.holding_back = false;
+  EXPECT_TRUE(stalled.closed_without_reply());
+  EXPECT_TRUE(silent.closed_without_reply());
+  EXPECT_GE(std::chrono::steady_clock::now() - resumed, 250ms);
+  ASSERT_TRUE(running.stop());
+  EXPECT_THAT(running.diagnostics(),
+              testing::IsSupersetOf(
+                  {line(stalled.name, "no progress for 300 ms inside a record (14 bytes held); "
+                                      "connection closed"),
+                   line(silent.name, "no progress for 300 ms before a hello; connection closed")}));
+  EXPECT_EQ(running.server().stats().truncated, 1u);
+}
+
+TEST(CollectorServerTest, ClosesPeersOutsideTheAllowedNetworksAtAccept) {
+  const struct {
+    std::vector<const char*> allow;
+    bool accepted;
+  } cases[] = {
+      {{}, true},
+      {{"10.0.0.0/8", "127.0.0.0/8"}, true},
+      {{"10.0.0.0/8", "::1/128"}, false},
+      {{"127.0.0.2/32"}, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.allow.empty() ? "any" : c.allow.back());
+    RecordingOutput output;
+    ServerOptions options;
+    for (const char* text : c.allow) {
+      options.allow.emplace_back();
+      ASSERT_TRUE(parse_network(text, &options.allow.back()));
+    }
+    RunningServer running(output, options);
+    Agent agent(running.server().address());
+    if (c.accepted) {
+      agent.send_bytes(agent_stream(1));
+      ASSERT_TRUE(wait_until([&] { return running.server().stats().messages == 1; }));
+    } else {
+      EXPECT_TRUE(agent.closed_without_reply());
+    }
+    ASSERT_TRUE(running.stop());
+    ServerStats stats = running.server().stats();
+    EXPECT_EQ(stats.messages, c.accepted ? 1u : 0u);
+    EXPECT_EQ(stats.connections, c.accepted ? 1u : 0u);
+    EXPECT_EQ(stats.rejected, c.accepted ? 0u : 1u);
+    if (!c.accepted) {
+      EXPECT_EQ(running.diagnostics(),
+                std::vector<std::string>{
+                    line(agent.name, "not in an allowed network; connection closed")});
+    }
+  }
+}
+
 TEST(CollectorServerTest, ListensOnIpv6Loopback) {
   RecordingOutput output;
-  auto running = std::make_unique<RunningServer>(output, "[::1]:0");
+  auto running = std::make_unique<RunningServer>(output, ServerOptions{}, "[::1]:0");
   ASSERT_EQ(running->server().address().rfind("[::1]:", 0), 0u);
   Agent agent(running->server().address());
   agent.send_bytes(agent_stream(1));
-  ASSERT_TRUE(kx::test::wait_until([&] { return running->server().stats().messages == 1; }));
+  ASSERT_TRUE(wait_until([&] { return running->server().stats().messages == 1; }));
   ASSERT_TRUE(running->stop());
   EXPECT_EQ(output.seen, std::vector<std::string>{agent.name + " 3.7.3 10.0.0.5"});
 }

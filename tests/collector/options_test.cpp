@@ -29,6 +29,37 @@ TEST(SocketAddressTest, ParsesNumericAddressesAndFormatsThemBack) {
   }
 }
 
+// A network matches the addresses under its prefix, IPv4-mapped peers as IPv4, and no
+// other family; a prefix with host bits set or out of range is refused.
+TEST(SocketAddressTest, NetworksMatchTheAddressesUnderTheirPrefix) {
+  const struct {
+    const char* network;
+    const char* inside;
+    const char* outside;
+  } cases[] = {
+      {"10.0.0.0/8", "10.255.0.1:1", "11.0.0.1:1"},
+      {"192.168.4.0/22", "192.168.7.255:1", "192.168.8.0:1"},
+      {"127.0.0.1", "127.0.0.1:1", "127.0.0.2:1"},
+      {"0.0.0.0/0", "[::ffff:203.0.113.9]:1", "[2001:db8::1]:1"},
+      {"2001:db8::/33", "[2001:db8:7fff::1]:1", "[2001:db8:8000::1]:1"},
+      {"::1/128", "[::1]:1", "127.0.0.1:1"},
+  };
+  for (const auto& c : cases) {
+    Network network;
+    SocketAddress inside, outside;
+    ASSERT_TRUE(parse_network(c.network, &network)) << c.network;
+    ASSERT_TRUE(parse_socket_address(c.inside, &inside) &&
+                parse_socket_address(c.outside, &outside));
+    EXPECT_TRUE(network_contains(network, inside.get())) << c.network << " " << c.inside;
+    EXPECT_FALSE(network_contains(network, outside.get())) << c.network << " " << c.outside;
+  }
+  for (const char* bad : {"10.1.2.3/8", "10.0.0.0/33", "10.0.0.0/", "10.0.0.0/x", "::/129",
+                          "example.org/8", "10.0.0/8"}) {
+    Network network;
+    EXPECT_FALSE(parse_network(bad, &network)) << bad;
+  }
+}
+
 // The options read from the arguments as one text, or the usage error.
 std::string parsed(std::vector<const char*> args) {
   args.insert(args.begin(), "collector");
@@ -42,7 +73,10 @@ std::string parsed(std::vector<const char*> args) {
       text +=
           kinds[static_cast<int>(t.kind)] + t.path + t.host + (t.port.empty() ? "" : "," + t.port);
     }
-    return text + " max " + std::to_string(o.max_record) + (o.flush_each_message ? " flush" : "");
+    text += " max " + std::to_string(o.max_record) + (o.flush_each_message ? " flush" : "");
+    if (!o.allow.empty()) text += " allow " + std::to_string(o.allow.size());
+    if (o.max_buffered != kDefaultMaxBuffered) text += " buffered " + std::to_string(o.max_buffered);
+    return text + (o.metrics_address.empty() ? "" : " metrics " + o.metrics_address);
   } catch (const UsageError& e) {
     return e.what();
   }
@@ -61,6 +95,12 @@ TEST(OptionsTest, ReadsEveryOptionAndNamesTheBadArgument) {
         "1073741824", "--flush"},
        "[::1]:0 json:x.json pcap:a.pcap dnstap:a.tap dnstap-unix:/run/tap.sock "
        "dnstap-tcp:127.0.0.1,6000 max 1073741824 flush"},
+      {{"--allow", "10.0.0.0/8", "--allow", "::1", "--max-buffered", "1000", "--metrics",
+        "[::1]:9100"},
+       "127.0.0.1:8100 json:- max 16777216 allow 2 buffered 1000 metrics [::1]:9100"},
+      {{"--allow", "10.0.0.1/8"}, "--allow wants a numeric network, ADDR/BITS, not '10.0.0.1/8'"},
+      {{"--max-buffered", "0"}, "--max-buffered wants a byte count above 0, not '0'"},
+      {{"--metrics", "9100"}, "--metrics wants a numeric ADDR:PORT, not '9100'"},
       {{"--bogus"}, "unknown option --bogus"},
       {{"--json"}, "missing value after --json"},
       {{"--listen", "example.org:80"}, "--listen wants a numeric ADDR:PORT, not 'example.org:80'"},

@@ -15,6 +15,8 @@ require_command dnsperf
 
 dns_port=$(unused_port) || fail "no free port"
 start_unbound "$dns_port"
+# The collector raises its soft descriptor limit to the hard one.
+ulimit -Sn 256
 start_collector collector --listen 127.0.0.1:0 --json "$WORK/messages.json" --pcap "$WORK/messages.pcap"
 
 install_agent
@@ -29,6 +31,19 @@ CONF
 start_agent "$WORK/agent.conf"
 wait_for_text "$AGENT_LOG" "Entering packet capture loop..." 10 || fail "no capture: $(cat "$AGENT_LOG")"
 wait_for_text "$AGENT_LOG" "Connected to 127.0.0.1:$COLLECTOR_PORT" 10 || fail "no connection: $(cat "$AGENT_LOG")"
+
+[ "$(awk '/^Max open files/ { print ($4 == $5) }' "/proc/$COLLECTOR_PID/limits")" = 1 ] ||
+  fail "descriptor limit not raised: $(grep 'open files' "/proc/$COLLECTOR_PID/limits")"
+# Out of descriptors, the collector closes each surplus connection at once, says so in
+# one line, and the agent already connected streams on.
+prlimit --pid "$COLLECTOR_PID" --nofile=32:32 || fail "prlimit"
+flood=()
+for _ in $(seq 60); do
+  exec {fd}<>"/dev/tcp/127.0.0.1/$COLLECTOR_PORT" || fail "connection to the collector"
+  flood+=("$fd")
+done
+wait_for_text "$WORK/collector.err" "accept() failed: Too many open files;" 10 ||
+  fail "no descriptor line: $(cat "$WORK/collector.err")"
 
 ask() { dig +time=2 +tries=1 -p "$dns_port" @127.0.0.1 "$@" >/dev/null || fail "dig $*"; }
 ask www.test.example A
@@ -82,6 +97,9 @@ jq -r 'select(.dns.qname | endswith("-load.test.example.")) | [.dns.qname, .tcp]
   sort -u | tr '\t' ' ' | expect_lines_in_order "load transports" "tcp-load.test.example. true
 udp-load.test.example. false"
 
+[ "$(grep -c 'accept() failed' "$WORK/collector.err")" -eq 1 ] ||
+  fail "descriptor lines not limited: $(cat "$WORK/collector.err")"
+for fd in "${flood[@]}"; do exec {fd}>&-; done
 stop_process "$AGENT_PID"
 stop_process "$COLLECTOR_PID"
 jq -c 'select(.dns.qname | endswith("-load.test.example.") | not)' "$WORK/messages.json" >"$WORK/dig.json"

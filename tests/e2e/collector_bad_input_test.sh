@@ -1,28 +1,90 @@
 #!/usr/bin/env bash
-# The collector program with bad peers (the reasons themselves are the stream parser's):
-# a bad connection is closed with a line and counted, the others carry on, a busy port
-# fails the start, and SIGTERM ends the run with the summary and status 0.
+# Bad input never stops the collector: each bad connection gets one line on standard
+# error naming the peer and the reason and is closed, a partial record at the end of
+# a connection is counted and dropped, and every other connection carries on. A peer
+# outside --allow is closed at accept. A real Prometheus server scrapes the counts.
 source "$(dirname "$0")/lib.sh"
-start_collector main --listen 127.0.0.1:0 --max-record 1000 --json "$WORK/out.json"
+for tool in curl promtool prometheus jq; do require_command "$tool"; done
+
+start_collector main --listen 127.0.0.1:0 --max-record 1000 --json "$WORK/out.json" \
+  --allow 127.0.0.1/32 --metrics 127.0.0.1:0
 to=127.0.0.1:$COLLECTOR_PORT
+metrics=$(sed -n 's/^metrics on //p' "$WORK/main.err")
+[[ "$metrics" =~ ^http://127\.0\.0\.1:[0-9]+/metrics$ ]] || fail "metrics: $(cat "$WORK/main.err")"
+prometheus_port=$(unused_port) || fail "no free port"
+target=${metrics#http://}
+cat >"$WORK/prometheus.yml" <<CONF
+global:
+  scrape_interval: 1s
+scrape_configs:
+  - job_name: collector
+    static_configs:
+      - targets: ['${target%/metrics}']
+CONF
+prometheus --config.file="$WORK/prometheus.yml" --storage.tsdb.path="$WORK/tsdb" \
+  --web.listen-address="127.0.0.1:$prometheus_port" >"$WORK/prometheus.log" 2>&1 &
+STARTED_PIDS+=($!)
 good=query,example.com,A,10.0.0.5,10.0.0.1,udp
 send() { timeout 20 "$BIN/collector-send" "$@" || fail "collector-send $*"; }
+
+send "$to" "$good"
+send --no-hello "$to" "$good"
 send "$to" "$good" record,0700                # unknown record type 7
+send "$to" raw,000003e9                       # length 1001 above --max-record
+send "$to" record,020000000009ff              # device length overruns the record
 send "$to" "$good" raw,0000002002000000       # partial record at the end
+printf 'GET / HTTP/1.0\r\n\r\n' >"$WORK/http"
+timeout 20 bash -c "cat '$WORK/http' >/dev/tcp/127.0.0.1/$COLLECTOR_PORT" || fail "plain text connection"
 send "$to" "$good" "$good"
-wait_for_count "$WORK/out.json" '"qname":"example.com."' 4 10 || fail "JSON: $(cat "$WORK/out.json")"
+# The last connection's two lines show that the collector carried on.
+wait_for_count "$WORK/out.json" '"qname":"example.com."' 5 10 || fail "JSON: $(cat "$WORK/out.json")"
+
+# From 127.0.0.2, outside --allow: closed at once, before a byte is read.
+curl -s --max-time 5 --interface 127.0.0.2 "http://$to/" >/dev/null && fail "a peer outside --allow was served"
+
+curl -sf "$metrics" >"$WORK/metrics.txt" || fail "no metrics at $metrics"
+promtool check metrics <"$WORK/metrics.txt" || fail "promtool: $(cat "$WORK/metrics.txt")"
+# query EXPR: the value Prometheus holds for EXPR now, or nothing.
+query() {
+  curl -s --max-time 5 "http://127.0.0.1:$prometheus_port/api/v1/query" --data-urlencode "query=$1" |
+    jq -r '.data.result[0].value[1] // empty'
+}
+for expected in 'tevrin_collector_messages_total{agent="127.0.0.1"} 5' 'tevrin_collector_connections_total 8' \
+  'tevrin_collector_malformed_total 5' 'tevrin_collector_truncated_total 1' 'tevrin_collector_rejected_total 1' \
+  'tevrin_collector_connections 0' 'tevrin_collector_output_dropped_total{output="json"} 0' \
+  'count(tevrin_collector_bytes_total) 1'; do
+  for (( i = 0; i < 300; i++ )); do
+    [ "$(query "${expected% *}")" = "${expected##* }" ] && break
+    sleep 0.1
+  done
+  [ "$(query "${expected% *}")" = "${expected##* }" ] ||
+    fail "Prometheus has ${expected% *} = '$(query "${expected% *}")', want ${expected##* }: $(tail -n 5 "$WORK/prometheus.log")"
+done
+
+# A second collector on the busy port fails before it touches the first one's file.
 timeout 20 "$BIN/collector" --listen "$to" --json "$WORK/out.json" 2>"$WORK/second.err"
 status=$?
 [ "$status" -eq 1 ] || fail "second collector: exit status $status"
 [ "$(cat "$WORK/second.err")" = "collector: bind($to) failed: Address already in use" ] ||
   fail "second collector: $(cat "$WORK/second.err")"
+
 kill -TERM "$COLLECTOR_PID"
 timeout 20 tail --pid="$COLLECTOR_PID" -f /dev/null
 wait "$COLLECTOR_PID" || fail "exit status $? after SIGTERM"
-[ "$(wc -l <"$WORK/out.json")" -eq 4 ] || fail "want 4 JSON lines: $(cat "$WORK/out.json")"
-grep -qE '^collector: 127\.0\.0\.1:[0-9]+: record of unknown type 7; connection closed$' "$WORK/main.err" ||
-  fail "no line for the bad connection: $(cat "$WORK/main.err")"
+[ "$(wc -l <"$WORK/out.json")" -eq 5 ] || fail "want 5 JSON lines: $(cat "$WORK/out.json")"
+peer='collector: 127\.0\.0\.[12]:[0-9]+: '
+for reason in \
+  'stream does not begin with a hello \(first record type 2\); connection closed' \
+  'record of unknown type 7; connection closed' \
+  'record length 1001 above the limit of 1000 bytes; connection closed' \
+  'message lengths overrun its record of 7 bytes; connection closed' \
+  'connection ended inside a record \(8 bytes held\); record dropped' \
+  'stream does not begin with a hello \(first record length 1195725856\); connection closed' \
+  'not in an allowed network; connection closed'; do
+  [ "$(grep -c -E "^$peer$reason\$" "$WORK/main.err")" -eq 1 ] ||
+    fail "no line: $reason in: $(cat "$WORK/main.err")"
+done
 summary=$(tail -n 1 "$WORK/main.err")
-[[ "$summary" =~ ^collector:\ 3\ connections,\ 4\ messages,\ [0-9]+\ bytes,\ 1\ malformed,\ 1\ truncated$ ]] ||
+[[ "$summary" =~ ^collector:\ 8\ connections,\ 5\ messages,\ [0-9]+\ bytes,\ 5\ malformed,\ 1\ truncated$ ]] ||
   fail "summary: $summary"
 echo "collector bad input: all checks passed"

@@ -86,6 +86,8 @@ start_receiver "$WORK/first.dnstap" -u "$sock"
 for _ in $(seq 100); do [ -S "$sock" ] && break; sleep 0.1; done
 start_collector unix --listen 127.0.0.1:0 --dnstap-unix "$sock"
 send "${items[0]}"
+# A frame counts as delivered once the receiver has read it; let it.
+sleep 0.5
 stop_process "$RECEIVER_PID"
 send "${items[1]}"
 start_receiver "$WORK/second.dnstap" -u "$sock"
@@ -93,12 +95,49 @@ wait_for_text "$WORK/unix.err" 'failed; reconnecting' 10
 sleep 1.5
 send "${items[2]}"
 wait_for_text "$WORK/unix.err" reconnected 10
-stop_collector
+sleep 0.5
 stop_process "$RECEIVER_PID"
-expect_equal "frames before the receiver went" "CQ example.com/IN/A" "$(questions "$WORK/first.dnstap")"
 expect_equal "frames after the reconnection" "CQ www.example.org/IN/AAAA" "$(questions "$WORK/second.dnstap")"
-grep -qxF "collector: dnstap receiver unix:$sock: 1 frames dropped" "$WORK/unix.err" ||
+wait_for_count "$WORK/unix.err" 'failed; reconnecting' 2 10 || fail "idle receiver's end unnoticed"
+start_receiver "$WORK/third.dnstap" -u "$sock"
+wait_for_count "$WORK/unix.err" reconnected 2 10 || fail "no second reconnection: $(cat "$WORK/unix.err")"
+# Frames the receiver never read die with it: a receiver that stops reading gets three,
+# is killed, and those three count as dropped with the one sent while it is away.
+kill -STOP "$RECEIVER_PID"
+send "${items[@]:0:3}"
+sleep 0.5
+{ kill -KILL "$RECEIVER_PID"; wait "$RECEIVER_PID"; } 2>/dev/null
+wait_for_count "$WORK/unix.err" 'failed; reconnecting' 3 10
+send "${items[3]}"
+stop_collector
+expect_equal "frames before the receiver went" "CQ example.com/IN/A" "$(questions "$WORK/first.dnstap")"
+grep -qxF "collector: dnstap receiver unix:$sock: 5 frames dropped" "$WORK/unix.err" ||
   fail "dropped frames not reported: $(cat "$WORK/unix.err")"
+
+# A receiver missing at start is retried, not fatal; one that stops reading does not
+# hold the stop for more than a few seconds, and what it never took is counted.
+rm -f "$sock"
+start_collector late --listen 127.0.0.1:0 --dnstap-unix "$sock"
+grep -qF "collector: dnstap receiver unix:$sock unavailable (connect($sock) failed: No such file or directory); retrying" \
+  "$WORK/late.err" || fail "missing receiver: $(cat "$WORK/late.err")"
+start_receiver "$WORK/late.dnstap" -u "$sock"
+wait_for_text "$WORK/late.err" reconnected 10 || fail "no reconnection: $(cat "$WORK/late.err")"
+send "${items[4]}"
+sleep 0.5
+kill -STOP "$RECEIVER_PID"
+timeout 20 "$BIN/collector-send" --repeat 20000 "127.0.0.1:$COLLECTOR_PORT" "${items[0]}" ||
+  fail "collector-send to a collector behind a stalled receiver"
+start=$(date +%s%N)
+stop_collector
+(( $(date +%s%N) - start < 5000000000 )) || fail "stop took $(( ($(date +%s%N) - start) / 1000000 )) ms"
+kill -CONT "$RECEIVER_PID"
+stop_process "$RECEIVER_PID"
+expect_equal "frames to the receiver that came late" "CQ mail.example.net/IN/MX" \
+  "$(questions "$WORK/late.dnstap" | head -n 1)"
+dropped=$(sed -n "s|^collector: dnstap receiver unix:$sock: \([0-9]*\) frames dropped\$|\1|p" "$WORK/late.err")
+read_back=$(questions "$WORK/late.dnstap" | wc -l)
+[ -n "$dropped" ] && (( dropped > 0 && dropped + read_back >= 20001 )) ||
+  fail "stalled receiver: $dropped dropped, $read_back read back: $(cat "$WORK/late.err")"
 
 # Over TCP; stopping the collector closes the stream, so the receiver then has every frame.
 tap_port=$(unused_port) || fail "no free port"

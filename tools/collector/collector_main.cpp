@@ -5,6 +5,7 @@
 #include <memory>
 #include <vector>
 
+#include "collector_metrics.h"
 #include "collector_server.h"
 #include "dnstap_output.h"
 #include "json_output.h"
@@ -36,17 +37,26 @@ int run(const kx::collector::Options& options) {
   server_options.listen = options.listen;
   server_options.max_record = options.max_record;
   server_options.flush_each_message = options.flush_each_message;
+  server_options.allow = options.allow;
+  server_options.max_buffered = options.max_buffered;
+  raise_descriptor_limit();
   CollectorServer server(server_options, {});
 
   std::vector<std::unique_ptr<Output>> outputs;
   for (const auto& path : options.json_paths) outputs.push_back(std::make_unique<JsonOutput>(path));
   for (const auto& path : options.pcap_paths) outputs.push_back(std::make_unique<PcapOutput>(path));
   for (const auto& target : options.dnstap_targets) {
-    outputs.push_back(std::make_unique<DnstapOutput>(target));
+    outputs.push_back(std::make_unique<DnstapOutput>(target, server.stop_descriptor()));
   }
   std::vector<Output*> sinks;
   for (const auto& output : outputs) sinks.push_back(output.get());
   server.set_outputs(sinks);
+  std::unique_ptr<MetricsEndpoint> metrics;
+  if (!options.metrics_address.empty()) {
+    metrics = std::make_unique<MetricsEndpoint>(
+        options.metrics_address, server, std::vector<const Output*>(sinks.begin(), sinks.end()));
+    fprintf(stderr, "metrics on %s\n", metrics->url().c_str());
+  }
 
   running_server = &server;
   install_signal_handlers();

@@ -2,12 +2,16 @@
 // or streamed to a dnstap receiver on a Unix or TCP socket.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <cstdio>
+#include <future>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "output.h"
+#include "receiver_stream.h"
 
 struct fstrm_writer;
 
@@ -30,35 +34,76 @@ struct DnstapTarget {
 };
 
 // Frames are collected per read batch and written together at flush. A file that
-// fails to write stops the collector; a receiver that goes away is reconnected at the
-// next flush after a second, the frames in between being counted as dropped.
+// fails to write stops the collector. A receiver is reached on a thread of its own, so
+// that one that is missing or never answers its handshake holds nothing up; while there
+// is none, frames are dropped and counted, and a new attempt is made every second. A
+// frame counts as delivered once the receiver surely has it (see ReceiverStream).
 class DnstapOutput : public Output {
  public:
-  explicit DnstapOutput(DnstapTarget target);
+  // stop_descriptor (or -1) becomes readable when the collector stops: every wait on a
+  // receiver then ends within the stop grace. A receiver's failures and the dropped count
+  // go to diagnostics.
+  explicit DnstapOutput(DnstapTarget target, int stop_descriptor = -1,
+                        const ReceiverLimits& limits = {}, FILE* diagnostics = stderr);
   ~DnstapOutput() override;
   DnstapOutput(const DnstapOutput&) = delete;
   DnstapOutput& operator=(const DnstapOutput&) = delete;
 
   void write(const CollectedMessage& message) override;
   void flush() override;
-  uint64_t dropped() const { return dropped_; }
+  const char* kind() const override { return "dnstap"; }
+  uint64_t dropped() const override { return dropped_.load(std::memory_order_relaxed); }
+  uint64_t errors() const override { return errors_.load(std::memory_order_relaxed); }
+  // A timer, while a receiver is to be reached or frames await confirmation.
+  int event_descriptor() const override { return timer_; }
+  void serve_events() override;
+  bool connected() const { return writer_ != nullptr; }
 
  private:
   struct WriterFree {
     void operator()(fstrm_writer* writer) const;
   };
   using Writer = std::unique_ptr<fstrm_writer, WriterFree>;
+  struct Attempt {
+    Writer writer;
+    ReceiverStream* stream = nullptr;  // owned by the writer
+    std::string error;
+  };
 
-  Writer open_writer() const;
+  Writer open_file_writer() const;
+  Attempt connect_receiver() const;
+  void start_attempt();
+  void take_attempt();
+  void adopt(Attempt attempt);
   bool write_batch();
+  void confirm();
+  void lose_receiver();
   void drop_batch();
+  void close_receiver();
+  void update_timer();
+  void say(const std::string& text) const;
+  void count_dropped(uint64_t frames);
 
   DnstapTarget target_;
+  int stop_descriptor_;
+  ReceiverLimits limits_;
+  FILE* diagnostics_;
   Writer writer_;
+  ReceiverStream* stream_ = nullptr;
+  std::future<Attempt> attempt_;
+  bool ever_connected_ = false;
+  bool outage_reported_ = false;
+  int64_t next_attempt_ = 0;
+  int timer_ = -1;
+  int64_t timer_period_ = 0;
   std::vector<uint8_t> frames_;
   std::vector<size_t> frame_ends_;
-  int64_t next_reconnect_ = 0;
-  uint64_t dropped_ = 0;
+  // Stream offsets at which the frames handed to the receiver and not yet confirmed end.
+  std::vector<uint64_t> unconfirmed_;
+  size_t unconfirmed_head_ = 0;
+  uint64_t stream_offset_ = 0;
+  std::atomic<uint64_t> dropped_{0};
+  std::atomic<uint64_t> errors_{0};
 };
 
 }  // namespace kx::collector

@@ -34,6 +34,7 @@ class JsonOutput : public Output {
 
   void write(const CollectedMessage& message) override;
   void flush() override;
+  const char* kind() const override { return "json"; }
 
  private:
   void fail(const char* call, int error);

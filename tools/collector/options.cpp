@@ -22,6 +22,39 @@ uint32_t parse_max_record(std::string_view text) {
   return static_cast<uint32_t>(value);
 }
 
+uint64_t parse_max_buffered(std::string_view text) {
+  uint64_t value = 0;
+  auto result = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || result.ec != std::errc() || result.ptr != text.data() + text.size() ||
+      value == 0) {
+    throw UsageError("--max-buffered wants a byte count above 0, not '" + std::string(text) + "'");
+  }
+  return value;
+}
+
+// Reads the options that limit and expose the collector to its peers; false when arg is
+// none of them.
+bool parse_peer_option(std::string_view arg, const std::string& value, Options& options) {
+  if (arg == "--allow") {
+    Network network;
+    if (!parse_network(value, &network)) {
+      throw UsageError("--allow wants a numeric network, ADDR/BITS, not '" + value + "'");
+    }
+    options.allow.push_back(network);
+  } else if (arg == "--max-buffered") {
+    options.max_buffered = parse_max_buffered(value);
+  } else if (arg == "--metrics") {
+    SocketAddress checked;
+    if (!parse_socket_address(value, &checked)) {
+      throw UsageError("--metrics wants a numeric ADDR:PORT, not '" + value + "'");
+    }
+    options.metrics_address = value;
+  } else {
+    return false;
+  }
+  return true;
+}
+
 DnstapTarget tcp_target(const std::string& text) {
   DnstapTarget target;
   target.kind = DnstapTarget::Kind::tcp_socket;
@@ -39,6 +72,7 @@ const char kUsage[] =
     "usage: collector [--listen ADDR:PORT] [--json FILE|-] [--pcap FILE]\n"
     "                 [--dnstap FILE] [--dnstap-unix PATH] [--dnstap-tcp ADDR:PORT]\n"
     "                 [--max-record BYTES] [--flush]\n"
+    "                 [--allow CIDR]... [--max-buffered BYTES] [--metrics ADDR:PORT]\n"
     "  --listen ADDR:PORT    address to accept agents on (default 127.0.0.1:8100,\n"
     "                        [::1]:8100 for IPv6, port 0 for any free port)\n"
     "  --json FILE|-         JSON lines, one per DNS packet (default: - when no\n"
@@ -49,7 +83,12 @@ const char kUsage[] =
     "  --dnstap-tcp ADDR:PORT  stream dnstap to a receiver over TCP\n"
     "  --max-record BYTES    largest record accepted (default 16777216)\n"
     "  --flush               flush outputs after every message (default: after\n"
-    "                        every read batch)\n";
+    "                        every read batch)\n"
+    "  --allow CIDR          accept agents only from this network (repeatable;\n"
+    "                        10.0.0.0/8, 2001:db8::/32); default: any\n"
+    "  --max-buffered BYTES  bytes all connections may hold in unfinished records\n"
+    "                        (default 268435456)\n"
+    "  --metrics ADDR:PORT   serve Prometheus metrics at http://ADDR:PORT/metrics\n";
 
 Options parse_options(int argc, const char* const* argv) {
   Options options;
@@ -65,12 +104,13 @@ Options parse_options(int argc, const char* const* argv) {
     }
     static const std::string_view kValueOptions[] = {
         "--listen", "--json", "--pcap", "--dnstap", "--dnstap-unix", "--dnstap-tcp",
-        "--max-record"};
+        "--max-record", "--allow", "--max-buffered", "--metrics"};
     bool known = false;
     for (std::string_view name : kValueOptions) known = known || name == arg;
     if (!known) throw UsageError("unknown option " + std::string(arg));
     if (i + 1 >= argc) throw UsageError("missing value after " + std::string(arg));
     std::string value = argv[++i];
+    if (parse_peer_option(arg, value, options)) continue;
     if (arg == "--listen") {
       options.listen_text = value;
     } else if (arg == "--json") {

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "collector_server.h"
 #include "dnstap_output.h"
 #include "socket_address.h"
 #include "stream_parser.h"
@@ -23,6 +24,11 @@ struct Options {
   uint32_t max_record = kDefaultMaxRecord;
   bool flush_each_message = false;
   bool help = false;
+  // Limits and exposure to peers.
+  std::vector<Network> allow;       // empty: every peer
+  uint64_t max_buffered = kDefaultMaxBuffered;
+  std::string metrics_address;      // empty: no metrics
+
 };
 
 class UsageError : public std::runtime_error {

@@ -25,6 +25,21 @@ class Output {
   virtual void write(const CollectedMessage& message) = 0;
   // Pushes what is buffered to the file or socket. Raises CollectorError on failure.
   virtual void flush() = 0;
+  // False while the output cannot take more messages: the server then stops reading
+  // from agents, whose rings hold the surplus, until it is true again.
+  virtual bool accepting() const { return true; }
+  // A descriptor that becomes readable when the output has work for the loop (delivery
+  // reports, room again), or -1. The server then calls serve_events().
+  virtual int event_descriptor() const { return -1; }
+  // Does that work without blocking. Raises CollectorError when the output fails.
+  virtual void serve_events() {}
+
+  // What the metrics report for this output; safe from any thread. kind() names the
+  // output in the "output" label; dropped() counts messages taken and never delivered,
+  // errors() the failures of the file or receiver behind it.
+  virtual const char* kind() const = 0;
+  virtual uint64_t dropped() const { return 0; }
+  virtual uint64_t errors() const { return 0; }
 };
 
 // The QR bit of a DNS packet: set in responses. A packet too short to hold it is taken

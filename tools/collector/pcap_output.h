@@ -17,6 +17,7 @@ class PcapOutput : public Output {
 
   void write(const CollectedMessage& message) override;
   void flush() override;
+  const char* kind() const override { return "pcap"; }
 
  private:
   std::string path_;
