@@ -11,10 +11,10 @@
 #include <thread>
 #include <vector>
 
-#include "wire/wire_format.h"
 #include "support/fake_etw.h"
 #include "support/fake_tdh.h"
 #include "support/log_capture.h"
+#include "support/records.h"
 
 namespace {
 
@@ -55,11 +55,8 @@ kx::test::FakeEvent packet_event(const std::string& device) {
 }
 
 Bytes packet_message(const std::string& device) {
-  Bytes packet = kx::test::counting_bytes(40);
-  Bytes message(kx::wire::dns_message_size(device.size(), 8, packet.size()));
-  kx::wire::write_dns_message(message.data(), 258, device, "10.0.0.1", 0, packet.data(),
-                              packet.size());
-  return message;
+  return kx::test::message_body(258, device, "10.0.0.1", 0,
+                                kx::test::text(kx::test::counting_bytes(40)));
 }
 
 // The capture failures a session reported, as they read in the log. The session's

@@ -14,18 +14,13 @@
 #include "wire/wire_format.h"
 #include "support/fake_tdh.h"
 #include "support/log_capture.h"
+#include "support/records.h"
 
 namespace {
 
+using namespace kx::test;
 using kx::sensor::EventDecodingState;
 using kx::sensor::kFiletimeUnixEpochOffset;
-using kx::test::Bytes;
-using kx::test::counting_bytes;
-using kx::test::dns_packet_event;
-using kx::test::FakeEvent;
-using kx::test::logged_errno_text;
-using kx::test::logged_error_text;
-using kx::test::TdhCall;
 using Lines = std::vector<std::string>;
 
 constexpr int64_t kSecond = 10000000;
@@ -347,9 +342,7 @@ TEST_F(EventDecoderTest, BuffersAreReusedAndTheShorterMessageKeepsItsOwnLength) 
   uint32_t message_capacity = state_->message_capacity;
 
   Bytes short_packet = {0xAA, 0xBB};
-  Bytes expected(kx::wire::dns_message_size(8, 8, 2));
-  kx::wire::write_dns_message(expected.data(), 0x49EF6F00u, "10.0.0.5", "10.0.0.2", 0,
-                              short_packet.data(), 2);
+  Bytes expected = kx::test::message_body(0x49EF6F00u, "10.0.0.5", "10.0.0.2", 0, "\xAA\xBB");
   FakeEvent short_event = dns_packet_event(256, "10.0.0.5", "10.0.0.2", 0, short_packet, 0);
   EXPECT_EQ(decode_one(short_event), expected);
   decode(dns_packet_event(256, "192.168.100.201", "10.0.0.3", 1, counting_bytes(1000), 0));
