@@ -17,15 +17,11 @@ queue-size 4096
 statistics-interval 1
 logging on
 CONF
-start_agent "$WORK/agent.conf"
-wait_for_text "$AGENT_LOG" "Packet capture finished" 15 || fail "replay did not finish: $(cat "$AGENT_LOG")"
+start_agent "$WORK/agent.conf" "Packet capture finished"
 wait_for_text "$AGENT_LOG" "ERROR - Connect to 127.0.0.1:$port failed" 10 || fail "no failed connect"
 
 # The collector appears on the target's port; the agent finds it after its pause.
-"$BIN/collector" --listen "127.0.0.1:$port" --json "$WORK/messages.json" --metrics 127.0.0.1:0 \
-  2>"$WORK/collector.err" &
-COLLECTOR_PID=$!
-STARTED_PIDS+=($COLLECTOR_PID)
+start_collector collector --listen "127.0.0.1:$port" --json "$WORK/messages.json" --metrics 127.0.0.1:0
 wait_for_text "$WORK/collector.err" "hello, agent version 3.7.3" 20 || fail "agent did not reconnect"
 sleep 1
 stop_process "$AGENT_PID"
