@@ -4,7 +4,7 @@
 # a connection is counted and dropped, and every other connection carries on. A peer
 # outside --allow is closed at accept. A real Prometheus server scrapes the counts.
 source "$(dirname "$0")/lib.sh"
-for tool in curl promtool prometheus jq; do require_command "$tool"; done
+require_commands curl promtool prometheus jq
 
 start_collector main --listen 127.0.0.1:0 --max-record 1000 --json "$WORK/out.json" \
   --allow 127.0.0.1/32 --metrics 127.0.0.1:0
@@ -33,8 +33,7 @@ send "$to" "$good" record,0700                # unknown record type 7
 send "$to" raw,000003e9                       # length 1001 above --max-record
 send "$to" record,020000000009ff              # device length overruns the record
 send "$to" "$good" raw,0000002002000000       # partial record at the end
-printf 'GET / HTTP/1.0\r\n\r\n' >"$WORK/http"
-timeout 20 bash -c "cat '$WORK/http' >/dev/tcp/127.0.0.1/$COLLECTOR_PORT" || fail "plain text connection"
+timeout 20 bash -c "printf 'GET / HTTP/1.0\r\n\r\n' >/dev/tcp/127.0.0.1/$COLLECTOR_PORT" || fail "plain text connection"
 send "$to" "$good" "$good"
 # The last connection's two lines show that the collector carried on.
 wait_for_count "$WORK/out.json" '"qname":"example.com."' 5 10 || fail "JSON: $(cat "$WORK/out.json")"
@@ -53,10 +52,7 @@ for expected in 'tevrin_collector_messages_total{agent="127.0.0.1"} 5' 'tevrin_c
   'tevrin_collector_malformed_total 5' 'tevrin_collector_truncated_total 1' 'tevrin_collector_rejected_total 1' \
   'tevrin_collector_connections 0' 'tevrin_collector_output_dropped_total{output="json"} 0' \
   'count(tevrin_collector_bytes_total) 1'; do
-  for (( i = 0; i < 300; i++ )); do
-    [ "$(query "${expected% *}")" = "${expected##* }" ] && break
-    sleep 0.1
-  done
+  for (( i = 0; i < 300; i++ )); do [ "$(query "${expected% *}")" = "${expected##* }" ] && break; sleep 0.1; done
   [ "$(query "${expected% *}")" = "${expected##* }" ] ||
     fail "Prometheus has ${expected% *} = '$(query "${expected% *}")', want ${expected##* }: $(tail -n 5 "$WORK/prometheus.log")"
 done
@@ -65,12 +61,8 @@ done
 timeout 20 "$BIN/collector" --listen "$to" --json "$WORK/out.json" 2>"$WORK/second.err"
 status=$?
 [ "$status" -eq 1 ] || fail "second collector: exit status $status"
-[ "$(cat "$WORK/second.err")" = "collector: bind($to) failed: Address already in use" ] ||
-  fail "second collector: $(cat "$WORK/second.err")"
-
-kill -TERM "$COLLECTOR_PID"
-timeout 20 tail --pid="$COLLECTOR_PID" -f /dev/null
-wait "$COLLECTOR_PID" || fail "exit status $? after SIGTERM"
+expect_equal "second collector" "collector: bind($to) failed: Address already in use" "$(cat "$WORK/second.err")"
+stop_collector
 [ "$(wc -l <"$WORK/out.json")" -eq 5 ] || fail "want 5 JSON lines: $(cat "$WORK/out.json")"
 peer='collector: 127\.0\.0\.[12]:[0-9]+: '
 for reason in \
