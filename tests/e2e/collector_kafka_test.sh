@@ -4,7 +4,7 @@
 # produce errors; nothing lost through brokers down at the start and in the middle; the
 # JSON equals the --json line; the dnstap messages parse.
 source "$(dirname "$0")/lib.sh"
-for tool in kcat dnstap-read; do require_command "$tool"; done
+require_commands kcat dnstap-read
 
 coproc CLUSTER { exec "$BIN/kafka-cluster" 2>"$WORK/cluster.err"; }
 STARTED_PIDS+=($CLUSTER_PID)
@@ -33,10 +33,8 @@ send_chunk() {  # FIRST COUNT
 consume() {  # TOPIC FORMAT: the whole topic, end to end
   timeout 60 kcat -C -b "$BROKERS" -t "$1" -o beginning -e -q -f "$2" || fail "kcat $1"
 }
-stop_collector() {  # the summary line of its Kafka output must say this
-  kill -TERM "$COLLECTOR_PID"
-  timeout 30 tail --pid="$COLLECTOR_PID" -f /dev/null || fail "collector did not stop"
-  wait "$COLLECTOR_PID" || fail "collector exit status $?: $(cat "$WORK/$2.err")"
+stop_kafka() {  # SUMMARY TOPIC: the summary line of the collector's Kafka output must say this
+  stop_collector
   grep -qF "topic $2: $1" "$WORK/$2.err" || fail "summary: $(cat "$WORK/$2.err")"
 }
 # check_delivery TOPIC: reads the topic into $WORK/TOPIC.kafka ("KEY VALUE" lines) and
@@ -56,8 +54,7 @@ wait_appended() {  # TOPIC PARTITIONS COUNT: until the partitions' end offsets a
   for (( p = 0; p < $2; p++ )); do queries+=(-t "$1:$p:-1"); done
   for (( i = 0; i < 150; i++ )); do
     sum=$(timeout 20 kcat -Q -b "$BROKERS" "${queries[@]}" | awk '{ s += $NF } END { print s + 0 }')
-    [ "$sum" -ge "$3" ] && return 0
-    sleep 0.1
+    [ "$sum" -ge "$3" ] && return 0 || sleep 0.1
   done
   fail "$1: $sum of $3 messages appended"
 }
@@ -75,7 +72,7 @@ for chunk in 0 1 2 3 4 5 6 7 8 9; do
   cluster produce-errors 5
   sleep 0.5
 done
-stop_collector "100000 delivered, 0 not delivered" steady
+stop_kafka "100000 delivered, 0 not delivered" steady
 read -r bad lost order dup < <(check_delivery steady)
 [ "$bad $lost $order $dup" = "0 0 0 0" ] ||
   fail "steady: $bad wrong addresses, $lost lost, $order out of order, $dup twice"
@@ -90,16 +87,12 @@ start_collector outage --listen 127.0.0.1:0 --kafka "$BROKERS" --kafka-topic out
 wait_for_text "$WORK/outage.err" "no broker reachable yet" 10 || fail "no warning: $(cat "$WORK/outage.err")"
 for chunk in 0 1 2 3 4 5 6 7 8 9; do
   send_chunk $(( chunk * 10000 )) 10000
-  case $chunk in
-    1) cluster up -1 ;;
-    4) cluster down 2 ;;
-    7) cluster up 2 ;;
-  esac
+  case $chunk in 1) cluster up -1 ;; 4) cluster down 2 ;; 7) cluster up 2 ;; esac
 done
 # Held back, the collector may still be behind the agent: a stop would end what the
 # socket buffers hold, so wait until everything is in the topic.
 wait_appended outage 32 100000
-stop_collector "100000 delivered, 0 not delivered" outage
+stop_kafka "100000 delivered, 0 not delivered" outage
 read -r bad lost order dup < <(check_delivery outage)
 [ "$bad $lost" = "0 0" ] || fail "outage: $bad wrong addresses, $lost lost"
 echo "note: broker outage: $dup duplicates, $order out of order (the mock brokers do not deduplicate)"
@@ -123,7 +116,7 @@ cluster up -1
 # must read back with dnstap-read.
 start_collector tap --listen 127.0.0.1:0 --kafka "$BROKERS" --kafka-topic tap --kafka-format dnstap
 send_chunk 0 3
-stop_collector "3 delivered, 0 not delivered" tap
+stop_kafka "3 delivered, 0 not delivered" tap
 {
   printf '\0\0\0\0\0\0\0\x22\0\0\0\x02\0\0\0\x01\0\0\0\x16protobuf:dnstap.Dnstap'
   consume tap '%R%s'
