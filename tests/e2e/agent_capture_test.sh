@@ -98,23 +98,13 @@ jq -c 'select(.dns.qname | endswith("-load.test.example.") | not)' "$WORK/messag
 
 summary=$(jq -r '[.dns.qname, .dns.qtype, (.dns.flags | index("qr") != null), .tcp, .device, .server, .version] | @tsv' \
   "$WORK/dig.json" | sort)
-expected=$(printf '%s\n' \
-  "ext.test.example.	A	false	false	::1	::1	3.7.3" \
-  "ext.test.example.	A	true	false	::1	::1	3.7.3" \
-  "mail.test.example.	A	false	true	::1	::1	3.7.3" \
-  "mail.test.example.	A	true	true	::1	::1	3.7.3" \
-  "www.test.example.	AAAA	false	false	::1	::1	3.7.3" \
-  "www.test.example.	AAAA	true	false	::1	::1	3.7.3" \
-  "mail.test.example.	A	false	false	127.0.0.1	127.0.0.1	3.7.3" \
-  "mail.test.example.	A	true	false	127.0.0.1	127.0.0.1	3.7.3" \
-  "test.example.	MX	false	false	127.0.0.1	127.0.0.1	3.7.3" \
-  "test.example.	MX	true	false	127.0.0.1	127.0.0.1	3.7.3" \
-  "txt.test.example.	TXT	false	true	127.0.0.1	127.0.0.1	3.7.3" \
-  "txt.test.example.	TXT	true	true	127.0.0.1	127.0.0.1	3.7.3" \
-  "www.test.example.	A	false	false	127.0.0.1	127.0.0.1	3.7.3" \
-  "www.test.example.	A	false	true	127.0.0.1	127.0.0.1	3.7.3" \
-  "www.test.example.	A	true	false	127.0.0.1	127.0.0.1	3.7.3" \
-  "www.test.example.	A	true	true	127.0.0.1	127.0.0.1	3.7.3" | sort)
+# Each question as a query and as its response.
+expected=$(for question in "ext.test.example. A false ::1" "mail.test.example. A true ::1" "www.test.example. AAAA false ::1" \
+  "mail.test.example. A false 127.0.0.1" "test.example. MX false 127.0.0.1" "txt.test.example. TXT true 127.0.0.1" \
+  "www.test.example. A false 127.0.0.1" "www.test.example. A true 127.0.0.1"; do
+  read -r name type tcp address <<<"$question"
+  for qr in false true; do printf '%s\t%s\t%s\t%s\t%s\t%s\t3.7.3\n' "$name" "$type" "$qr" "$tcp" "$address" "$address"; done
+done | sort)
 expect_equal "messages" "$expected" "$summary"
 
 # Each message's time is the capture time: within the last minute.
