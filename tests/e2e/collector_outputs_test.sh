@@ -88,15 +88,17 @@ stream_rotation_items 4000 1
 stop_collector
 [ -s "$rotated/out.dnstap.1" ] || fail "no dnstap file beside the one of the first run: $(ls "$rotated")"
 expected=$(rotation_items 0 4200 | cut -d, -f2 | sort)
-expect_equal "JSON lines over the rotated files" "$expected" \
-  "$(cat "$rotated"/*.json | jq -r '.dns.qname | rtrimstr(".")' | sort)"
-for file in "$rotated"/*.pcap; do
-  timeout 60 tshark -r "$file" -T fields -e dns.qry.name >"$file.names" 2>"$file.err" || fail "tshark $file: $(cat "$file.err")"
+names() {  # KIND FILE: the question names in FILE, read back by jq, tshark or dnstap-read
+  case $1 in
+    json) timeout 60 jq -r '.dns.qname' "$2" ;;
+    pcap) timeout 60 tshark -r "$2" -T fields -e dns.qry.name 2>/dev/null ;;
+    dnstap) timeout 60 dnstap-read "$2" | awk '{ split($NF, q, "/"); print q[1] }' ;;
+  esac
+}
+for kind in json pcap dnstap; do
+  expect_equal "$kind over the rotated files" "$expected" \
+    "$(for file in "$rotated"/*."$kind"*; do names "$kind" "$file" || echo "unreadable $file"; done | sed 's/\.$//' | sort)"
 done
-expect_equal "pcap packets over the rotated files" "$expected" "$(cat "$rotated"/*.names | sort)"
-for file in "$rotated"/*.dnstap*; do timeout 60 dnstap-read "$file" >"$file.frames" || fail "dnstap-read $file"; done
-expect_equal "dnstap frames over the rotated files" "$expected" \
-  "$(cat "$rotated"/*.frames | awk '{ split($NF, q, "/"); print q[1] }' | sed 's/\.$//' | sort)"
 
 start_receiver() {  # FILE ARGS...: a dnstap receiver writing FILE; sets RECEIVER_PID
   fstrm_capture -t protobuf:dnstap.Dnstap "${@:2}" -w "$1" >>"$WORK/receiver.log" 2>&1 &
