@@ -122,64 +122,50 @@ TEST(DnstapOutputTest, ReopenGoesOnWithTheFileOrStartsANewOneAtItsPath) {
   EXPECT_EQ(frame_count(path + ".1"), 1u);
 }
 
-// A receiver that is missing, or that accepts and never answers the handshake, costs
-// the start at most the handshake limit; the collector runs on, counting the frames it
-// cannot deliver, and goes on trying.
-TEST(DnstapOutputTest, ReceiverMissingOrSilentAtStartIsRetriedAndItsFramesCounted) {
-  const struct {
-    bool listening;
-    const char* reason;
-  } cases[] = {
-      {false, "connect(PATH) failed: No such file or directory"},
-      {true, "timed out waiting to complete the handshake"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.reason);
-    kx::test::TempDir dir;
-    std::string path = dir.file("tap.sock");
-    int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
-    if (c.listening) {
-      ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-      ASSERT_EQ(listen(listener, 8), 0);  // the backlog completes connects; nobody answers
+// A receiver that accepts and never answers the handshake costs the start at most the
+// handshake limit; the collector runs on, counting the frames it cannot deliver, and
+// goes on trying. (A missing receiver is shown end to end.)
+TEST(DnstapOutputTest, SilentReceiverAtStartIsRetriedAndItsFramesCounted) {
+  kx::test::TempDir dir;
+  std::string path = dir.file("tap.sock");
+  int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address = {};
+  address.sun_family = AF_UNIX;
+  snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(listener, 8), 0);  // the backlog completes connects; nobody answers
+  FILE* diagnostics = fopen(dir.file("stderr").c_str(), "w+");
+  ReceiverLimits limits;
+  limits.handshake_milliseconds = 200;
+  limits.retry_milliseconds = 50;
+  auto start = std::chrono::steady_clock::now();
+  {
+    DnstapOutput output({DnstapTarget::Kind::unix_socket, path, {}, {}}, -1, limits,
+                        diagnostics);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    EXPECT_FALSE(output.connected());
+    Bytes query = example_packet(false);
+    output.write(collected(query));
+    output.write(collected(query));
+    output.flush();
+    EXPECT_EQ(output.dropped(), 2u);
+    // Later attempts run on their own thread while the loop's timer ticks.
+    ASSERT_GE(output.event_descriptor(), 0);
+    pollfd tick = {output.event_descriptor(), POLLIN, 0};
+    for (int i = 0; i < 3; ++i) {
+      ASSERT_EQ(poll(&tick, 1, 5000), 1);
+      output.serve_events();
     }
-    FILE* diagnostics = fopen(dir.file("stderr").c_str(), "w+");
-    ReceiverLimits limits;
-    limits.handshake_milliseconds = 200;
-    limits.retry_milliseconds = 50;
-    auto start = std::chrono::steady_clock::now();
-    {
-      DnstapOutput output({DnstapTarget::Kind::unix_socket, path, {}, {}}, -1, limits,
-                          diagnostics);
-      EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
-      EXPECT_FALSE(output.connected());
-      Bytes query = example_packet(false);
-      output.write(collected(query));
-      output.write(collected(query));
-      output.flush();
-      EXPECT_EQ(output.dropped(), 2u);
-      // Later attempts run on their own thread while the loop's timer ticks.
-      ASSERT_GE(output.event_descriptor(), 0);
-      pollfd tick = {output.event_descriptor(), POLLIN, 0};
-      for (int i = 0; i < 3; ++i) {
-        ASSERT_EQ(poll(&tick, 1, 5000), 1);
-        output.serve_events();
-      }
-      EXPECT_GE(output.errors(), 1u);
-    }
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
-    fclose(diagnostics);
-    close(listener);
-    std::string reason = c.reason;
-    if (size_t at = reason.find("PATH"); at != std::string::npos) reason.replace(at, 4, path);
-    EXPECT_EQ(kx::test::split_lines(kx::test::read_file(dir.file("stderr"))),
-              (std::vector<std::string>{
-                  "collector: dnstap receiver unix:" + path + " unavailable (" + reason +
-                      "); retrying",
-                  "collector: dnstap receiver unix:" + path + ": 2 frames dropped"}));
+    EXPECT_GE(output.errors(), 1u);
   }
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  fclose(diagnostics);
+  close(listener);
+  EXPECT_EQ(kx::test::split_lines(kx::test::read_file(dir.file("stderr"))),
+            (std::vector<std::string>{
+                "collector: dnstap receiver unix:" + path +
+                    " unavailable (timed out waiting to complete the handshake); retrying",
+                "collector: dnstap receiver unix:" + path + ": 2 frames dropped"}));
 }
 
 }  // namespace
