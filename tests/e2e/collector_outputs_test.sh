@@ -143,10 +143,12 @@ expect_equal "frames before the receiver went" "CQ example.com/IN/A" "$(question
 grep -qxF "collector: dnstap receiver unix:$sock: 5 frames dropped" "$WORK/unix.err" ||
   fail "dropped frames not reported: $(cat "$WORK/unix.err")"
 
-# A receiver missing at start comes later; one that stops reading does not hold the
-# stop for more than a few seconds, and what it never took is counted.
+# A receiver missing at start is retried, not fatal; one that stops reading does not
+# hold the stop for more than a few seconds, and what it never took is counted.
 rm -f "$sock"
 start_collector late --listen 127.0.0.1:0 --dnstap-unix "$sock"
+grep -qF "collector: dnstap receiver unix:$sock unavailable (connect($sock) failed: No such file or directory); retrying" \
+  "$WORK/late.err" || fail "missing receiver: $(cat "$WORK/late.err")"
 start_receiver "$WORK/late.dnstap" -u "$sock"
 wait_for_text "$WORK/late.err" reconnected 10 || fail "no reconnection: $(cat "$WORK/late.err")"
 send "${items[4]}"
