@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <deque>
 #include <functional>
 #include <map>
@@ -17,11 +16,7 @@
 
 namespace {
 
-using kx::net::PeerState;
-using kx::net::SocketApi;
-using kx::net::SocketHandle;
-using kx::net::SocketStatus;
-using kx::net::TcpConnection;
+using namespace kx::net;
 using Calls = std::vector<std::string>;
 
 constexpr int32_t kSomeError = 5;  // only its system text matters
@@ -47,7 +42,7 @@ class ScriptedSockets : public SocketApi {
   Calls calls;
 
   SocketHandle open_tcp(int32_t* error) override {
-    return next("open", "", error).status == SocketStatus::failed ? kx::net::kInvalidSocket : ++last_handle_;
+    return next("open", "", error).status == SocketStatus::failed ? kInvalidSocket : ++last_handle_;
   }
   SocketStatus set_non_blocking(SocketHandle, int32_t* error) override { return next("non-blocking", "", error).status; }
   // A connect under way is the usual answer of a non-blocking socket.
