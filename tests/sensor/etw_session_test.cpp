@@ -15,6 +15,7 @@
 #include "support/fake_tdh.h"
 #include "support/log_capture.h"
 #include "support/records.h"
+#include "support/wait.h"
 
 namespace {
 
@@ -65,12 +66,7 @@ Bytes packet_message(const std::string& device) {
 struct Failures {
   Lines lines;
   std::atomic<bool> noted{false};
-  bool wait() const {
-    for (int i = 0; i < 1000 && !noted.load(); ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return noted.load();
-  }
+  bool wait() const { return kx::test::wait_until([this] { return noted.load(); }); }
 };
 
 void note_failure(const char* message, void* user) {
