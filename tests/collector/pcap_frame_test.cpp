@@ -6,7 +6,6 @@
 
 #include <memory>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "collector/builders.h"
@@ -45,43 +44,6 @@ TEST(FrameBuilderTest, PacketTooLargeForOneDatagramIsCutToFit) {
     EXPECT_EQ(get16(frame, 2), 65535);
     EXPECT_EQ(get16(frame, tcp ? 40 : 24), tcp ? 65535 - 42 : 65535 - 20);
   }
-}
-
-TEST(PcapOutputTest, FileReadsBackAsRawIpWithTheEventTime) {
-  kx::test::TempDir dir;
-  std::string path = dir.file("out.pcap");
-  Bytes query = example_packet(false);
-  Bytes response = example_packet(true);
-  // A reopen and a restart go on with the same file, under its one file header.
-  {
-    PcapOutput output(path);
-    output.write(collected(query));
-    output.reopen();
-  }
-  {
-    PcapOutput restarted(path);
-    CollectedMessage message = collected(response, "10.0.0.5", "10.0.0.1", 1);
-    message.dns.time_seconds = 1700000007;
-    restarted.write(message);
-    restarted.flush();
-  }
-  char error[PCAP_ERRBUF_SIZE];
-  std::unique_ptr<pcap_t, decltype(&pcap_close)> pcap(pcap_open_offline(path.c_str(), error),
-                                                        pcap_close);
-  ASSERT_NE(pcap, nullptr) << error;
-  EXPECT_EQ(pcap_datalink(pcap.get()), DLT_RAW);
-  struct pcap_pkthdr* header;
-  const u_char* data;
-  // The UDP query, then the TCP response seven seconds later.
-  for (auto [time, size, protocol] :
-       {std::tuple{1700000000, 20 + 8 + 29, 17}, {1700000007, 20 + 20 + 2 + 29, 6}}) {
-    ASSERT_EQ(pcap_next_ex(pcap.get(), &header, &data), 1);
-    EXPECT_EQ(header->ts.tv_sec, time);
-    EXPECT_EQ(header->caplen, size);
-    EXPECT_EQ(header->len, header->caplen);
-    EXPECT_EQ(data[9], protocol);
-  }
-  EXPECT_EQ(pcap_next_ex(pcap.get(), &header, &data), PCAP_ERROR_BREAK);
 }
 
 TEST(PcapOutputTest, UnopenableFileOrOneOfAnotherLinkTypeNamesTheCall) {
