@@ -262,29 +262,6 @@ TEST_F(Decoding, CountsEachFrameItCannotFrameUnderItsReason) {
             "5 other packets");
 }
 
-class OnlyServerIsLocal : public LocalAddressCheck {
- public:
-  bool is_local(const IpAddress& address) override {
-    return address.family == 4 && memcmp(address.bytes, kServer.data(), 4) == 0;
-  }
-};
-
-// This host's own resolver asking another server uses a high port towards port 53: that
-// is not traffic of the local DNS server, so live capture leaves it out.
-TEST_F(Decoding, InLiveCaptureTheServerEndMustBeLocal) {
-  OnlyServerIsLocal local;
-  reset(&local);
-  Bytes remote = {198, 51, 100, 1};
-  feed_raw(query());                                                          // kept
-  feed_raw(ipv4_packet(17, kServer, kClient, udp(53, 4000, dns_payload(20, 2))));   // kept
-  feed_raw(ipv4_packet(17, kServer, remote, udp(33000, 53, dns_payload(20, 3))));   // own query
-  feed_raw(ipv4_packet(17, remote, kServer, udp(53, 33000, dns_payload(20, 4))));   // its answer
-  ASSERT_EQ(delivered.size(), 2u);
-  EXPECT_EQ(delivered[0].device, "192.168.255.254");
-  EXPECT_EQ(delivered[1].device, "192.168.255.254");
-  EXPECT_EQ(decoder->skipped().other, 2u);
-}
-
 class OnlyServersAreLocal : public LocalAddressCheck {
  public:
   bool is_local(const IpAddress& address) override {
@@ -295,8 +272,10 @@ class OnlyServersAreLocal : public LocalAddressCheck {
 
 // With ipv6-clients on, an IPv6 packet is framed whatever extension headers come before
 // UDP or TCP, with the address texts inet_ntop writes; a mapped address reads as the IPv4
-// client it stands for, also when the host's addresses are checked.
-TEST_F(Decoding, WithIpv6ClientsFramesIpv6PacketsAndUnmapsMappedAddresses) {
+// client it stands for, also when the host's addresses are checked. In live capture the
+// server end must be local: this host's own resolver asking another server (a high port
+// towards 53) is not traffic of the local DNS server.
+TEST_F(Decoding, WithIpv6ClientsFramesIpv6PacketsUnmapsAddressesAndKeepsOnlyTheLocalServer) {
   const Bytes longest = join({Bytes(14, 0xFF), {0xFF, 0xFE}});
   const Bytes server = ipv6_address(2);
   const Bytes mapped_client = join({Bytes(10, 0), {0xFF, 0xFF}, kClient});
@@ -304,6 +283,7 @@ TEST_F(Decoding, WithIpv6ClientsFramesIpv6PacketsAndUnmapsMappedAddresses) {
   const Bytes dns = dns_payload(20, 7);
   const Bytes query_udp = udp(1000, 53, dns);
   const Bytes options = {17, 0, 1, 4, 0, 0, 0, 0};  // next header UDP, a PadN option
+  const Bytes remote = {198, 51, 100, 1};
   struct Case {
     const char* name;
     Bytes ip;
@@ -328,6 +308,13 @@ TEST_F(Decoding, WithIpv6ClientsFramesIpv6PacketsAndUnmapsMappedAddresses) {
        &SkipCounts::fragments},
       {"this host asking another server", ipv6_packet(17, udp(33000, 53, dns), server, longest),
        nullptr, nullptr, &SkipCounts::other},
+      {"IPv4 query", ipv4_packet(17, kClient, kServer, query_udp), "192.168.255.254", "10.0.0.1"},
+      {"IPv4 response", ipv4_packet(17, kServer, kClient, udp(53, 1000, dns)), "192.168.255.254",
+       "10.0.0.1"},
+      {"this host asking over IPv4", ipv4_packet(17, kServer, remote, udp(33000, 53, dns)),
+       nullptr, nullptr, &SkipCounts::other},
+      {"the answer it gets", ipv4_packet(17, remote, kServer, udp(53, 33000, dns)), nullptr,
+       nullptr, &SkipCounts::other},
   };
   OnlyServersAreLocal local;
   for (const Case& c : cases) {
@@ -342,7 +329,7 @@ TEST_F(Decoding, WithIpv6ClientsFramesIpv6PacketsAndUnmapsMappedAddresses) {
     ASSERT_EQ(delivered.size(), 1u);
     EXPECT_EQ(delivered[0].device, c.device);
     EXPECT_EQ(delivered[0].server, c.server);
-    EXPECT_EQ(delivered[0].is_tcp, c.ip[6] == 6 ? 1 : 0);
+    EXPECT_EQ(delivered[0].is_tcp, c.ip[c.ip[0] >> 4 == 6 ? 6 : 9] == 6 ? 1 : 0);
     EXPECT_EQ(delivered[0].packet, dns);
     EXPECT_EQ(total_skipped(), 0u);
   }
