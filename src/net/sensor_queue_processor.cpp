@@ -16,6 +16,9 @@ namespace kx::net {
 namespace {
 
 constexpr int32_t kFirstSendCapacity = 4096;
+// A batch stops growing at this size (one record may take it beyond): one send per batch
+// instead of two per record, while a batch stays small next to the socket's buffer.
+constexpr int32_t kBatchBytes = 65536;
 
 void* c_allocate(size_t size) { return std::malloc(size); }
 void* c_reallocate(void* block, size_t size) { return std::realloc(block, size); }
@@ -188,8 +191,9 @@ bool SensorQueueProcessor::connect_to(TcpConnection& connection, const config::T
   return true;
 }
 
-// Sends the hello record, then every record the queue gives, until the stop request or
-// a failure. A record whose send failed is kept in send_buffer for the next connection.
+// Sends the hello record, then the records the queue gives, in batches, until the stop
+// request or a failure. Records of a failed batch not handed over whole stay in
+// send_buffer for the next connection.
 // Returns true when the connection failed early: soon after it was established (a
 // collector that resets what it accepts) or by a send time-out (one that never reads).
 bool SensorQueueProcessor::stream_to(TcpConnection& connection, const config::Target& target,
@@ -198,15 +202,11 @@ bool SensorQueueProcessor::stream_to(TcpConnection& connection, const config::Ta
   try {
     connection.send_all(hello, wire::kHelloRecordSize);
     while (!stop_requested_) {
-      if (state.resend_pending) {
-        state.resend_pending = false;
-      } else {
-        state.pending_length = queue_.pop(send_buffer_, static_cast<uint32_t>(send_capacity_));
-      }
-      if (state.pending_length > 0) {
+      const int popped = gather_records(state);
+      if (state.batch_bytes > 0) {
         state.oversize_reported = false;
-        send_record(connection, state.pending_length);
-      } else if (state.pending_length < 0) {
+        send_batch(connection, state);
+      } else if (popped < 0) {
         handle_record_too_large(connection, target, state);
       } else if (finish_requested_) {
         mark_drained();
@@ -219,17 +219,54 @@ bool SensorQueueProcessor::stream_to(TcpConnection& connection, const config::Ta
   } catch (const std::exception& error) {
     kx::logging::log_message("ERROR - Send data to %s:%d failed: %s", target.ip.c_str(),
                              static_cast<int>(target.port), error.what());
-    if (state.pending_length > 0) state.resend_pending = true;
     return connection.timed_out() ||
            std::chrono::steady_clock::now() - established < options_.short_connection;
   }
 }
 
-void SensorQueueProcessor::send_record(TcpConnection& connection, int32_t length) {
-  uint8_t header[wire::kRecordHeaderSize];
-  wire::store_be32(header, static_cast<uint32_t>(length));
-  connection.send_all(header, sizeof header);
-  connection.send_all(send_buffer_, static_cast<uint32_t>(length));
+int SensorQueueProcessor::gather_records(StreamState& state) {
+  constexpr int32_t kHeader = wire::kRecordHeaderSize;
+  while (state.batch_bytes < kBatchBytes && send_capacity_ - state.batch_bytes > kHeader) {
+    uint8_t* slot = send_buffer_ + state.batch_bytes;
+    const int length =
+        queue_.pop(slot + kHeader, static_cast<uint32_t>(send_capacity_ - state.batch_bytes - kHeader));
+    if (length <= 0) return state.batch_bytes > 0 ? 1 : length;
+    wire::store_be32(slot, static_cast<uint32_t>(length));
+    state.batch_bytes += kHeader + length;
+    ++state.batch_records;
+  }
+  return 1;
+}
+
+void SensorQueueProcessor::send_batch(TcpConnection& connection, StreamState& state) {
+  uint32_t handed = 0;
+  try {
+    connection.send_all(send_buffer_, static_cast<uint32_t>(state.batch_bytes), &handed);
+  } catch (const std::exception&) {
+    keep_unsent(state, handed);
+    throw;
+  }
+  state.batch_bytes = 0;
+  state.batch_records = 0;
+  state.first_resent = false;
+}
+
+// Drops the records the system took whole from the front of the batch. The record the
+// failure cut (or the one that was next) becomes the first; when part of it went out,
+// the collector saw a torn record and gets it again whole.
+void SensorQueueProcessor::keep_unsent(StreamState& state, uint32_t handed) {
+  int32_t offset = 0;
+  while (state.batch_records > 0) {
+    const int32_t size =
+        static_cast<int32_t>(wire::kRecordHeaderSize + wire::load_be32(send_buffer_ + offset));
+    if (static_cast<uint32_t>(offset + size) > handed) break;
+    offset += size;
+    --state.batch_records;
+    state.first_resent = false;
+  }
+  if (static_cast<uint32_t>(offset) < handed) state.first_resent = true;
+  memmove(send_buffer_, send_buffer_ + offset, static_cast<size_t>(state.batch_bytes - offset));
+  state.batch_bytes -= offset;
 }
 
 // The oldest record does not fit the send buffer. Grow it; a failed growth is a send
@@ -247,7 +284,8 @@ void SensorQueueProcessor::handle_record_too_large(TcpConnection& connection,
   if (!state.oversize_reported) {
     kx::logging::log_message(
         "ERROR - Send data to %s:%d failed: record longer than %d bytes left in the queue",
-        target.ip.c_str(), static_cast<int>(target.port), static_cast<int>(send_capacity_));
+        target.ip.c_str(), static_cast<int>(target.port),
+        static_cast<int>(send_capacity_ - wire::kRecordHeaderSize));
     state.oversize_reported = true;
   }
   wait_for_records(connection);

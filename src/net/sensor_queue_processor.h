@@ -84,10 +84,14 @@ class SensorQueueProcessor {
   int32_t send_capacity() const { return send_capacity_; }
 
  private:
-  // What the thread carries from one connection to the next.
+  // What the thread carries from one connection to the next. The send buffer holds
+  // batch_bytes of framed records (batch_records of them) not yet handed to the system;
+  // after a failed send they go first on the next connection.
   struct StreamState {
-    int32_t pending_length = 0;
-    bool resend_pending = false;
+    int32_t batch_bytes = 0;
+    int32_t batch_records = 0;
+    // The first record of the batch was partly handed over before its send failed.
+    bool first_resent = false;
     bool oversize_reported = false;
   };
 
@@ -95,7 +99,11 @@ class SensorQueueProcessor {
   // Whether the connection failed early (see ProcessorOptions::short_connection).
   bool stream_to(TcpConnection& connection, const config::Target& target, const uint8_t* hello,
                  StreamState& state);
-  void send_record(TcpConnection& connection, int32_t length);
+  // Pops records into the send buffer behind the batch; returns the last pop's result
+  // when the batch stayed empty, 1 otherwise.
+  int gather_records(StreamState& state);
+  void send_batch(TcpConnection& connection, StreamState& state);
+  void keep_unsent(StreamState& state, uint32_t handed);
   void handle_record_too_large(TcpConnection& connection, const config::Target& target,
                                StreamState& state);
   void wait_for_records(TcpConnection& connection);

@@ -111,6 +111,8 @@ class HungListener {
 class WatchedSockets : public net::SocketApi {
  public:
   size_t sends_on(size_t socket) const;
+  // The socket's sends take bytes in all and then fail, as a reset would.
+  void cut_after(size_t socket, size_t bytes);
   size_t peer_looks() const { return peer_looks_; }
   // Waits until the socket has its peer's close or reset to report. Only looks: taking
   // the reset would hide it from the code under test.
@@ -140,6 +142,9 @@ class WatchedSockets : public net::SocketApi {
   mutable std::mutex mutex_;
   std::vector<net::SocketHandle> sockets_;  // kInvalidSocket once closed: handles are reused
   std::vector<size_t> sends_;
+  std::vector<size_t> sent_bytes_;
+  size_t cut_socket_ = SIZE_MAX;
+  size_t cut_bytes_ = 0;
   std::atomic<size_t> peer_looks_{0};
 };
 
