@@ -12,7 +12,7 @@ packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmar
   g++-mingw-w64-x86-64 wine64 clang libclang-rt-14-dev libpcap-dev tcpdump tshark
   dnsutils bind9-dnsutils unbound libldns-dev libfstrm-dev libprotobuf-c-dev
   protobuf-c-compiler fstrm-bin jq iproute2 procps psmisc dnsperf prometheus prometheus-cpp-dev
-  curl util-linux)
+  curl util-linux librdkafka-dev kcat)
 
 install_missing() {
   local missing=()

@@ -6,6 +6,7 @@
 #include <string>
 #include <utility>
 
+#include "sensor/capture_counts.h"
 #include "sensor/message_handler.h"
 
 namespace kx::config {
@@ -25,6 +26,8 @@ class CaptureSource {
   virtual void start() = 0;
   // Ends capture and joins its thread; does nothing when it never started.
   virtual void stop() = 0;
+  // Cumulative since creation, also after stop; safe from any thread.
+  virtual sensor::CaptureCounts counts() = 0;
 };
 
 // Any session with the capture shape (set_message_handler, start, stop) as a CaptureSource.
@@ -41,6 +44,7 @@ class SessionCapture : public CaptureSource {
   }
   void start() override { session_.start(); }
   void stop() override { session_.stop(); }
+  sensor::CaptureCounts counts() override { return session_.counts(); }
 
  private:
   Session session_;

@@ -12,6 +12,7 @@
 
 #include "agent/errors.h"
 #include "agent/executable_path.h"
+#include "agent/statistics.h"
 #include "agent/stop_signal.h"
 #include "config/config.h"
 #include "config/settings.h"
@@ -151,17 +152,23 @@ void run_sequence(const CaptureFactory& make_capture) {
   capture->start();
   StopOnExit<CaptureSource> capture_guard(*capture);
   logging::log_message("Started!");
+  StatisticsReporter statistics(
+      [&] { return collect_statistics(queue, processor, *capture); },
+      std::chrono::seconds(config::statistics_interval));
+  statistics.start();
 
   install_stop_signal_handlers(handle_stop_signal);
   wait_for_stop();
 
   const bool failed = capture_failed.load();
   logging::log_message("Stopping...");
+  statistics.stop();
   logging::log_message("Stopping all sessions");
   capture->stop();
   logging::log_message("Stopping sensor queue processor");
   if (failed) processor.finish(drain_limit(), &stop_pending);
   processor.stop();
+  statistics.report_final();
   logging::log_message("Stopped!");
   if (failed) throw kx::sensor::SensorError("capture failed: " + capture_failure());
 }

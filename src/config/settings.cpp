@@ -8,6 +8,7 @@ namespace kx::config {
 
 uint32_t queue_size = kDefaultQueueSize;
 std::vector<Target> target_list;
+uint32_t statistics_interval = kDefaultStatisticsInterval;
 
 namespace {
 
@@ -33,7 +34,17 @@ void apply_targets(const Config& config) {
   }
 }
 
+void apply_statistics_interval(const Config& config) {
+  std::optional<std::string_view> value = config.get("statistics-interval");
+  if (value) statistics_interval = read_statistics_interval(*value);
+}
+
 }  // namespace
+
+uint32_t read_statistics_interval(std::string_view value) {
+  if (value.empty() || value[0] < '0' || value[0] > '9') return kDefaultStatisticsInterval;
+  return as_unsigned(read_decimal(value));
+}
 
 int32_t read_decimal(std::string_view text) {
   constexpr int64_t kMax = std::numeric_limits<int32_t>::max();
@@ -82,6 +93,7 @@ void parse_target(Target& target, std::string_view value) {
 void apply_settings(const Config& config) {
   apply_queue_size(config);
   apply_targets(config);
+  apply_statistics_interval(config);
 }
 
 bool read_ipv6_clients(const Config& config) {
@@ -94,6 +106,7 @@ bool read_ipv6_clients(const Config& config) {
 void reset_settings() {
   queue_size = kDefaultQueueSize;
   target_list.clear();
+  statistics_interval = kDefaultStatisticsInterval;
 }
 
 }  // namespace kx::config

@@ -15,6 +15,7 @@ namespace kx::config {
 inline constexpr uint32_t kDefaultQueueSize = 104857600;  // 100 MiB
 inline constexpr uint16_t kDefaultPort = 8100;
 inline constexpr uint32_t kDefaultTimeout = 5;  // seconds
+inline constexpr uint32_t kDefaultStatisticsInterval = 60;  // seconds
 
 // One collector. A new Target holds the defaults until parse_target fills it.
 struct Target {
@@ -27,10 +28,13 @@ struct Target {
 extern uint32_t queue_size;
 // The collectors, one per `target` line, in file order; tried in this order.
 extern std::vector<Target> target_list;
+// Seconds between two statistics reports; 0: no reports.
+extern uint32_t statistics_interval;
 
 // Sets queue_size from the first `queue-size` line, appends one Target per `target`
-// line and logs "Config: queue-size = %u" and one "Config: target = ..." line each.
-// No value is an error: unusable ones fall back to the defaults.
+// line and logs "Config: queue-size = %u" and one "Config: target = ..." line each;
+// sets statistics_interval from the first `statistics-interval` line. No value is an
+// error: unusable ones fall back to the defaults.
 void apply_settings(const Config& config);
 
 // Fills all three fields of target from the value of a `target` line:
@@ -43,12 +47,17 @@ void parse_target(Target& target, std::string_view value);
 // to the signed 32-bit range on every platform.
 int32_t read_decimal(std::string_view text);
 
+// The statistics interval a `statistics-interval` value gives: only a number turns the
+// reports off, by reading as 0; a value that does not begin with a digit keeps the
+// default, so that a slip of the pen never silences the loss reports.
+uint32_t read_statistics_interval(std::string_view value);
+
 // The ipv6-clients key: exactly `on` (read like `logging`) frames DNS packets whose
 // device address is IPv6 too; anything else, or no line, leaves them out. Logs
 // "Config: ipv6-clients = on" when on.
 bool read_ipv6_clients(const Config& config);
 
-// Back to the start-up state: the default queue size and no targets. For tests.
+// Back to the start-up state: the default settings and no targets. For tests.
 void reset_settings();
 
 }  // namespace kx::config

@@ -185,8 +185,10 @@ bool SensorQueueProcessor::connect_to(TcpConnection& connection, const config::T
   } catch (const std::exception& error) {
     kx::logging::log_message("ERROR - Connect to %s:%d failed: %s", target.ip.c_str(), port,
                              error.what());
+    counts_.connect_failures.add(1);
     return false;
   }
+  counts_.connects.add(1);
   kx::logging::log_message("Connected to %s:%d", target.ip.c_str(), port);
   return true;
 }
@@ -219,6 +221,7 @@ bool SensorQueueProcessor::stream_to(TcpConnection& connection, const config::Ta
   } catch (const std::exception& error) {
     kx::logging::log_message("ERROR - Send data to %s:%d failed: %s", target.ip.c_str(),
                              static_cast<int>(target.port), error.what());
+    counts_.send_failures.add(1);
     return connection.timed_out() ||
            std::chrono::steady_clock::now() - established < options_.short_connection;
   }
@@ -246,27 +249,37 @@ void SensorQueueProcessor::send_batch(TcpConnection& connection, StreamState& st
     keep_unsent(state, handed);
     throw;
   }
+  count_sent(state, state.batch_records);
+  if (state.first_resent) counts_.held.set(0);
   state.batch_bytes = 0;
   state.batch_records = 0;
   state.first_resent = false;
 }
 
+void SensorQueueProcessor::count_sent(const StreamState& state, int32_t records) {
+  counts_.sent.add(static_cast<uint64_t>(records));
+  if (records > 0 && state.first_resent) counts_.resent.add(1);
+}
+
 // Drops the records the system took whole from the front of the batch. The record the
-// failure cut (or the one that was next) becomes the first; when part of it went out,
-// the collector saw a torn record and gets it again whole.
+// failure cut (or the one that was next) becomes the first, to be sent whole again: the
+// collector drops a torn record.
 void SensorQueueProcessor::keep_unsent(StreamState& state, uint32_t handed) {
   int32_t offset = 0;
-  while (state.batch_records > 0) {
+  int32_t whole = 0;
+  while (whole < state.batch_records) {
     const int32_t size =
         static_cast<int32_t>(wire::kRecordHeaderSize + wire::load_be32(send_buffer_ + offset));
     if (static_cast<uint32_t>(offset + size) > handed) break;
     offset += size;
-    --state.batch_records;
-    state.first_resent = false;
+    ++whole;
   }
-  if (static_cast<uint32_t>(offset) < handed) state.first_resent = true;
+  count_sent(state, whole);
   memmove(send_buffer_, send_buffer_ + offset, static_cast<size_t>(state.batch_bytes - offset));
   state.batch_bytes -= offset;
+  state.batch_records -= whole;
+  state.first_resent = state.batch_records > 0;
+  counts_.held.set(static_cast<uint64_t>(state.batch_records));
 }
 
 // The oldest record does not fit the send buffer. Grow it; a failed growth is a send

@@ -16,6 +16,7 @@
 #include "config/settings.h"
 #include "net/tcp_connection.h"
 #include "sensor/sensor_queue.h"
+#include "sys/counter.h"
 #include "sys/threads.h"
 
 namespace kx::net {
@@ -46,6 +47,19 @@ struct ProcessorOptions {
   // The socket calls of the processor's connection; nullptr takes the platform's. Must
   // outlive the processor.
   SocketApi* sockets = nullptr;
+};
+
+// What the processor did since its creation. Written by its thread only, readable from
+// any thread.
+struct ForwardingCounts {
+  sys::Counter sent;    // records handed to the operating system whole
+  sys::Counter resent;  // of those, records sent again after a failed send
+  sys::Counter connects;
+  sys::Counter connect_failures;
+  sys::Counter send_failures;
+  // The records a failed send left in the send buffer, to go first on the next
+  // connection: they have left the ring but are not sent.
+  sys::Counter held;
 };
 
 class SensorQueueProcessor {
@@ -80,6 +94,8 @@ class SensorQueueProcessor {
   // raises SensorError, leaving buffer and size as they were, when that fails.
   void grow_send_buffer();
 
+  const ForwardingCounts& counts() const { return counts_; }
+
   // The send buffer's size; read it only while no thread runs.
   int32_t send_capacity() const { return send_capacity_; }
 
@@ -90,7 +106,7 @@ class SensorQueueProcessor {
   struct StreamState {
     int32_t batch_bytes = 0;
     int32_t batch_records = 0;
-    // The first record of the batch was partly handed over before its send failed.
+    // The first record of the batch is the one whose send failed.
     bool first_resent = false;
     bool oversize_reported = false;
   };
@@ -104,6 +120,7 @@ class SensorQueueProcessor {
   int gather_records(StreamState& state);
   void send_batch(TcpConnection& connection, StreamState& state);
   void keep_unsent(StreamState& state, uint32_t handed);
+  void count_sent(const StreamState& state, int32_t records);
   void handle_record_too_large(TcpConnection& connection, const config::Target& target,
                                StreamState& state);
   void wait_for_records(TcpConnection& connection);
@@ -122,6 +139,7 @@ class SensorQueueProcessor {
   uint8_t* send_buffer_ = nullptr;
   int32_t send_capacity_ = 0;
   ProcessorOptions options_;
+  ForwardingCounts counts_;
 };
 
 }  // namespace kx::net

@@ -34,6 +34,11 @@ class EtwApi {
 
   virtual uint32_t close_trace(TRACEHANDLE handle) = 0;
 
+  // ControlTraceA(EVENT_TRACE_CONTROL_QUERY) by session name: 0 with the session's
+  // counters and log file mode filled in, or an error code. properties->Wnode.BufferSize
+  // and the two name offsets describe the room the platform copies the names into.
+  virtual uint32_t query_trace(const char* name, EVENT_TRACE_PROPERTIES* properties) = 0;
+
   // GetLastError, for the failure of open_trace; call it before any other call.
   virtual uint32_t last_error() = 0;
 };

@@ -30,6 +30,10 @@ class WindowsEtwApi final : public EtwApi {
 
   uint32_t close_trace(TRACEHANDLE handle) override { return CloseTrace(handle); }
 
+  uint32_t query_trace(const char* name, EVENT_TRACE_PROPERTIES* properties) override {
+    return ControlTraceA(0, name, properties, etw::kEventTraceControlQuery);
+  }
+
   uint32_t last_error() override { return GetLastError(); }
 };
 

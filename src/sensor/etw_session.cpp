@@ -2,6 +2,9 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cinttypes>
+#include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <exception>
 #include <string>
@@ -66,6 +69,7 @@ void start_or_find_session(EtwSessionState& state, EVENT_TRACE_PROPERTIES* prope
   } else {
     kx::error::raise_system_error<net::NetError>("StartTrace", "", status);
   }
+  if (state.loss != nullptr) state.loss->take_baseline();
 }
 
 TRACEHANDLE open_trace(EtwSessionState& state) {
@@ -109,7 +113,67 @@ uint32_t KX_THREAD_CALL session_thread(void* state) {
   return 0;
 }
 
+// The properties block of a query: the structure and room for the logger and log file
+// names that the platform copies behind it.
+constexpr uint32_t kQueryNameRoom = 1024;
+struct QueryBlock {
+  EVENT_TRACE_PROPERTIES properties;
+  char names[2 * kQueryNameRoom];
+};
+
 }  // namespace
+
+void EtwLoss::take_baseline() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (has_baseline_) return;
+  uint64_t lost = 0;
+  if (!query(&lost)) return;
+  baseline_ = lost;
+  has_baseline_ = true;
+}
+
+CaptureCounts EtwLoss::read() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  uint64_t lost = 0;
+  if (query(&lost)) {
+    // A baseline the start could not take is taken now: losses from here on count.
+    if (!has_baseline_) {
+      baseline_ = lost;
+      has_baseline_ = true;
+    }
+    // A session deleted and made again from outside starts its counters afresh.
+    if (lost < baseline_) baseline_ = 0;
+    if (lost - baseline_ > dropped_) dropped_ = lost - baseline_;
+  }
+  CaptureCounts counts;
+  counts.dropped = dropped_;
+  char details[48];
+  snprintf(details, sizeof details, " etw_log_file_mode=0x%08" PRIx32, log_file_mode_);
+  counts.details = details;
+  return counts;
+}
+
+bool EtwLoss::query(uint64_t* lost) {
+  QueryBlock block;
+  memset(&block, 0, sizeof block);
+  block.properties.Wnode.BufferSize = static_cast<uint32_t>(sizeof block);
+  block.properties.LoggerNameOffset = static_cast<uint32_t>(offsetof(QueryBlock, names));
+  block.properties.LogFileNameOffset =
+      static_cast<uint32_t>(offsetof(QueryBlock, names) + kQueryNameRoom);
+  uint32_t status = etw_->query_trace(kEtwSessionName, &block.properties);
+  if (status != etw::kErrorSuccess) {
+    if (!failure_logged_) {
+      logging::log_message("ERROR - ControlTrace(%s) failed: %s", kEtwSessionName,
+                           logging::system_error_text(static_cast<int32_t>(status)).c_str());
+      failure_logged_ = true;
+    }
+    return false;
+  }
+  *lost = uint64_t{block.properties.EventsLost} + block.properties.RealTimeBuffersLost +
+          block.properties.LogBuffersLost;
+  log_file_mode_ = block.properties.LogFileMode;
+  return true;
+}
 
 EtwSessionState::EtwSessionState(EtwApi& etw_api, TdhApi& tdh_api, Reallocate reallocate)
     : etw(&etw_api), decoding(tdh_api, reallocate) {}
@@ -144,7 +208,7 @@ void KX_ETW_CALL event_record_callback(EVENT_RECORD* record) {
 }
 
 EtwSession::EtwSession(EtwApi& etw_api, TdhApi& tdh_api, Reallocate reallocate)
-    : etw_(&etw_api), tdh_(&tdh_api), reallocate_(reallocate) {}
+    : etw_(&etw_api), tdh_(&tdh_api), reallocate_(reallocate), loss_(etw_api) {}
 
 EtwSession::~EtwSession() { stop(); }
 
@@ -163,6 +227,7 @@ void EtwSession::start() {
   state_->failure_handler = failure_handler_;
   state_->failure_user = failure_user_;
   state_->decoding.sink = {forward_message, this};
+  state_->loss = &loss_;
   state_->decoding.ipv6_clients = ipv6_clients_;
   int status = sys::pthread_create(&state_->thread, nullptr, session_thread, state_.get());
   if (status != 0) {
@@ -180,11 +245,22 @@ void EtwSession::stop() {
     sys::pthread_join(state_->thread, nullptr);
     state_->thread = sys::pthread_t{};
   }
+  skipped_before_ += state_->decoding.skipped.value();
   state_.reset();
 }
 
+CaptureCounts EtwSession::counts() {
+  CaptureCounts counts = loss_.read();
+  counts.captured = captured_.value();
+  counts.skipped = skipped_before_ + (state_ ? state_->decoding.skipped.value() : 0);
+  return counts;
+}
+
 int32_t EtwSession::forward_message(const uint8_t* data, uint32_t length, void* user) {
-  return send_message(static_cast<EtwSession*>(user)->sink_, data, length);
+  auto* session = static_cast<EtwSession*>(user);
+  if (session->sink_.handler == nullptr) return 0;
+  session->captured_.add(1);
+  return send_message(session->sink_, data, length);
 }
 
 }  // namespace kx::sensor

@@ -9,12 +9,15 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
+#include "sensor/capture_counts.h"
 #include "sensor/etw_api.h"
 #include "sensor/etw_types.h"
 #include "sensor/event_decoder.h"
 #include "sensor/message_handler.h"
 #include "sensor/tdh_api.h"
+#include "sys/counter.h"
 #include "sys/threads.h"
 
 namespace kx::sensor {
@@ -26,6 +29,35 @@ inline constexpr GUID kEtwSessionGuid = {
 // The properties structure followed directly by the session name and its NUL.
 inline constexpr size_t kSessionPropertiesSize =
     sizeof(EVENT_TRACE_PROPERTIES) + sizeof kEtwSessionName;
+
+// The session's own loss counters (events lost, real-time and log buffers lost), read
+// through the query call. The session outlives every run of the agent, so its counters
+// include earlier runs: the values at this run's start are the baseline, and only the
+// growth since then is reported. Safe from any thread.
+class EtwLoss {
+ public:
+  explicit EtwLoss(EtwApi& etw_api) : etw_(&etw_api) {}
+
+  // Takes the baseline unless there is one; the processing thread calls it once the
+  // session exists. A read without a baseline takes it.
+  void take_baseline();
+
+  // Lost events since the baseline, and the session's log file mode. A failing query is
+  // logged once and leaves the last values.
+  CaptureCounts read();
+
+ private:
+  // Caller holds mutex_. False when the query failed.
+  bool query(uint64_t* lost);
+
+  EtwApi* etw_;
+  std::mutex mutex_;
+  bool has_baseline_ = false;
+  bool failure_logged_ = false;
+  uint64_t baseline_ = 0;
+  uint64_t dropped_ = 0;
+  uint32_t log_file_mode_ = 0;
+};
 
 // What the processing thread and the platform's callbacks share; the callbacks find it
 // through the trace's context. Only the stop flag and the trace handle cross threads.
@@ -42,6 +74,7 @@ struct EtwSessionState {
   void* failure_user = nullptr;
   sys::pthread_t thread;  // null handle: no thread
   EventDecodingState decoding;
+  EtwLoss* loss = nullptr;
 };
 
 class EtwSession {
@@ -75,6 +108,10 @@ class EtwSession {
   // does nothing when idle. Returns only after the thread has ended.
   void stop();
 
+  // Cumulative since creation, also after stop. Safe from any thread while start and
+  // stop do not run: they make and release the state whose counts it reads.
+  CaptureCounts counts();
+
  private:
   // The message sink of every state: passes each message to the installed handler, or
   // drops it (result 0) when none is installed.
@@ -85,6 +122,10 @@ class EtwSession {
   Reallocate reallocate_;
   bool ipv6_clients_ = false;
   std::unique_ptr<EtwSessionState> state_;
+  EtwLoss loss_;
+  // The processing thread's counts, kept here so that they outlive its state.
+  sys::Counter captured_;
+  uint64_t skipped_before_ = 0;  // of states already released
   MessageSink sink_;
   CaptureFailureHandler failure_handler_ = nullptr;
   void* failure_user_ = nullptr;

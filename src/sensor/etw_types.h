@@ -188,6 +188,7 @@ inline constexpr uint32_t kEventTraceRealTimeMode = 0x00000100;
 inline constexpr uint32_t kProcessTraceModeRealTime = 0x00000100;
 inline constexpr uint32_t kProcessTraceModeEventRecord = 0x10000000;
 inline constexpr uint32_t kEventControlCodeEnableProvider = 1;
+inline constexpr uint32_t kEventTraceControlQuery = 0;
 inline constexpr uint8_t kTraceLevelInformation = 4;
 // ArrayIndex of a property descriptor that names a whole property, not one element.
 inline constexpr uint32_t kWholeProperty = 0xFFFFFFFF;

@@ -262,27 +262,31 @@ bool frame_message(EventDecodingState& state, EVENT_RECORD* record, uint32_t pac
   return true;
 }
 
-void decode_event(EventDecodingState& state, EVENT_RECORD* record) {
-  if (!is_from_dns_server(record)) return;
-  if (!fetch_event_information(state, record)) return;
+// True when the event became a message for the sink.
+bool decode_event(EventDecodingState& state, EVENT_RECORD* record) {
+  if (!is_from_dns_server(record)) return false;
+  if (!fetch_event_information(state, record)) return false;
   uint16_t event_id = record->EventHeader.EventDescriptor.Id;
-  if (!is_packet_event(event_id)) return;
+  if (!is_packet_event(event_id)) return false;
   uint32_t packet_position = 0;
-  if (!find_packet_data_position(state, event_id, &packet_position)) return;
-  if (!read_is_tcp(state, record)) return;
+  if (!find_packet_data_position(state, event_id, &packet_position)) return false;
+  if (!read_is_tcp(state, record)) return false;
   if (!read_address(state, record, kServerIpPosition, event_id,
                     {"server_ip", &state.server_ip, &state.server_ip_capacity,
                      &state.server_ip_length})) {
-    return;
+    return false;
   }
   if (!read_address(state, record, kDeviceIpPosition, event_id,
                     {"device_ip", &state.device_ip, &state.device_ip_capacity,
                      &state.device_ip_length})) {
-    return;
+    return false;
   }
-  if (!is_ipv4_text(state.device_ip, state.device_ip_length) && !accept_ipv6_text(state)) return;
-  if (!frame_message(state, record, packet_position, event_id)) return;
+  if (!is_ipv4_text(state.device_ip, state.device_ip_length) && !accept_ipv6_text(state)) {
+    return false;
+  }
+  if (!frame_message(state, record, packet_position, event_id)) return false;
   send_message(state.sink, state.message, static_cast<uint32_t>(state.message_length));
+  return true;
 }
 
 }  // namespace
@@ -303,7 +307,7 @@ EventDecodingState::~EventDecodingState() {
 // than its ring) loses that message only; the error must not unwind into the platform.
 void process_event(EventDecodingState& state, EVENT_RECORD* record) noexcept {
   try {
-    decode_event(state, record);
+    if (!decode_event(state, record)) state.skipped.add(1);
   } catch (const std::exception& error) {
     logging::log_message("%s%s", kFailed, error.what());
   } catch (...) {

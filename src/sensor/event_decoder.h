@@ -9,6 +9,7 @@
 #include "sensor/etw_types.h"
 #include "sensor/message_handler.h"
 #include "sensor/tdh_api.h"
+#include "sys/counter.h"
 
 namespace kx::sensor {
 
@@ -39,6 +40,9 @@ struct EventDecodingState {
   // Where each message goes, or nowhere while its handler is null.
   MessageSink sink;
   int64_t epoch_offset = kFiletimeUnixEpochOffset;
+  // Events that became no message: other providers and event IDs, device addresses that
+  // are not IPv4 text, and failures. Written by the processing thread only.
+  sys::Counter skipped;
   // ipv6-clients: device addresses in IPv6 text are framed too.
   bool ipv6_clients = false;
 

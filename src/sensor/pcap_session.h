@@ -11,13 +11,23 @@
 #include <memory>
 
 #include "config/capture_settings.h"
+#include "sensor/capture_counts.h"
 #include "sensor/message_handler.h"
 #include "sensor/packet_decoder.h"
+#include "sys/counter.h"
 
 namespace kx::sensor {
 
 // The state of one started capture: its thread, its open capture, its decoder.
 struct PcapSessionState;
+
+// The capture thread's counts, kept by the session so that they outlive the state.
+struct PcapTally {
+  sys::Counter captured;
+  sys::Counter skipped;  // the decoder's, published by the capture thread
+  sys::Counter dropped;  // libpcap's ps_drop + ps_ifdrop of a live capture, under
+                         // the state's handle_mutex
+};
 
 class PcapSession {
  public:
@@ -42,6 +52,11 @@ class PcapSession {
   // thread and logs the counts of skipped packets. Does nothing when not started.
   void stop();
 
+  // Cumulative since creation, also after stop: the kernel's drops as of now, the
+  // skipped packets as of the capture thread's last batch. Safe from any thread while
+  // start and stop do not run: they make and release the state it reads.
+  CaptureCounts counts();
+
  private:
   static int32_t forward_message(const uint8_t* data, uint32_t length, void* user);
 
@@ -49,6 +64,7 @@ class PcapSession {
   MessageSink sink_;
   CaptureFailureHandler failure_handler_ = nullptr;
   void* failure_user_ = nullptr;
+  PcapTally tally_;
   std::unique_ptr<PcapSessionState> state_;
 };
 

@@ -67,19 +67,25 @@ std::string filter_expression(uint16_t port, int datalink, bool ipv6_clients) {
 // --- PcapSession
 
 struct PcapSessionState {
-  explicit PcapSessionState(const config::CaptureSettings& settings)
+  PcapSessionState(const config::CaptureSettings& settings, PcapTally& tally)
       : settings(settings),
+        tally(tally),
         live(settings.capture_file.empty()),
-        decoder(settings.dns_port, live ? &host_addresses : nullptr, settings.ipv6_clients) {}
+        decoder(settings.dns_port, live ? &host_addresses : nullptr, settings.ipv6_clients),
+        skipped_before(tally.skipped.value()),
+        dropped(tally.dropped.value()) {}
 
   const char* source_name() const {
     return live ? settings.interface.c_str() : settings.capture_file.c_str();
   }
 
   const config::CaptureSettings settings;
+  PcapTally& tally;
   const bool live;
   HostAddresses host_addresses;
   PacketDecoder decoder;  // touched by the capture thread only, until it is joined
+  // The counts of earlier starts, which the tally keeps adding to.
+  const uint64_t skipped_before;
   LinkType link = LinkType::ethernet;
   std::atomic<bool> stop_requested{false};
   CaptureFailureHandler failure_handler = nullptr;
@@ -90,6 +96,10 @@ struct PcapSessionState {
   // closed while stop uses it.
   std::mutex handle_mutex;
   pcap_t* handle = nullptr;
+  // Guarded by handle_mutex.
+  bool stats_failure_logged = false;
+  struct pcap_stat last_stats {};
+  uint64_t dropped = 0;
 };
 
 namespace {
@@ -184,11 +194,44 @@ void on_packet(u_char* user, const struct pcap_pkthdr* header, const u_char* byt
                                header->caplen);
 }
 
+// Capture thread only.
+void publish_skipped(PcapSessionState* state) {
+  const SkipCounts& s = state->decoder.skipped();
+  state->tally.skipped.set(state->skipped_before + s.truncated + s.malformed + s.fragments +
+                           s.split_tcp + s.ipv6_clients + s.other);
+}
+
+// Reads the kernel's drop counts of a live capture into the tally; the caller holds
+// handle_mutex, which keeps the handle open and the readings in order. Reading from the
+// thread that asks, rather than from the capture thread, matters: pcap_dispatch does not
+// return while the interface is silent, so counts left to it would miss the drops of a
+// burst until the next packet. libpcap's statistics touch only the socket and fields of
+// their own, not what the capture thread uses. A failing query is reported once.
+void publish_drops(PcapSessionState* state, pcap_t* p) {
+  struct pcap_stat stats;
+  if (pcap_stats(p, &stats) != 0) {
+    if (!state->stats_failure_logged) {
+      logging::log_message("ERROR - pcap_stats(%s) failed: %s", state->source_name(),
+                           pcap_geterr(p));
+      state->stats_failure_logged = true;
+    }
+    return;
+  }
+  // libpcap's counts are 32 bits wide and wrap; their growth between two readings
+  // does not.
+  const uint32_t drops = stats.ps_drop - state->last_stats.ps_drop;
+  const uint32_t interface_drops = stats.ps_ifdrop - state->last_stats.ps_ifdrop;
+  state->dropped += uint64_t{drops} + interface_drops;
+  state->last_stats = stats;
+  state->tally.dropped.set(state->dropped);
+}
+
 // Runs until the end of the file, a stop, or a capture error (raised). A live capture
 // goes on through any number of empty timeouts.
 void capture_loop(PcapSessionState* state, pcap_t* p) {
   while (!state->stop_requested.load()) {
     int count = pcap_dispatch(p, -1, on_packet, reinterpret_cast<u_char*>(state));
+    publish_skipped(state);
     if (count == PCAP_ERROR_BREAK) continue;  // the loop condition tells a stop apart
     if (count == PCAP_ERROR) {
       kx::error::raise_failed_call<net::NetError>("pcap_dispatch", state->source_name(),
@@ -224,6 +267,14 @@ void publish_handle(PcapSessionState* state, pcap_t* p) {
   state->handle = p;
 }
 
+// Takes the handle away from stop and from the counts, after the last reading of what
+// it dropped (a file has no kernel to drop anything).
+void retire_handle(PcapSessionState* state, pcap_t* p) {
+  std::lock_guard<std::mutex> lock(state->handle_mutex);
+  if (p != nullptr && state->live) publish_drops(state, p);
+  state->handle = nullptr;
+}
+
 void run_capture(PcapSessionState* state) {
   logging::log_message("Starting packet capture on %s", state->source_name());
   PcapHandle handle(nullptr, &pcap_close);
@@ -251,7 +302,8 @@ void run_capture(PcapSessionState* state) {
       state->failure_handler(e.what(), state->failure_user);
     }
   }
-  publish_handle(state, nullptr);
+  publish_skipped(state);
+  retire_handle(state, handle.get());
 }
 
 uint32_t capture_thread(void* arg) {
@@ -272,7 +324,22 @@ void PcapSession::set_message_handler(MessageHandler handler, void* user) {
 }
 
 int32_t PcapSession::forward_message(const uint8_t* data, uint32_t length, void* user) {
-  return send_message(static_cast<PcapSession*>(user)->sink_, data, length);
+  auto* session = static_cast<PcapSession*>(user);
+  if (session->sink_.handler == nullptr) return 0;
+  session->tally_.captured.add(1);
+  return send_message(session->sink_, data, length);
+}
+
+CaptureCounts PcapSession::counts() {
+  if (state_ && state_->live) {
+    std::lock_guard<std::mutex> lock(state_->handle_mutex);
+    if (state_->handle != nullptr) publish_drops(state_.get(), state_->handle);
+  }
+  CaptureCounts counts;
+  counts.captured = tally_.captured.value();
+  counts.skipped = tally_.skipped.value();
+  counts.dropped = tally_.dropped.value();
+  return counts;
 }
 
 void PcapSession::set_failure_handler(CaptureFailureHandler handler, void* user) {
@@ -282,7 +349,7 @@ void PcapSession::set_failure_handler(CaptureFailureHandler handler, void* user)
 
 void PcapSession::start() {
   if (state_) return;
-  state_ = std::make_unique<PcapSessionState>(settings_);
+  state_ = std::make_unique<PcapSessionState>(settings_, tally_);
   state_->failure_handler = failure_handler_;
   state_->failure_user = failure_user_;
   state_->decoder.set_message_handler(forward_message, this);

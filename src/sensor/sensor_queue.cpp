@@ -121,11 +121,15 @@ inline void SensorQueue::make_room(uint64_t need) {
     uint64_t record = uint64_t{kLengthFieldSize} + length_at(read_pos_);
     read_pos_ = advance(read_pos_, record);
     free_bytes += record;
+    ++overwritten_;
+    overwritten_bytes_ += record;
+    --in_queue_;
   }
 }
 
 int SensorQueue::push(const uint8_t* data, uint32_t length) {
   if (length > size_ - kLengthFieldSize || length > kMaxReportableLength) {
+    refused_.add(1);
     refuse_push(length, size_);
   }
   uint8_t field[kLengthFieldSize];
@@ -139,6 +143,8 @@ int SensorQueue::push(const uint8_t* data, uint32_t length) {
     // The ring now holds at least this record, so it has wrapped exactly when the
     // writer stands at or before the reader (at it: full).
     wrapped_ = write_pos_ <= read_pos_;
+    ++queued_;
+    ++in_queue_;
     wake_consumer = consumer_may_wait_;
     consumer_may_wait_ = false;
   }
@@ -158,6 +164,7 @@ inline int SensorQueue::pop_locked(uint8_t* out, uint32_t capacity) {
   read_pos_ = copy_out(advance(read_pos_, kLengthFieldSize), out, length);
   // Reading past the end of storage catches the reader up with the writer's wrap.
   if (record_end >= size_) wrapped_ = false;
+  --in_queue_;
   return static_cast<int>(length);
 }
 
@@ -181,6 +188,17 @@ int SensorQueue::wait_for_data() {
   // Keeping the signal matters: a push between the consumer's last pop and this wait
   // has already signalled, and clearing that signal here would sleep through it.
   return sys::cond_wait_keeping_signal(&data_ready_, &wait_mutex_);
+}
+
+QueueCounts SensorQueue::counts() {
+  QueueCounts counts;
+  counts.refused = refused_.value();
+  sys::ScopedLock lock(&ring_mutex_);
+  counts.queued = queued_;
+  counts.overwritten = overwritten_;
+  counts.overwritten_bytes = overwritten_bytes_;
+  counts.in_queue = in_queue_;
+  return counts;
 }
 
 int SensorQueue::signal_data_ready() { return sys::pthread_cond_signal(&data_ready_); }

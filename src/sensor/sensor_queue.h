@@ -5,9 +5,19 @@
 
 #include <cstdint>
 
+#include "sys/counter.h"
 #include "sys/threads.h"
 
 namespace kx::sensor {
+
+// What the queue did since its creation, counted in records unless named bytes.
+struct QueueCounts {
+  uint64_t queued = 0;             // pushes stored
+  uint64_t refused = 0;            // pushes refused: the body cannot be held
+  uint64_t overwritten = 0;        // oldest records dropped to make room
+  uint64_t overwritten_bytes = 0;  // their bytes in the ring, length fields included
+  uint64_t in_queue = 0;           // records in the ring now
+};
 
 class SensorQueue {
  public:
@@ -38,6 +48,9 @@ class SensorQueue {
 
   uint32_t size() const { return size_; }
 
+  // Safe from any thread: takes ring_mutex for a moment, as push and pop do.
+  QueueCounts counts();
+
  private:
   // Ring arithmetic, written once. Callers hold ring_mutex; n is at most size.
   uint32_t advance(uint32_t pos, uint64_t n) const;
@@ -58,6 +71,13 @@ class SensorQueue {
   // Set by a pop after which the consumer may wait, cleared by the push that signals.
   // Guarded by ring_mutex.
   bool consumer_may_wait_ = true;
+  // Guarded by ring_mutex, so that push and pop count without a lock of their own.
+  uint64_t queued_ = 0;
+  uint64_t overwritten_ = 0;
+  uint64_t overwritten_bytes_ = 0;
+  uint64_t in_queue_ = 0;
+  // Refusals happen before the lock, on the producer thread.
+  sys::Counter refused_;
   sys::pthread_mutex_t ring_mutex_;
   sys::pthread_mutex_t wait_mutex_;
   sys::pthread_cond_t data_ready_;

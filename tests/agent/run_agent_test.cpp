@@ -111,6 +111,9 @@ TEST_F(RunAgentTest, NormalRunLogsItsLinesInOrderAndStopsTheCapture) {
       "Stopping...",
       "Stopping all sessions",
       "Stopping sensor queue processor",
+      "Statistics: captured=0 skipped=0 queued=0 overwritten=0 overwritten_bytes=0 refused=0 "
+      "in_queue=0 sent=0 resent=0 connects=0 connect_failures=0 send_failures=0 "
+      "capture_dropped=0",
       "Stopped!",
   };
   EXPECT_EQ(messages(), expected);
@@ -220,8 +223,11 @@ TEST_F(RunAgentTest, LoggingValueOtherThanLowerCaseOnWritesNoLog) {
   }
 }
 
-TEST_F(RunAgentTest, MessagesFromTheCaptureGoIntoTheQueue) {
+// The final report accounts for every message: the queued one never sent is lost at the
+// stop, with the refused one and those the capture dropped.
+TEST_F(RunAgentTest, MessagesFromTheCaptureGoIntoTheQueueAndTheStopAccountsForThem) {
   kx::test::write_file(config_file, "logging on\nqueue-size 100\n");
+  fake.dropped = 3;
   std::thread runner([this] { kx::agent::run_agent(factory()); });
   ASSERT_TRUE(wait_for_log_line("Started!"));
   ASSERT_TRUE(fake.has_handler());
@@ -234,6 +240,15 @@ TEST_F(RunAgentTest, MessagesFromTheCaptureGoIntoTheQueue) {
   kx::agent::request_stop();
   runner.join();
   EXPECT_EQ(fake.starts(), 1);
+  const std::vector<std::string> lines = messages();
+  ASSERT_GE(lines.size(), 3u);
+  EXPECT_EQ(lines[lines.size() - 3],
+            "Statistics: captured=2 skipped=0 queued=1 overwritten=0 overwritten_bytes=0 "
+            "refused=1 in_queue=1 sent=0 resent=0 connects=0 connect_failures=0 "
+            "send_failures=0 capture_dropped=3");
+  EXPECT_EQ(lines[lines.size() - 2],
+            "ERROR - Lost 5 DNS packet messages since the last report: 0 overwritten in the "
+            "queue, 1 refused, 3 dropped by the capture, 1 left in the queue at stop");
 }
 
 }  // namespace

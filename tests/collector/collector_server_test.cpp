@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -200,6 +201,38 @@ TEST(CollectorServerTest, StopDeliversWhatHadArrivedFlushesAndClosesTheAgents) {
   EXPECT_EQ(running.server().summary(), "1 connections, 20 messages, " +
                                             std::to_string(stream.size()) +
                                             " bytes, 0 malformed, 0 truncated");
+}
+
+// Takes nothing until released, as the Kafka output while librdkafka's queue is full.
+class HoldingOutput : public RecordingOutput {
+ public:
+  ~HoldingOutput() override { close(event); }
+  bool accepting() const override { return open; }
+  int event_descriptor() const override { return event; }
+  void serve_events() override {
+    uint64_t count;
+    EXPECT_EQ(read(event, &count, sizeof count), 8);
+  }
+  void release() {
+    open = true;
+    uint64_t one = 1;
+    ASSERT_EQ(::write(event, &one, sizeof one), 8);
+  }
+  std::atomic<bool> open{false};
+  int event = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+};
+
+// Meanwhile the agents' data waits unread in the kernel; the output's event resumes it.
+TEST(CollectorServerTest, LeavesAgentsUnreadWhileAnOutputDoesNotAccept) {
+  HoldingOutput output;
+  RunningServer running(output);
+  Agent agent(running.server().address());
+  agent.send_bytes(agent_stream(20));
+  ASSERT_TRUE(wait_until([&] { return running.server().stats().connections == 1; }));
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(running.server().stats().bytes, 0u);
+  output.release();
+  ASSERT_TRUE(wait_until([&] { return running.server().stats().messages == 20; }));
 }
 
 TEST(CollectorServerTest, FailingOutputEndsTheRunWithItsError) {

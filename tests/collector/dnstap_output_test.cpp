@@ -95,7 +95,8 @@ std::vector<Bytes> read_frames(const std::string& path, std::string* content_typ
   const fstrm_control* start = nullptr;
   const uint8_t* data = nullptr;
   size_t size = 0;
-  if (fstrm_reader_get_control(reader, FSTRM_CONTROL_START, &start) == fstrm_res_success &&
+  if (content_type != nullptr &&
+      fstrm_reader_get_control(reader, FSTRM_CONTROL_START, &start) == fstrm_res_success &&
       fstrm_control_get_field_content_type(start, 0, &data, &size) == fstrm_res_success) {
     content_type->assign(reinterpret_cast<const char*>(data), size);
   }
@@ -115,9 +116,23 @@ TEST(DnstapOutputTest, FileHoldsOneFramePerMessageInOrder) {
     DnstapOutput output({DnstapTarget::Kind::file, path, {}, {}});
     // More frames than one vectored write takes.
     for (int i = 0; i < 600; ++i) output.write(collected(query));
-    output.flush();
+    // Not renamed: the file goes on being written.
+    output.reopen();
     output.write(collected(response));
   }
+  // Frame Streams cannot be continued: a second output starts a file beside it, and
+  // after a rename a reopen starts a new file at the path.
+  {
+    DnstapOutput beside({DnstapTarget::Kind::file, path, {}, {}});
+    EXPECT_EQ(beside.file_path(), path + ".1");
+    beside.write(collected(query));
+    ASSERT_EQ(rename((path + ".1").c_str(), (path + ".old").c_str()), 0);
+    beside.reopen();
+    EXPECT_EQ(beside.file_path(), path + ".1");
+    beside.write(collected(response));
+  }
+  EXPECT_EQ(read_frames(path + ".old", nullptr).size(), 1u);
+  EXPECT_EQ(read_frames(path + ".1", nullptr).size(), 1u);
   std::string content_type;
   std::vector<Bytes> frames = read_frames(path, &content_type);
   EXPECT_EQ(content_type, "protobuf:dnstap.Dnstap");

@@ -4,7 +4,10 @@
 #include <netinet/in.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
+
+#include "collector/builders.h"
 
 namespace kx::collector {
 namespace {
@@ -73,6 +76,12 @@ std::string parsed(std::vector<const char*> args) {
       text +=
           kinds[static_cast<int>(t.kind)] + t.path + t.host + (t.port.empty() ? "" : "," + t.port);
     }
+    for (const KafkaSettings& k : o.kafka_outputs) {
+      text += " kafka:" + k.brokers + "/" + k.topic +
+              (k.format == KafkaSettings::Format::json ? "/json" : "/dnstap");
+      for (const auto& [key, value] : k.options) text += "," + key + "=" + value;
+    }
+    if (!o.kafka_outputs.empty()) text += " within " + std::to_string(o.kafka_flush_seconds);
     text += " max " + std::to_string(o.max_record) + (o.flush_each_message ? " flush" : "");
     if (!o.allow.empty()) text += " allow " + std::to_string(o.allow.size());
     if (o.max_buffered != kDefaultMaxBuffered) text += " buffered " + std::to_string(o.max_buffered);
@@ -109,8 +118,40 @@ TEST(OptionsTest, ReadsEveryOptionAndNamesTheBadArgument) {
       {{"--max-record", "1073741825"},
        "--max-record wants a byte count from 8 to 1073741824, not '1073741825'"},
       {{"--max-record", "16M"}, "--max-record wants a byte count from 8 to 1073741824, not '16M'"},
+      // Kafka options apply to the --kafka before them; a Kafka output alone replaces
+      // the default JSON to standard output.
+      {{"--kafka", "k1:9092,k2:9092", "--kafka-topic", "dns", "--kafka-option", "acks=all",
+        "--kafka-option", "linger.ms=", "--kafka", "k3:9092", "--kafka-format", "dnstap",
+        "--kafka-topic", "tap", "--kafka-flush-seconds", "2.5"},
+       "127.0.0.1:8100 kafka:k1:9092,k2:9092/dns/json,acks=all,linger.ms= "
+       "kafka:k3:9092/tap/dnstap within 2.500000 max 16777216"},
+      {{"--kafka-topic", "dns", "--kafka", "k:9092"}, "--kafka-topic before any --kafka"},
+      {{"--kafka", "k:9092"}, "--kafka k:9092 needs a --kafka-topic"},
+      {{"--kafka", ""}, "--kafka wants a broker list HOST:PORT[,HOST:PORT...]"},
+      {{"--kafka", "k:9092", "--kafka-topic", ""}, "--kafka-topic wants a topic name, not ''"},
+      {{"--kafka", "k:9092", "--kafka-format", "avro"},
+       "--kafka-format wants json or dnstap, not 'avro'"},
+      {{"--kafka", "k:9092", "--kafka-option", "=1"}, "--kafka-option wants KEY=VALUE, not '=1'"},
+      {{"--kafka", "k:9092", "--kafka-option", "acks"},
+       "--kafka-option wants KEY=VALUE, not 'acks'"},
+      {{"--kafka-flush-seconds", "-1"},
+       "--kafka-flush-seconds wants seconds from 0 to 3600, not '-1'"},
   };
   for (const auto& c : cases) EXPECT_EQ(parsed(c.args), c.expected);
+}
+
+// Settings librdkafka refuses stop the start with the option that carried them.
+TEST(OptionsTest, KafkaSettingsLibrdkafkaRefusesNameTheirOption) {
+  for (const auto& [key, value, expected] :
+       {std::tuple{"no.such.key", "1", "--kafka-option no.such.key=1: No such configuration "
+                                       "property: \"no.such.key\""},
+        {"acks", "1", "--kafka 127.0.0.1:1: `acks` must be set to `all` when "
+                      "`enable.idempotence` is true"}}) {
+    EXPECT_EQ(error_of([&] {
+                KafkaOutput({"127.0.0.1:1", "dns", KafkaSettings::Format::json, {{key, value}}});
+              }),
+              expected);
+  }
 }
 
 }  // namespace

@@ -141,13 +141,18 @@ TEST(PcapOutputTest, FileReadsBackAsRawIpWithTheEventTime) {
   std::string path = dir.file("out.pcap");
   Bytes query = example_packet(false);
   Bytes response = example_packet(true);
+  // A reopen and a restart go on with the same file, under its one file header.
   {
     PcapOutput output(path);
     output.write(collected(query));
+    output.reopen();
+  }
+  {
+    PcapOutput restarted(path);
     CollectedMessage message = collected(response, "10.0.0.5", "10.0.0.1", 1);
     message.dns.time_seconds = 1700000007;
-    output.write(message);
-    output.flush();
+    restarted.write(message);
+    restarted.flush();
   }
   char error[PCAP_ERRBUF_SIZE];
   std::unique_ptr<pcap_t, decltype(&pcap_close)> pcap(pcap_open_offline(path.c_str(), error),
@@ -168,10 +173,19 @@ TEST(PcapOutputTest, FileReadsBackAsRawIpWithTheEventTime) {
   EXPECT_EQ(pcap_next_ex(pcap.get(), &header, &data), PCAP_ERROR_BREAK);
 }
 
-TEST(PcapOutputTest, UnopenableFileNamesTheCall) {
-  std::string error = error_of([] { PcapOutput output("/nonexistent-folder/out.pcap"); });
-  EXPECT_EQ(error.rfind("pcap_dump_open(/nonexistent-folder/out.pcap) failed: ", 0), 0u)
-      << error;
+TEST(PcapOutputTest, UnopenableFileOrOneOfAnotherLinkTypeNamesTheCall) {
+  kx::test::TempDir dir;
+  std::string ethernet = dir.file("ethernet.pcap");
+  {
+    std::unique_ptr<pcap_t, decltype(&pcap_close)> pcap(pcap_open_dead(DLT_EN10MB, 65535),
+                                                          pcap_close);
+    pcap_dump_close(pcap_dump_open(pcap.get(), ethernet.c_str()));
+  }
+  for (const std::string& path : {std::string("/nonexistent-folder/out.pcap"), ethernet}) {
+    std::string error = error_of([&] { PcapOutput output(path); });
+    EXPECT_EQ(error.rfind("pcap_dump_open_append(" + path + ") failed: ", 0), 0u) << error;
+  }
+  EXPECT_EQ(kx::test::read_file(ethernet).size(), 24u);
 }
 
 }  // namespace

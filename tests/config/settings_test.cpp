@@ -122,6 +122,28 @@ TEST_F(Settings, EachTargetLineAddsOneTargetInFileOrderAndLogsIt) {
                  }));
 }
 
+TEST_F(Settings, OnlyANumberReadingAsZeroTurnsTheStatisticsOff) {
+  const std::pair<std::string, uint32_t> cases[] = {
+      {"", 60},
+      {"statistics-interval 10\n", 10},
+      {"statistics-interval 0\n", 0},
+      {"statistics-interval 000\n", 0},
+      {"statistics-interval 0x10\n", 0},
+      {"statistics-interval 30s\n", 30},
+      {"statistics-interval off\n", 60},
+      {"statistics-interval -5\n", 60},
+      {"statistics-interval\n", 60},
+      {"statistics-interval 99999999999\n", 2147483647},
+      {"statistics-interval 5\nstatistics-interval 0\n", 5},
+  };
+  for (const auto& [content, interval] : cases) {
+    SCOPED_TRACE(content);
+    kx::config::reset_settings();
+    apply(content);
+    EXPECT_EQ(kx::config::statistics_interval, interval);
+  }
+}
+
 // Only the exact word turns IPv6 clients on, as for logging; the line says so once.
 TEST_F(Settings, Ipv6ClientsIsOnOnlyForExactlyOn) {
   const std::pair<std::string, bool> cases[] = {

@@ -68,6 +68,53 @@ CLIENT_QUERY 'mail.example.net. IN MX' 10.0.0.7 2001:db8::53 UDP INET6 1 3.7.3" 
       /^  query_address:/ { q = $2 } /^  response_address:/ { r = $2 }
       /QUESTION_SECTION:/ { getline; sub(/^ +- /, ""); gsub(/"/, "", q); gsub(/"/, "", r); print t, $0, q, r, p, f, id, v }')"
 
+# Rotation: the files are renamed and SIGHUP sent three times while agents stream, then
+# the collector restarts on the same paths. Every message is in exactly one file, every
+# file reads whole, and nothing written before the restart is lost.
+rotation_items() {  # FIRST COUNT
+  awk -v first="$1" -v count="$2" 'BEGIN { for (i = first; i < first + count; i++)
+    printf "query,r%d.example,A,10.0.0.5,10.0.0.1,udp\n", i }'
+}
+stream_rotation_items() {  # FIRST CHUNKS: chunks of 200 messages, one connection each
+  local chunk
+  for (( chunk = 0; chunk < $2; chunk++ )); do
+    rotation_items $(( $1 + chunk * 200 )) 200 | send -
+  done
+}
+rotated=$WORK/rotated
+mkdir "$rotated"
+outputs=(--json "$rotated/out.json" --pcap "$rotated/out.pcap" --dnstap "$rotated/out.dnstap")
+start_collector rotate --listen 127.0.0.1:0 "${outputs[@]}"
+stream_rotation_items 0 20 &
+streamer=$!
+for round in 1 2 3; do
+  sleep 0.2
+  for kind in json pcap dnstap; do
+    mv "$rotated/out.$kind" "$rotated/round$round.$kind" || fail "no $kind file reopened before round $round"
+  done
+  kill -HUP "$COLLECTOR_PID"
+  wait_for_count "$WORK/rotate.err" "files reopened" "$round" 10 || fail "no reopen: $(cat "$WORK/rotate.err")"
+done
+wait "$streamer" || fail "streaming during the rotation"
+stop_collector
+start_collector restart --listen 127.0.0.1:0 "${outputs[@]}"
+stream_rotation_items 4000 1
+stop_collector
+[ -s "$rotated/out.dnstap.1" ] || fail "no dnstap file beside the one of the first run: $(ls "$rotated")"
+expected=$(rotation_items 0 4200 | cut -d, -f2 | sort)
+expect_equal "JSON lines over the rotated files" "$expected" \
+  "$(cat "$rotated"/*.json | jq -r '.dns.qname | rtrimstr(".")' | sort)"
+for file in "$rotated"/*.pcap; do
+  timeout 60 tshark -r "$file" -T fields -e dns.qry.name >"$file.names" 2>"$file.err" ||
+    fail "tshark $file: $(cat "$file.err")"
+done
+expect_equal "pcap packets over the rotated files" "$expected" "$(cat "$rotated"/*.names | sort)"
+for file in "$rotated"/*.dnstap*; do
+  timeout 60 dnstap-read "$file" >"$file.frames" || fail "dnstap-read $file"
+done
+expect_equal "dnstap frames over the rotated files" "$expected" \
+  "$(cat "$rotated"/*.frames | awk '{ split($NF, q, "/"); print q[1] }' | sed 's/\.$//' | sort)"
+
 command -v fstrm_capture >/dev/null ||
   { echo "note: fstrm_capture (fstrm-bin) missing; streaming to a dnstap receiver is not checked"; exit 0; }
 # start_receiver FILE ARGS...: a dnstap receiver writing FILE; sets RECEIVER_PID.

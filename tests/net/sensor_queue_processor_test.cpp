@@ -64,6 +64,23 @@ struct Forwarder {
     queue.push(reinterpret_cast<const uint8_t*>(body.data()), static_cast<uint32_t>(body.size()));
   }
 
+  // The forwarding counts as sent|resent|connects|connect_failures|send_failures|held.
+  std::string counts() const {
+    const kx::net::ForwardingCounts& c = processor.counts();
+    std::string text;
+    for (const kx::sys::Counter* n : {&c.sent, &c.resent, &c.connects, &c.connect_failures,
+                                      &c.send_failures, &c.held}) {
+      text += (text.empty() ? "" : "|") + std::to_string(n->value());
+    }
+    return text;
+  }
+  // Every record queued is sent, overwritten, still queued or held for re-sending.
+  void expect_books_balance() {
+    const kx::sensor::QueueCounts q = queue.counts();
+    EXPECT_EQ(q.queued, processor.counts().sent.value() + q.overwritten + q.in_queue +
+                            processor.counts().held.value());
+  }
+
   kx::sensor::SensorQueue queue;
   std::vector<kx::config::Target> targets;
   kx::net::SensorQueueProcessor processor;
@@ -135,6 +152,8 @@ TEST(SensorQueueProcessor, FailsOverInListOrderAndNoticesACollectorGoneWhileIdle
     EXPECT_EQ(listener.received(0), kHello + frame(first));
     EXPECT_EQ(sockets.sends_on(1), 2u) << "not hello and the record alone";
     EXPECT_EQ(listener.received(1), kHello + frame(second));
+    EXPECT_EQ(forwarder.counts(), "2|0|2|2|1|0");
+    forwarder.expect_books_balance();
     const Lines lines = log.messages();
     ASSERT_EQ(lines.size(), 9u);
     const std::string refused = address(refusing.port());
@@ -250,6 +269,14 @@ TEST(SensorQueueProcessor, RecordCutOffMidwayIsSentWholeFirstOnTheNextConnection
   EXPECT_LT(cut.size(), kHello.size() + frame(large).size());
   EXPECT_TRUE(cut == (kHello + frame(large)).substr(0, cut.size()));
   EXPECT_TRUE(listener.received(1) == expected) << "the second connection's bytes differ";
+  EXPECT_EQ(forwarder.counts(), "2|1|2|0|1|0");
+  // Overflow after the stop: the third 8 MB record overwrites the first of the two
+  // that fill the ring, and the books still balance.
+  const std::string eight_mb = body_of(8 * 1000 * 1000, 'e');
+  for (int i = 0; i < 3; ++i) forwarder.push(eight_mb);
+  EXPECT_EQ(forwarder.queue.counts().overwritten, 1u);
+  EXPECT_EQ(forwarder.queue.counts().overwritten_bytes, 8000004u);
+  forwarder.expect_books_balance();
   const Lines lines = log.messages();
   ASSERT_EQ(lines.size(), 5u);
   EXPECT_TRUE(starts_with(lines[2], "ERROR - Send data to " + address(listener.port()) +
@@ -304,6 +331,8 @@ TEST(SensorQueueProcessor, BatchCutByAFailureGoesOnFromTheRecordItCut) {
     EXPECT_EQ(listener.received(0), all.substr(0, cut));
     EXPECT_EQ(listener.received(1), expected);
     EXPECT_EQ(sockets.sends_on(1), 2u);
+    EXPECT_EQ(forwarder.counts(), "5|1|2|0|1|0");
+    forwarder.expect_books_balance();
     ASSERT_EQ(log.messages().size(), 5u);
     EXPECT_TRUE(starts_with(log.messages()[2], "ERROR - Send data to " +
                                                    address(listener.port()) + " failed: send() failed: "));

@@ -217,11 +217,36 @@ TEST_F(EtwSessionTest, EventsGoThroughTheDecoderToTheLastInstalledHandlerOrNowhe
     }
     ASSERT_TRUE(etw.wait_until_delivered());
     EXPECT_EQ(tdh.calls().back(), "TdhGetProperty(PacketData)");  // decoded either way
+    session.stop();
+    // The counts outlive the state of the stopped session.
+    EXPECT_EQ(session.counts().captured, with_handler ? 2u : 0u);
+    EXPECT_EQ(session.counts().skipped, 1u) << "the IPv6 device address";
   }
   EXPECT_EQ(collected,
             (std::vector<Bytes>{packet_message("10.0.0.5"), packet_message("10.0.0.6")}));
   Lines run = concat(kStartLines, kStopLines);
   EXPECT_EQ(log.messages(), concat(run, run));
+}
+
+// The session's counters hold the losses of earlier runs as well: only their growth
+// since this start counts. A failing query is logged once and keeps the last figure.
+TEST_F(EtwSessionTest, CaptureDroppedIsTheSessionsLossSinceThisStart) {
+  etw.answer_queries({0, 100, 20, 3, 0x100});
+  EtwSession session(etw, tdh);
+  session.start();
+  ASSERT_TRUE(etw.wait_for_call("ProcessTrace"));
+  // Lost before the first report, after the start.
+  etw.answer_queries({0, 150, 25, 3, 0x8100});
+  const kx::sensor::CaptureCounts counts = session.counts();
+  EXPECT_EQ(counts.dropped, 55u);
+  EXPECT_EQ(counts.details, " etw_log_file_mode=0x00008100");
+  etw.answer_queries({5, 900, 0, 0, 0});
+  session.counts();
+  session.stop();
+  EXPECT_EQ(session.counts().dropped, 55u);
+  const Lines expected = concat(kStartLines, {"ERROR - ControlTrace(tevrin-agent) failed: " +
+                                              logged_error_text(5)});
+  EXPECT_EQ(log.messages(), concat(expected, kStopLines));
 }
 
 TEST_F(EtwSessionTest, StopOfAnIdleSessionDoesNothingAndStartTwiceMakesOneThread) {

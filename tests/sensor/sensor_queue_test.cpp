@@ -135,6 +135,10 @@ TEST(SensorQueue, BodyThatCannotBeHeldIsRefusedAndTheRingUntouched) {
     run_steps(queue, "p10.1");
     Bytes big(c.length);
     EXPECT_EQ(message_of([&] { queue.push(big.data(), c.length); }), c.message);
+    const kx::sensor::QueueCounts counts = queue.counts();
+    EXPECT_EQ(counts.refused, 1u);
+    EXPECT_EQ(counts.queued, 1u);
+    EXPECT_EQ(counts.in_queue, 1u);
     run_steps(queue, "o10.1 e");
   }
 }
@@ -182,6 +186,8 @@ class ByteRing {
     kx::wire::store_be32(field, length);
     for (uint8_t byte : field) put(byte);
     for (uint32_t i = 0; i < length; ++i) put(data[i]);
+    ++counts.queued;
+    ++counts.in_queue;
   }
 
   int pop(uint8_t* out, uint32_t capacity) {
@@ -190,12 +196,20 @@ class ByteRing {
     if (length > capacity) return -1;
     for (uint32_t i = 0; i < length; ++i) out[i] = storage_[(uint64_t{read_pos_} + 4 + i) % size_];
     drop_oldest();
+    --counts.in_queue;
     return static_cast<int>(length);
   }
 
+  kx::sensor::QueueCounts counts;
+
  private:
   void put(uint8_t byte) {
-    if (write_pos_ == read_pos_ && wrapped_) drop_oldest();
+    if (write_pos_ == read_pos_ && wrapped_) {
+      ++counts.overwritten;
+      counts.overwritten_bytes += 4 + length_at(read_pos_);
+      --counts.in_queue;
+      drop_oldest();
+    }
     storage_[write_pos_] = byte;
     if (++write_pos_ == size_) {
       write_pos_ = 0;
@@ -253,6 +267,13 @@ void run_random_sequence(uint32_t seed) {
       }
     }
   }
+  const kx::sensor::QueueCounts counted = queue.counts();
+  const kx::sensor::QueueCounts& expected = model.counts;
+  EXPECT_EQ(counted.queued, expected.queued) << "seed " << seed;
+  EXPECT_EQ(counted.overwritten, expected.overwritten) << "seed " << seed;
+  EXPECT_EQ(counted.overwritten_bytes, expected.overwritten_bytes) << "seed " << seed;
+  EXPECT_EQ(counted.in_queue, expected.in_queue) << "seed " << seed;
+  EXPECT_EQ(counted.refused, 0u);
 }
 
 TEST(SensorQueue, AgreesWithTheByteAtATimeRingOnRandomSequences) {

@@ -38,9 +38,18 @@ class FakeCapture : public agent::CaptureSource {
     if (started_) ++stops_;
     started_ = false;
   }
+  sensor::CaptureCounts counts() override {
+    sensor::CaptureCounts counts;
+    counts.captured = delivered_;
+    counts.dropped = dropped;
+    return counts;
+  }
+  // What counts() reports as lost by the capture.
+  std::atomic<uint64_t> dropped{0};
 
   // Hands a message to the installed handler as a capture thread would.
   int32_t deliver(const std::vector<uint8_t>& message) {
+    ++delivered_;
     return handler_.load()(message.data(), static_cast<uint32_t>(message.size()), user_.load());
   }
   // Ends the capture on an error, as a capture thread would report it.
@@ -58,6 +67,7 @@ class FakeCapture : public agent::CaptureSource {
   std::atomic<bool> started_{false};
   std::atomic<int> starts_{0};
   std::atomic<int> stops_{0};
+  std::atomic<uint64_t> delivered_{0};
 };
 
 // What the run sequence owns: forwards to a FakeCapture that the test owns, so the test
@@ -73,6 +83,7 @@ class CaptureHandle : public agent::CaptureSource {
   }
   void start() override { capture_.start(); }
   void stop() override { capture_.stop(); }
+  sensor::CaptureCounts counts() override { return capture_.counts(); }
 
  private:
   FakeCapture& capture_;

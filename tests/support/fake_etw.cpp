@@ -120,6 +120,36 @@ uint32_t FakeEtw::close_trace(TRACEHANDLE handle) {
   return etw::kErrorSuccess;
 }
 
+void FakeEtw::answer_queries(const QueryAnswer& answer) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  answer_ = answer;
+}
+
+size_t FakeEtw::queries() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return queries_;
+}
+
+// Like the platform, refuses a block without room behind the structure for the names.
+uint32_t FakeEtw::query_trace(const char* name, EVENT_TRACE_PROPERTIES* properties) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++queries_;
+  const uint32_t size = properties->Wnode.BufferSize;
+  const uint32_t needed = static_cast<uint32_t>(sizeof(EVENT_TRACE_PROPERTIES)) + 2 * 256;
+  if (std::string(name) != "tevrin-agent" || size < needed ||
+      properties->LoggerNameOffset < sizeof(EVENT_TRACE_PROPERTIES) ||
+      properties->LogFileNameOffset < sizeof(EVENT_TRACE_PROPERTIES) ||
+      properties->LoggerNameOffset + 256 > size || properties->LogFileNameOffset + 256 > size) {
+    return etw::kErrorInvalidParameter;
+  }
+  if (answer_.status != etw::kErrorSuccess) return answer_.status;
+  properties->EventsLost = answer_.events_lost;
+  properties->RealTimeBuffersLost = answer_.real_time_buffers_lost;
+  properties->LogBuffersLost = answer_.log_buffers_lost;
+  properties->LogFileMode = answer_.log_file_mode;
+  return etw::kErrorSuccess;
+}
+
 uint32_t FakeEtw::last_error() {
   std::lock_guard<std::mutex> lock(mutex_);
   return last_error_;

@@ -37,6 +37,17 @@ class FakeEtw : public kx::sensor::EtwApi {
   };
   Script script;
 
+  // What the session query answers; change it at any time.
+  struct QueryAnswer {
+    uint32_t status = 0;  // 0, or the error the query fails with
+    uint32_t events_lost = 0;
+    uint32_t real_time_buffers_lost = 0;
+    uint32_t log_buffers_lost = 0;
+    uint32_t log_file_mode = etw::kEventTraceRealTimeMode;
+  };
+  void answer_queries(const QueryAnswer& answer);
+  size_t queries() const;
+
   // Queues a copy of the event for the running ProcessTrace.
   void deliver(const FakeEvent& event);
   // Waits until every delivered event went through the event callback.
@@ -69,6 +80,7 @@ class FakeEtw : public kx::sensor::EtwApi {
   TRACEHANDLE open_trace(EVENT_TRACE_LOGFILEA* logfile) override;
   uint32_t process_trace(TRACEHANDLE* handles, uint32_t handle_count) override;
   uint32_t close_trace(TRACEHANDLE handle) override;
+  uint32_t query_trace(const char* name, EVENT_TRACE_PROPERTIES* properties) override;
   uint32_t last_error() override;
 
  private:
@@ -83,6 +95,8 @@ class FakeEtw : public kx::sensor::EtwApi {
   bool closed_ = false;
   bool open_released_ = false;
   uint32_t last_error_ = 0;
+  QueryAnswer answer_;
+  size_t queries_ = 0;
   std::deque<FakeEvent> events_;  // a deque keeps each event in place for its record
   size_t next_event_ = 0;
   size_t events_done_ = 0;

@@ -38,5 +38,9 @@ Enable DNS server provider for ETW trace...
 Opening ETW trace..." < <(agent_log_messages)
 agent_log_messages | grep -q "^ERROR - ETW session failed: OpenTrace() failed: " ||
   fail "no OpenTrace failure line: $(cat "$AGENT_LOG")"
+# The final statistics; wine's session query answers success with zero counters.
+agent_log_messages | tr -d '\r' | grep -qxE "Statistics: captured=0 skipped=0 queued=0 overwritten=0 \
+overwritten_bytes=0 refused=0 in_queue=0 sent=0 resent=0 connects=1 connect_failures=0 send_failures=0 \
+capture_dropped=0 etw_log_file_mode=0x[0-9a-f]{8}" || fail "final statistics: $(grep Statistics "$AGENT_LOG")"
 check_crlf
 echo "wine console: hello received, ETW failed, the run ended in order with exit status 1"

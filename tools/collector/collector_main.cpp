@@ -9,6 +9,7 @@
 #include "collector_server.h"
 #include "dnstap_output.h"
 #include "json_output.h"
+#include "kafka_output.h"
 #include "options.h"
 #include "pcap_output.h"
 
@@ -20,12 +21,19 @@ void on_stop_signal(int) {
   if (running_server != nullptr) running_server->stop();
 }
 
+// SIGHUP after logrotate has renamed the files: reopen them by path.
+void on_reopen_signal(int) {
+  if (running_server != nullptr) running_server->reopen();
+}
+
 void install_signal_handlers() {
   struct sigaction action = {};
   action.sa_handler = on_stop_signal;
   sigemptyset(&action.sa_mask);
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+  action.sa_handler = on_reopen_signal;
+  sigaction(SIGHUP, &action, nullptr);
   // A reader of standard output or a dnstap receiver that goes away must show as a
   // write error, not end the process.
   signal(SIGPIPE, SIG_IGN);
@@ -47,6 +55,11 @@ int run(const kx::collector::Options& options) {
   for (const auto& path : options.pcap_paths) outputs.push_back(std::make_unique<PcapOutput>(path));
   for (const auto& target : options.dnstap_targets) {
     outputs.push_back(std::make_unique<DnstapOutput>(target, server.stop_descriptor()));
+  }
+  std::vector<KafkaOutput*> kafka_outputs;
+  for (const auto& settings : options.kafka_outputs) {
+    outputs.push_back(std::make_unique<KafkaOutput>(settings));
+    kafka_outputs.push_back(static_cast<KafkaOutput*>(outputs.back().get()));
   }
   std::vector<Output*> sinks;
   for (const auto& output : outputs) sinks.push_back(output.get());
@@ -70,7 +83,12 @@ int run(const kx::collector::Options& options) {
     status = 1;
   }
   running_server = nullptr;
+  for (KafkaOutput* kafka : kafka_outputs) kafka->finish(options.kafka_flush_seconds);
   fprintf(stderr, "collector: %s\n", server.summary().c_str());
+  for (KafkaOutput* kafka : kafka_outputs) {
+    fprintf(stderr, "collector: %s\n", kafka->summary().c_str());
+    if (kafka->not_delivered() > 0) status = 1;
+  }
   return status;
 }
 

@@ -25,6 +25,7 @@ constexpr int kMaxEvents = 64;
 // Tags of the descriptors that are not connections in the epoll data.
 constexpr uint64_t kListenerTag = ~uint64_t{0};
 constexpr uint64_t kStopTag = ~uint64_t{0} - 1;
+constexpr uint64_t kReopenTag = ~uint64_t{0} - 2;
 constexpr uint64_t kOutputTag = ~uint64_t{0} - 3;
 constexpr int64_t kMicros = 1000 * 1000;
 // Lines about refused connections: at most one per interval, so a flood cannot flood
@@ -53,6 +54,13 @@ void watch(int epoll_fd, int fd, uint64_t tag) {
     int error = errno;
     raise_system_error("epoll_ctl", std::to_string(fd), error);
   }
+}
+
+// Reads an eventfd empty so that it stops waking the loop.
+void drain(int event_fd) {
+  uint64_t count;
+  ssize_t n = read(event_fd, &count, sizeof count);
+  (void)n;
 }
 
 }  // namespace
@@ -169,9 +177,15 @@ CollectorServer::CollectorServer(const ServerOptions& options, std::vector<Outpu
     int error = errno;
     raise_system_error("eventfd", "", error);
   }
+  reopen_event_ = FileDescriptor(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+  if (reopen_event_.get() < 0) {
+    int error = errno;
+    raise_system_error("eventfd", "", error);
+  }
   reserve_ = FileDescriptor(open("/dev/null", O_RDONLY | O_CLOEXEC));
   watch(epoll_.get(), listener_.get(), kListenerTag);
   watch(epoll_.get(), stop_event_.get(), kStopTag);
+  watch(epoll_.get(), reopen_event_.get(), kReopenTag);
 }
 
 CollectorServer::~CollectorServer() = default;
@@ -180,6 +194,12 @@ void CollectorServer::stop() {
   uint64_t one = 1;
   // Only write is allowed in a signal handler; a full counter already means "stop".
   ssize_t written = write(stop_event_.get(), &one, sizeof one);
+  (void)written;
+}
+
+void CollectorServer::reopen() {
+  uint64_t one = 1;
+  ssize_t written = write(reopen_event_.get(), &one, sizeof one);
   (void)written;
 }
 
@@ -445,6 +465,20 @@ void CollectorServer::update_reading() {
   }
 }
 
+void CollectorServer::reopen_outputs() {
+  drain(reopen_event_.get());
+  flush_outputs();
+  for (Output* output : outputs_) {
+    try {
+      output->reopen();
+    } catch (const CollectorError& e) {
+      fprintf(diagnostics_, "collector: %s; still writing the old file\n", e.what());
+    }
+  }
+  fprintf(diagnostics_, "collector: files reopened\n");
+  fflush(diagnostics_);
+}
+
 void CollectorServer::run() {
   struct epoll_event events[kMaxEvents];
   bool stopping = false;
@@ -471,11 +505,14 @@ void CollectorServer::run() {
         stopping = true;
       } else if (tag == kListenerTag) {
         accept_connections();
+      } else if (tag == kReopenTag) {
+        reopen_outputs();
       } else if (tag == kOutputTag) {
         serve_output_events();
       } else if (reading_) {
         auto found = connections_.find(static_cast<int>(tag));
         if (found != connections_.end()) serve(*found->second);
+        update_reading();
       }
     }
     if (unflushed_) flush_outputs();

@@ -96,6 +96,10 @@ class CollectorServer {
   // Ends run() soon. Safe from another thread and from a signal handler.
   void stop();
 
+  // Makes run() reopen every output by its path soon (SIGHUP). Safe from a signal
+  // handler.
+  void reopen();
+
   // Safe from any thread while run() goes on.
   ServerStats stats() const;
   // "N connections, N messages, N bytes, N malformed, N truncated".
@@ -122,6 +126,7 @@ class CollectorServer {
   void close_stalled_connections();
   void close_connection(int fd, const std::string& reason = {});
   void flush_outputs();
+  void reopen_outputs();
   void serve_output_events();
   void update_reading();
   int64_t reading_clock() const;
@@ -135,6 +140,7 @@ class CollectorServer {
   FileDescriptor listener_;
   FileDescriptor epoll_;
   FileDescriptor stop_event_;
+  FileDescriptor reopen_event_;
   // Kept open so that, out of descriptors, one can be freed to accept and close the
   // surplus connection instead of leaving it in the backlog to wake the loop forever.
   FileDescriptor reserve_;

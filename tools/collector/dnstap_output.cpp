@@ -1,6 +1,7 @@
 #include "dnstap_output.h"
 
 #include <fstrm.h>
+#include <sys/stat.h>
 #include <sys/timerfd.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -49,6 +50,17 @@ struct Options {
   Options(const Options&) = delete;
   Options& operator=(const Options&) = delete;
 };
+
+// The path itself when nothing is there yet (or an empty file), otherwise the first of
+// PATH.1, PATH.2, ... that is.
+std::string unused_file_path(const std::string& path) {
+  std::string candidate = path;
+  struct stat status;
+  for (int suffix = 1; stat(candidate.c_str(), &status) == 0 && status.st_size > 0; ++suffix) {
+    candidate = path + "." + std::to_string(suffix);
+  }
+  return candidate;
+}
 
 }  // namespace
 
@@ -139,6 +151,19 @@ DnstapOutput::DnstapOutput(DnstapTarget target, int stop_descriptor,
   update_timer();
 }
 
+void DnstapOutput::reopen() {
+  if (target_.kind != DnstapTarget::Kind::file) return;
+  flush();
+  struct stat status;
+  if (stat(file_path_.c_str(), &status) == 0 && status.st_dev == file_device_ &&
+      status.st_ino == file_inode_) {
+    return;
+  }
+  Writer fresh = open_file_writer();
+  if (!fresh) throw CollectorError("fstrm_writer_open(" + file_path_ + ") failed");
+  writer_ = std::move(fresh);
+}
+
 DnstapOutput::~DnstapOutput() {
   try {
     flush();
@@ -163,16 +188,27 @@ void DnstapOutput::count_dropped(uint64_t frames) {
   dropped_.store(dropped() + frames, std::memory_order_relaxed);
 }
 
-// Returns no writer when the file cannot be opened.
-DnstapOutput::Writer DnstapOutput::open_file_writer() const {
+// Returns no writer when the file cannot be opened. Notes which file it is, so that
+// reopen can tell whether it was renamed.
+DnstapOutput::Writer DnstapOutput::open_file_writer() {
   Options<fstrm_writer_options, fstrm_writer_options_destroy> options(
       fstrm_writer_options_init());
   fstrm_writer_options_add_content_type(options.value, kDnstapContentType,
                                         sizeof kDnstapContentType - 1);
+  file_path_ = unused_file_path(target_.path);
+  if (file_path_ != target_.path) {
+    say("dnstap file " + target_.path + " holds frames already; writing " + file_path_);
+  }
   Options<fstrm_file_options, fstrm_file_options_destroy> file(fstrm_file_options_init());
-  fstrm_file_options_set_file_path(file.value, target_.path.c_str());
+  fstrm_file_options_set_file_path(file.value, file_path_.c_str());
   Writer writer(fstrm_file_writer_init(file.value, options.value));
-  if (writer && fstrm_writer_open(writer.get()) != fstrm_res_success) writer.reset();
+  struct stat status;
+  if (!writer || fstrm_writer_open(writer.get()) != fstrm_res_success ||
+      stat(file_path_.c_str(), &status) != 0) {
+    return nullptr;
+  }
+  file_device_ = status.st_dev;
+  file_inode_ = status.st_ino;
   return writer;
 }
 

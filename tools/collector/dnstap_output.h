@@ -38,6 +38,8 @@ struct DnstapTarget {
 // that one that is missing or never answers its handshake holds nothing up; while there
 // is none, frames are dropped and counted, and a new attempt is made every second. A
 // frame counts as delivered once the receiver surely has it (see ReceiverStream).
+// Frame Streams cannot be continued after their stop frame, so a file that already
+// holds frames is never written over: the output starts PATH.1 (PATH.2, ...) beside it.
 class DnstapOutput : public Output {
  public:
   // stop_descriptor (or -1) becomes readable when the collector stops: every wait on a
@@ -51,6 +53,10 @@ class DnstapOutput : public Output {
 
   void write(const CollectedMessage& message) override;
   void flush() override;
+  // A file that is still at the path it was opened by goes on being written.
+  void reopen() override;
+  // The file being written: the path given, or one with a numbered suffix.
+  const std::string& file_path() const { return file_path_; }
   const char* kind() const override { return "dnstap"; }
   uint64_t dropped() const override { return dropped_.load(std::memory_order_relaxed); }
   uint64_t errors() const override { return errors_.load(std::memory_order_relaxed); }
@@ -70,7 +76,7 @@ class DnstapOutput : public Output {
     std::string error;
   };
 
-  Writer open_file_writer() const;
+  Writer open_file_writer();
   Attempt connect_receiver() const;
   void start_attempt();
   void take_attempt();
@@ -85,6 +91,9 @@ class DnstapOutput : public Output {
   void count_dropped(uint64_t frames);
 
   DnstapTarget target_;
+  std::string file_path_;
+  uint64_t file_device_ = 0;
+  uint64_t file_inode_ = 0;
   int stop_descriptor_;
   ReceiverLimits limits_;
   FILE* diagnostics_;

@@ -11,6 +11,17 @@ namespace {
 
 constexpr size_t kFileBufferSize = 1u << 20;
 
+// Appends, so that a restart or a reopen after SIGHUP never loses lines already written.
+FILE* open_for_append(const std::string& path) {
+  FILE* file = fopen(path.c_str(), "a");
+  if (file == nullptr) {
+    int error = errno;
+    kx::error::raise_system_error<CollectorError>("fopen", path, error);
+  }
+  setvbuf(file, nullptr, _IOFBF, kFileBufferSize);
+  return file;
+}
+
 void append_field(std::string& out, const char* name) {
   out += '"';
   out += name;
@@ -127,13 +138,9 @@ void JsonFormatter::format(const CollectedMessage& message, std::string& out) {
 
 JsonOutput::JsonOutput(const std::string& path)
     : path_(path == "-" ? "standard output" : path),
-      file_(path == "-" ? stdout : fopen(path.c_str(), "w")),
+      file_(path == "-" ? stdout : open_for_append(path)),
       owns_file_(path != "-") {
-  if (file_ == nullptr) {
-    int error = errno;
-    kx::error::raise_system_error<CollectorError>("fopen", path, error);
-  }
-  setvbuf(file_, nullptr, _IOFBF, kFileBufferSize);
+  if (!owns_file_) setvbuf(file_, nullptr, _IOFBF, kFileBufferSize);
 }
 
 JsonOutput::~JsonOutput() {
@@ -155,6 +162,14 @@ void JsonOutput::write(const CollectedMessage& message) {
 
 void JsonOutput::flush() {
   if (fflush(file_) != 0) fail("fflush", errno);
+}
+
+void JsonOutput::reopen() {
+  if (!owns_file_) return;
+  flush();
+  FILE* fresh = open_for_append(path_);
+  fclose(file_);
+  file_ = fresh;
 }
 
 }  // namespace kx::collector

@@ -24,7 +24,7 @@ class JsonFormatter {
   UtcSecondsFormatter event_time_;
 };
 
-// Writes JSON lines to a file, or to standard output for the path "-".
+// Appends JSON lines to a file, or writes them to standard output for the path "-".
 class JsonOutput : public Output {
  public:
   explicit JsonOutput(const std::string& path);
@@ -34,6 +34,7 @@ class JsonOutput : public Output {
 
   void write(const CollectedMessage& message) override;
   void flush() override;
+  void reopen() override;
   const char* kind() const override { return "json"; }
 
  private:

@@ -8,6 +8,7 @@
 
 #include "collector_server.h"
 #include "dnstap_output.h"
+#include "kafka_output.h"
 #include "socket_address.h"
 #include "stream_parser.h"
 
@@ -21,6 +22,8 @@ struct Options {
   std::vector<std::string> json_paths;  // "-" is standard output
   std::vector<std::string> pcap_paths;
   std::vector<DnstapTarget> dnstap_targets;
+  std::vector<KafkaSettings> kafka_outputs;
+  double kafka_flush_seconds = 10;
   uint32_t max_record = kDefaultMaxRecord;
   bool flush_each_message = false;
   bool help = false;

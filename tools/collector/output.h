@@ -25,6 +25,10 @@ class Output {
   virtual void write(const CollectedMessage& message) = 0;
   // Pushes what is buffered to the file or socket. Raises CollectorError on failure.
   virtual void flush() = 0;
+  // Closes and reopens a file output by its path (SIGHUP, after a rotation), losing
+  // nothing it holds. Raises CollectorError when the new file cannot be opened; the
+  // output then keeps writing the old one.
+  virtual void reopen() {}
   // False while the output cannot take more messages: the server then stops reading
   // from agents, whose rings hold the surplus, until it is true again.
   virtual bool accepting() const { return true; }

@@ -18,10 +18,23 @@ PcapOutput::PcapOutput(const std::string& path)
       pcap_(pcap_open_dead(DLT_RAW, kSnapshotLength), &pcap_close),
       dumper_(nullptr, &pcap_dump_close) {
   if (!pcap_) throw CollectorError("pcap_open_dead(DLT_RAW) failed for " + path);
-  dumper_.reset(pcap_dump_open(pcap_.get(), path.c_str()));
-  if (!dumper_) {
-    kx::error::raise_failed_call<CollectorError>("pcap_dump_open", path, pcap_geterr(pcap_.get()));
+  dumper_ = open_dumper();
+}
+
+// Writes a file header only into a new or empty file, and refuses a file of another
+// link type or snapshot length rather than mixing packets into it.
+PcapOutput::Dumper PcapOutput::open_dumper() {
+  Dumper dumper(pcap_dump_open_append(pcap_.get(), path_.c_str()), &pcap_dump_close);
+  if (!dumper) {
+    kx::error::raise_failed_call<CollectorError>("pcap_dump_open_append", path_,
+                                                 pcap_geterr(pcap_.get()));
   }
+  return dumper;
+}
+
+void PcapOutput::reopen() {
+  flush();
+  dumper_ = open_dumper();
 }
 
 void PcapOutput::write(const CollectedMessage& message) {

@@ -8,6 +8,7 @@
 //                                              TYPE is A or AAAA, NOERROR)
 //   record,HEX                                 a record: length and the given body
 //   raw,HEX                                    bytes as they are, no framing
+//   -                                          the items of standard input, one a line
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <iostream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -168,6 +170,16 @@ int main(int argc, char** argv) {
           "[--repeat N] ADDR:PORT ITEM...");
     }
     std::string address = argv[i++];
+    std::vector<std::string> items;
+    for (; i < argc; ++i) {
+      if (strcmp(argv[i], "-") != 0) {
+        items.push_back(argv[i]);
+        continue;
+      }
+      for (std::string line; std::getline(std::cin, line);) {
+        if (!line.empty()) items.push_back(line);
+      }
+    }
     Bytes stream;
     if (hello) {
       Bytes body{kx::wire::kHelloMessageType};
@@ -175,7 +187,7 @@ int main(int argc, char** argv) {
       append_record(stream, body);
     }
     for (unsigned long round = 0; round < repeat; ++round) {
-      for (int item = i; item < argc; ++item) append_item(stream, argv[item], time_seconds);
+      for (const std::string& item : items) append_item(stream, item, time_seconds);
     }
     send_stream(address, stream);
   } catch (const std::exception& e) {
