@@ -29,6 +29,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <sstream>
 #include <stdexcept>
@@ -41,6 +42,9 @@
 #include "net/socket_api.h"
 #include "wire/wire_format.h"
 #include "sensor/sensor_queue.h"
+#include "support/loopback.h"
+#include "support/records.h"
+#include "support/wait.h"
 
 extern char** environ;
 
@@ -61,40 +65,10 @@ double seconds_since(Clock::time_point start) {
   throw std::runtime_error(what + " failed: " + strerror(code));
 }
 
-// Waits in short sleeps, so that the waiting thread takes no core from the ones it
-// measures, until done() holds; false when the time ran out.
-template <class Predicate>
-bool wait_until(Predicate done, milliseconds timeout = kPatience) {
-  const auto deadline = Clock::now() + timeout;
-  while (!done()) {
-    if (Clock::now() > deadline) return false;
-    std::this_thread::sleep_for(milliseconds(1));
-  }
-  return true;
-}
+bool wait_until(const std::function<bool()>& done) { return kx::test::wait_until(done, kPatience); }
 
 // A DNS packet message of exactly size bytes: a query for a name long enough to fill it.
-std::vector<uint8_t> dns_message_of_size(size_t size) {
-  const std::string device = "10.0.0.5";
-  const std::string server = "10.0.0.1";
-  std::vector<uint8_t> packet = {0x12, 0x34, 0x01, 0x00, 0x00, 0x01, 0, 0, 0, 0, 0, 0};
-  const size_t fixed = kx::wire::dns_message_size(device.size(), server.size(), packet.size());
-  // Name (labels and the root byte), then type and class.
-  const size_t name_size = size - fixed - 4;
-  size_t left = name_size - 1;
-  while (left > 0) {
-    size_t label = std::min<size_t>(63, left - 1);
-    packet.push_back(static_cast<uint8_t>(label));
-    packet.insert(packet.end(), label, 'q');
-    left -= label + 1;
-  }
-  packet.push_back(0);
-  packet.insert(packet.end(), {0x00, 0x01, 0x00, 0x01});
-  std::vector<uint8_t> message(size);
-  kx::wire::write_dns_message(message.data(), 1700000000, device, server, 0, packet.data(),
-                              packet.size());
-  return message;
-}
+std::vector<uint8_t> dns_message_of_size(size_t size) { return kx::test::message_of_size(size); }
 
 // The process's CPU time, all threads, user and system.
 double process_cpu_seconds() {
@@ -285,51 +259,7 @@ double plain_loop_seconds(uint16_t port, const std::vector<uint8_t>& body, uint3
   return seconds;
 }
 
-// The platform's socket calls, watched: which socket the processor opened last and how
-// many bytes the kernel took on it.
-class WatchedSockets : public kx::net::SocketApi {
- public:
-  kx::net::SocketHandle current() const { return current_; }
-  uint64_t sent() const { return sent_; }
-
-  kx::net::SocketHandle open_tcp(int32_t* error) override {
-    kx::net::SocketHandle sock = real().open_tcp(error);
-    sent_ = 0;
-    current_ = sock;
-    return sock;
-  }
-  kx::net::SocketStatus set_non_blocking(kx::net::SocketHandle s, int32_t* error) override {
-    return real().set_non_blocking(s, error);
-  }
-  kx::net::SocketStatus start_connect(kx::net::SocketHandle s, const char* ip, uint16_t port,
-                                      int32_t* error) override {
-    return real().start_connect(s, ip, port, error);
-  }
-  kx::net::SocketStatus wait_writable(kx::net::SocketHandle s, uint32_t seconds,
-                                      int32_t* error) override {
-    return real().wait_writable(s, seconds, error);
-  }
-  kx::net::SocketStatus pending_error(kx::net::SocketHandle s, int32_t* pending,
-                                      int32_t* error) override {
-    return real().pending_error(s, pending, error);
-  }
-  kx::net::SocketStatus send(kx::net::SocketHandle s, const uint8_t* data, uint32_t length,
-                             uint32_t* sent, int32_t* error) override {
-    kx::net::SocketStatus status = real().send(s, data, length, sent, error);
-    if (status == kx::net::SocketStatus::done) sent_.fetch_add(*sent, std::memory_order_release);
-    return status;
-  }
-  kx::net::PeerState peer_state(kx::net::SocketHandle s, int32_t* error) override {
-    return real().peer_state(s, error);
-  }
-  void shutdown_and_close(kx::net::SocketHandle s) override { real().shutdown_and_close(s); }
-
- private:
-  static kx::net::SocketApi& real() { return kx::net::system_socket_api(); }
-
-  std::atomic<kx::net::SocketHandle> current_{kx::net::kInvalidSocket};
-  std::atomic<uint64_t> sent_{0};
-};
+using kx::test::WatchedSockets;
 
 // One processor connection's worth of records, timed from the first push until the
 // collector has read the last record.
@@ -337,17 +267,17 @@ double processor_seconds(kx::net::SensorQueueProcessor& processor, kx::sensor::S
                          WatchedSockets& sockets, const std::vector<uint8_t>& body,
                          uint32_t count) {
   processor.start();
-  if (!wait_until([&] { return sockets.sent() >= kx::wire::kHelloRecordSize; })) {
+  if (!wait_until([&] { return sockets.bytes_on_newest() >= kx::wire::kHelloRecordSize; })) {
     throw std::runtime_error("the processor did not connect");
   }
   const uint64_t total = kx::wire::kHelloRecordSize + uint64_t{count} * (4 + body.size());
   const auto start = Clock::now();
   for (uint32_t i = 0; i < count; ++i) queue.push(body.data(), static_cast<uint32_t>(body.size()));
-  if (!wait_until([&] { return sockets.sent() >= total; })) {
+  if (!wait_until([&] { return sockets.bytes_on_newest() >= total; })) {
     throw std::runtime_error("the processor did not send every record");
   }
   // The processor waits for data now and never reads, so its socket is free for this.
-  bool finished = finish_stream(static_cast<int>(sockets.current()));
+  bool finished = finish_stream(static_cast<int>(sockets.newest()));
   double seconds = seconds_since(start);
   processor.stop();
   if (!finished) throw std::runtime_error("the collector did not close the processor's stream");
@@ -359,7 +289,7 @@ double processor_seconds(kx::net::SensorQueueProcessor& processor, kx::sensor::S
 void measure_idle(benchmark::State& state, kx::net::SensorQueueProcessor& processor,
                   WatchedSockets& sockets, const CollectorProcess& collector) {
   processor.start();
-  if (!wait_until([&] { return sockets.sent() >= kx::wire::kHelloRecordSize; })) {
+  if (!wait_until([&] { return sockets.bytes_on_newest() >= kx::wire::kHelloRecordSize; })) {
     throw std::runtime_error("the processor did not connect");
   }
   std::this_thread::sleep_for(milliseconds(100));

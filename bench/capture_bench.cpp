@@ -22,6 +22,7 @@
 
 #include "sensor/packet_decoder.h"
 #include "sensor/pcap_session.h"
+#include "support/frames.h"
 
 namespace {
 
@@ -30,43 +31,23 @@ constexpr uint16_t kDnsPort = 53;
 
 using Bytes = std::vector<uint8_t>;
 
-void put16(uint8_t* at, uint16_t v) {
-  at[0] = static_cast<uint8_t>(v >> 8);
-  at[1] = static_cast<uint8_t>(v);
-}
-
 // An Ethernet frame of IPv4 and UDP or TCP around a DNS message of dns_size bytes.
 Bytes make_frame(bool tcp, bool to_server, uint32_t client, size_t dns_size, uint16_t id) {
-  size_t transport = tcp ? 20 + 2 : 8;
-  Bytes f(14 + 20 + transport + dns_size, 0);
-  put16(&f[12], 0x0800);
-  uint8_t* ip = &f[14];
-  ip[0] = 0x45;
-  put16(ip + 2, static_cast<uint16_t>(20 + transport + dns_size));
-  ip[8] = 64;
-  ip[9] = tcp ? 6 : 17;
-  uint8_t server[4] = {10, 0, 0, 1};
-  uint8_t device[4] = {172, 16, static_cast<uint8_t>(client >> 8), static_cast<uint8_t>(client)};
-  memcpy(ip + 12, to_server ? device : server, 4);
-  memcpy(ip + 16, to_server ? server : device, 4);
-  uint8_t* t = ip + 20;
-  uint16_t client_port = static_cast<uint16_t>(20000 + client % 40000);
-  put16(t, to_server ? client_port : kDnsPort);
-  put16(t + 2, to_server ? kDnsPort : client_port);
-  uint8_t* dns;
-  if (tcp) {
-    t[12] = 5 << 4;
-    t[13] = 0x18;
-    put16(t + 20, static_cast<uint16_t>(dns_size));
-    dns = t + 22;
-  } else {
-    put16(t + 4, static_cast<uint16_t>(8 + dns_size));
-    dns = t + 8;
-  }
-  put16(dns, id);
+  using namespace kx::test::frames;
+  Bytes dns(dns_size);
+  dns[0] = static_cast<uint8_t>(id >> 8);
+  dns[1] = static_cast<uint8_t>(id);
   dns[2] = to_server ? 0x01 : 0x81;
   for (size_t i = 12; i < dns_size; ++i) dns[i] = static_cast<uint8_t>('a' + i % 26);
-  return f;
+  const Bytes server = {10, 0, 0, 1};
+  const Bytes device = {172, 16, static_cast<uint8_t>(client >> 8), static_cast<uint8_t>(client)};
+  auto client_port = static_cast<uint16_t>(20000 + client % 40000);
+  uint16_t from = to_server ? client_port : kDnsPort;
+  uint16_t to = to_server ? kDnsPort : client_port;
+  Bytes transport =
+      tcp ? kx::test::frames::tcp(from, to, 0, tcp_stream({dns})) : udp(from, to, dns);
+  return with_link(LinkType::ethernet, ipv4_packet(tcp ? 6 : 17, to_server ? device : server,
+                                                   to_server ? server : device, transport));
 }
 
 // The file every benchmark reads; written once, removed at exit.

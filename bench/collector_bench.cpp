@@ -18,6 +18,7 @@
 #include "json_output.h"
 #include "kafka_output.h"
 #include "wire/wire_format.h"
+#include "support/records.h"
 
 namespace {
 
@@ -26,30 +27,10 @@ using Bytes = std::vector<uint8_t>;
 constexpr size_t kMessagesPerBatch = 10000;
 constexpr size_t kMessageSize = 100;
 
-// A real query (RD set, one question for a 60-byte name of type A) framed into a
-// message of exactly kMessageSize bytes.
+// A real query (RD set, one question of type A for a name of 9-letter labels) framed into
+// a message of exactly kMessageSize bytes.
 Bytes message_record(uint16_t id) {
-  Bytes packet = {static_cast<uint8_t>(id >> 8), static_cast<uint8_t>(id), 0x01, 0x00, 0x00,
-                  0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
-  const std::string device = "10.0.0.5", server = "10.0.0.1";
-  size_t name_size = kMessageSize - kx::wire::dns_message_size(device.size(), server.size(), 0) -
-                     packet.size() - 4;
-  // Labels of 9 letters; the last label takes what is left, then the root.
-  size_t left = name_size - 1;
-  while (left > 0) {
-    size_t label = std::min<size_t>(9, left - 1);
-    packet.push_back(static_cast<uint8_t>(label));
-    packet.insert(packet.end(), label, 'q');
-    left -= label + 1;
-  }
-  packet.push_back(0);
-  packet.insert(packet.end(), {0x00, 0x01, 0x00, 0x01});
-  Bytes record(kx::wire::kRecordHeaderSize +
-               kx::wire::dns_message_size(device.size(), server.size(), packet.size()));
-  kx::wire::store_be32(record.data(), static_cast<uint32_t>(record.size() - 4));
-  kx::wire::write_dns_message(record.data() + 4, 1700000000, device, server, 0, packet.data(),
-                              packet.size());
-  return record;
+  return kx::test::record(kx::test::message_of_size(kMessageSize - 4, id, 9));
 }
 
 Bytes batch() {

@@ -6,20 +6,19 @@
 #include <thread>
 #include <vector>
 
-#include "wire/wire_format.h"
 #include "sensor/sensor_queue.h"
+#include "support/byte_ring.h"
 #include "sys/threads.h"
 
 namespace {
 
 using kx::sensor::SensorQueue;
 
-// The baseline: the same ring, mutexes and signalling rule, but every byte stored checks
-// for a full ring and drops the oldest record at that moment, and pop copies byte by
-// byte.
+// The baseline: the test kit's byte-at-a-time ring behind the queue's mutexes and
+// signalling rule.
 class ByteAtATimeRing {
  public:
-  explicit ByteAtATimeRing(uint32_t size) : storage_(size), size_(size) {
+  explicit ByteAtATimeRing(uint32_t size) : ring_(size) {
     kx::sys::pthread_mutex_init(&ring_mutex_, nullptr);
     kx::sys::pthread_mutex_init(&wait_mutex_, nullptr);
     kx::sys::pthread_cond_init(&data_ready_, nullptr);
@@ -33,11 +32,8 @@ class ByteAtATimeRing {
   ByteAtATimeRing& operator=(const ByteAtATimeRing&) = delete;
 
   int push(const uint8_t* data, uint32_t length) {
-    uint8_t field[4];
-    kx::wire::store_be32(field, length);
     kx::sys::pthread_mutex_lock(&ring_mutex_);
-    for (uint8_t byte : field) put(byte);
-    for (uint32_t i = 0; i < length; ++i) put(data[i]);
+    ring_.push(data, length);
     bool wake = consumer_may_wait_;
     consumer_may_wait_ = false;
     kx::sys::pthread_mutex_unlock(&ring_mutex_);
@@ -48,7 +44,7 @@ class ByteAtATimeRing {
   // left out.
   int pop(uint8_t* out, uint32_t capacity) {
     kx::sys::pthread_mutex_lock(&ring_mutex_);
-    int result = pop_locked(out, capacity);
+    int result = ring_.pop(out, capacity);
     if (result <= 0) consumer_may_wait_ = true;
     kx::sys::pthread_mutex_unlock(&ring_mutex_);
     return result;
@@ -62,54 +58,7 @@ class ByteAtATimeRing {
   }
 
  private:
-  int pop_locked(uint8_t* out, uint32_t capacity) {
-    if (!wrapped_ && read_pos_ >= write_pos_) return 0;
-    uint32_t length = length_at(read_pos_);
-    if (length > capacity) return -1;
-    uint32_t pos = next(read_pos_, 4);
-    for (uint32_t i = 0; i < length; ++i) {
-      out[i] = storage_[pos];
-      pos = next(pos, 1);
-    }
-    if (uint64_t{read_pos_} + 4 + length >= size_) wrapped_ = false;
-    read_pos_ = pos;
-    return static_cast<int>(length);
-  }
-
-  void put(uint8_t byte) {
-    if (write_pos_ == read_pos_ && wrapped_) drop_oldest();
-    storage_[write_pos_] = byte;
-    if (++write_pos_ == size_) {
-      write_pos_ = 0;
-      wrapped_ = true;
-    }
-  }
-
-  uint32_t next(uint32_t pos, uint32_t n) const {
-    uint64_t moved = uint64_t{pos} + n;
-    return static_cast<uint32_t>(moved < size_ ? moved : moved - size_);
-  }
-
-  uint32_t length_at(uint32_t pos) const {
-    uint8_t field[4];
-    for (uint8_t& byte : field) {
-      byte = storage_[pos];
-      pos = next(pos, 1);
-    }
-    return kx::wire::load_be32(field);
-  }
-
-  void drop_oldest() {
-    uint64_t end = uint64_t{read_pos_} + 4 + length_at(read_pos_);
-    if (end >= size_) wrapped_ = false;
-    read_pos_ = next(read_pos_, 4 + length_at(read_pos_));
-  }
-
-  std::vector<uint8_t> storage_;
-  uint32_t size_;
-  uint32_t read_pos_ = 0;
-  uint32_t write_pos_ = 0;
-  bool wrapped_ = false;
+  kx::test::ByteRing ring_;
   bool consumer_may_wait_ = true;
   kx::sys::pthread_mutex_t ring_mutex_;
   kx::sys::pthread_mutex_t wait_mutex_;

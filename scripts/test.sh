@@ -9,10 +9,10 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-  g++-mingw-w64-x86-64 wine64 clang libclang-rt-14-dev libpcap-dev tcpdump tshark
+  g++-mingw-w64-x86-64 wine wine64 clang libclang-rt-14-dev libpcap-dev tcpdump tshark
   dnsutils bind9-dnsutils unbound libldns-dev libfstrm-dev libprotobuf-c-dev
   protobuf-c-compiler fstrm-bin jq iproute2 procps psmisc dnsperf prometheus prometheus-cpp-dev
-  curl util-linux librdkafka-dev kcat)
+  curl util-linux librdkafka-dev kcat gcovr ccache)
 
 install_missing() {
   local missing=()
@@ -36,12 +36,16 @@ fi
 presets=("$@")
 [ ${#presets[@]} -eq 0 ] && presets=(linux linux-asan linux-tsan windows fuzz)
 
+# Rebuilds after a change, or of the same sources in another checkout, come from the
+# compiler cache.
+launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+
 failed=()
 mkdir -p build
 for preset in "${presets[@]}"; do
   echo "== $preset: configure and build"
   start=$(date +%s)
-  if ! cmake --preset "$preset" -DTEVRIN_WERROR=ON >"build/$preset.log" 2>&1 ||
+  if ! cmake --preset "$preset" -DTEVRIN_WERROR=ON "${launcher[@]}" >"build/$preset.log" 2>&1 ||
     ! cmake --build --preset "$preset" >>"build/$preset.log" 2>&1; then
     tail -n 60 "build/$preset.log"
     failed+=("$preset (build)")

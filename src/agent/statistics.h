@@ -57,7 +57,8 @@ std::string statistics_line(const Statistics& now);
 std::string lost_line(const Statistics& previous, const Statistics& now, bool at_stop);
 
 // Logs the statistics every interval on a thread of its own, which sleeps in between,
-// and once more at the stop. An interval of 0 turns every report off.
+// and once more at the stop. An interval of 0 turns the periodic reports off; the
+// stop's report is always written.
 class StatisticsReporter {
  public:
   using Source = std::function<Statistics()>;

@@ -95,16 +95,18 @@ TEST(StatisticsReporter, ReportsEveryIntervalAndOnceMoreAtTheStop) {
   EXPECT_EQ(lines[4], kx::agent::lost_line(readings[1], readings[2], true));
 }
 
-TEST(StatisticsReporter, IntervalZeroReportsNothing) {
+TEST(StatisticsReporter, IntervalZeroReportsOnlyAtTheStop) {
   kx::test::LogCapture log;
   std::atomic<int> reads{0};
-  kx::agent::StatisticsReporter reporter([&] { ++reads; return Statistics(); },
+  const Statistics left = losses(0, 0, 0, 1);
+  kx::agent::StatisticsReporter reporter([&] { ++reads; return left; },
                                          std::chrono::seconds(0));
   reporter.start();
   reporter.stop();
-  reporter.report_final();
   EXPECT_EQ(reads.load(), 0);
-  EXPECT_TRUE(log.messages().empty());
+  reporter.report_final();
+  EXPECT_EQ(log.messages(), (Lines{kx::agent::statistics_line(left),
+                                   kx::agent::lost_line(Statistics(), left, true)}));
 }
 
 }  // namespace

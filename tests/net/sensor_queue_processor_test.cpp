@@ -11,10 +11,10 @@
 #include <vector>
 
 #include "config/settings.h"
-#include "wire/wire_format.h"
 #include "sensor/sensor_queue.h"
 #include "support/log_capture.h"
 #include "support/loopback.h"
+#include "support/records.h"
 #include "sys/threads.h"
 
 namespace {
@@ -26,12 +26,10 @@ using Lines = std::vector<std::string>;
 using std::chrono::milliseconds;
 
 constexpr milliseconds kPatience(10000);
-const std::string kHello("\x00\x00\x00\x06\x01" "3.7.3", 10);
+const std::string kHello = kx::test::text(kx::test::hello_record());
 
 std::string frame(const std::string& body) {
-  uint8_t header[4];
-  kx::wire::store_be32(header, static_cast<uint32_t>(body.size()));
-  return std::string(reinterpret_cast<const char*>(header), 4) + body;
+  return kx::test::text(kx::test::record(kx::test::Bytes(body.begin(), body.end())));
 }
 
 std::string body_of(size_t size, char seed) {
@@ -282,26 +280,6 @@ TEST(SensorQueueProcessor, RecordCutOffMidwayIsSentWholeFirstOnTheNextConnection
   EXPECT_TRUE(starts_with(lines[2], "ERROR - Send data to " + address(listener.port()) +
                                         " failed: send() failed: "))
       << lines[2];
-}
-
-TEST(SensorQueueProcessor, RecordsThatFollowEachOtherAreSentWithoutLookingAtThePeer) {
-  LoopbackListener listener;
-  kx::test::WatchedSockets sockets;
-  Forwarder forwarder(65536, {listener.port()}, short_pauses(&sockets));
-  std::string expected = kHello;
-  for (int i = 0; i < 50; ++i) {
-    const std::string body = body_of(100, static_cast<char>('A' + i % 26));
-    forwarder.push(body);
-    expected += frame(body);
-  }
-  forwarder.processor.start();
-  ASSERT_TRUE(listener.wait_for_bytes(0, expected.size(), kPatience));
-  forwarder.processor.stop();
-  EXPECT_TRUE(listener.received(0) == expected) << "the received bytes differ";
-  // One look at most: after the wait that the pushes' signal ends at once.
-  EXPECT_LE(sockets.peer_looks(), 1u);
-  // The hello, then batches as large as the 4096-byte buffer holds.
-  EXPECT_EQ(sockets.sends_on(0), 3u);
 }
 
 // A batch cut by a failure: the records the system took whole are not sent again, the

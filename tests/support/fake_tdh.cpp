@@ -28,13 +28,15 @@ FakeEvent::FakeEvent() {
 
 FakeEvent& FakeEvent::property(const std::string& name, const Bytes& value,
                                int64_t reported_size) {
+  information_.clear();
+  Property named{name, value, reported_size, utf16le_with_nul(name)};
   for (Property& p : properties_) {
     if (p.name == name) {
-      p = Property{name, value, reported_size};
+      p = named;
       return *this;
     }
   }
-  properties_.push_back(Property{name, value, reported_size});
+  properties_.push_back(named);
   return *this;
 }
 
@@ -49,7 +51,8 @@ EVENT_RECORD* FakeEvent::record() {
   return &record_;
 }
 
-Bytes FakeEvent::event_information() const {
+const Bytes& FakeEvent::event_information() const {
+  if (!information_.empty()) return information_;
   const size_t array = offsetof(TRACE_EVENT_INFO, EventPropertyInfoArray);
   const size_t count = properties_.size();
   Bytes block(std::max(sizeof(TRACE_EVENT_INFO), array + count * sizeof(EVENT_PROPERTY_INFO)));
@@ -62,10 +65,11 @@ Bytes FakeEvent::event_information() const {
     EVENT_PROPERTY_INFO entry{};
     entry.NameOffset = static_cast<uint32_t>(block.size());
     memcpy(block.data() + array + i * sizeof entry, &entry, sizeof entry);
-    Bytes name = utf16le_with_nul(properties_[i].name);
+    const Bytes& name = properties_[i].utf16_name;
     block.insert(block.end(), name.begin(), name.end());
   }
-  return block;
+  information_ = block;
+  return information_;
 }
 
 FakeEvent dns_packet_event(uint16_t event_id, const std::string& device, const std::string& server,
@@ -104,11 +108,13 @@ bool FakeTdh::scripted(TdhCall call, const std::string& property, uint32_t* stat
 uint32_t FakeTdh::get_event_information(EVENT_RECORD* record, TRACE_EVENT_INFO* buffer,
                                         uint32_t* buffer_size) {
   TdhCall call = buffer == nullptr ? TdhCall::event_info_size : TdhCall::event_info;
-  calls_.push_back(buffer == nullptr ? "TdhGetEventInformation(size)" : "TdhGetEventInformation");
+  if (record_calls) {
+    calls_.push_back(buffer == nullptr ? "TdhGetEventInformation(size)" : "TdhGetEventInformation");
+  }
   FakeEvent* event = event_of(record);
   uint32_t status = 1168;  // ERROR_NOT_FOUND
   if (event == nullptr || scripted(call, std::string(), &status)) return status;
-  Bytes block = event->event_information();
+  const Bytes& block = event->event_information();
   if (buffer == nullptr || *buffer_size < block.size()) {
     *buffer_size = static_cast<uint32_t>(block.size());
     return etw::kErrorInsufficientBuffer;
@@ -124,7 +130,7 @@ const FakeEvent::Property* FakeTdh::begin_property_call(TdhCall call, EVENT_RECO
                                                         uint32_t* status) {
   const FakeEvent::Property* property = named(record, descriptor);
   const char* name = call == TdhCall::property_size ? "TdhGetPropertySize(" : "TdhGetProperty(";
-  calls_.push_back(name + (property != nullptr ? property->name : "?") + ")");
+  if (record_calls) calls_.push_back(name + (property != nullptr ? property->name : "?") + ")");
   *status = etw::kErrorInvalidParameter;
   return property != nullptr && !scripted(call, property->name, status) ? property : nullptr;
 }
@@ -140,7 +146,7 @@ const FakeEvent::Property* FakeTdh::named(EVENT_RECORD* record,
   if (offset >= filled_size_) return nullptr;
   // Matched by name, as the platform does.
   for (const FakeEvent::Property& property : event->properties()) {
-    Bytes wanted = utf16le_with_nul(property.name);
+    const Bytes& wanted = property.utf16_name;
     if (filled_size_ - offset >= wanted.size() &&
         memcmp(filled_block_ + offset, wanted.data(), wanted.size()) == 0) {
       return &property;

@@ -23,6 +23,7 @@ class FakeEvent {
     std::string name;
     Bytes value;
     int64_t reported_size;
+    Bytes utf16_name;  // the name as the information block holds it, with its NUL
   };
 
   FakeEvent();
@@ -38,17 +39,19 @@ class FakeEvent {
   EVENT_RECORD* record();
   const std::vector<Property>& properties() const { return properties_; }
   // The event information block as TdhGetEventInformation fills it.
-  Bytes event_information() const;
+  const Bytes& event_information() const;
 
  private:
   template <typename Field, typename Value>
   FakeEvent& set(Field* field, Value value) {
     *field = static_cast<Field>(value);
+    information_.clear();
     return *this;
   }
 
   EVENT_RECORD record_{};
   std::vector<Property> properties_;
+  mutable Bytes information_;  // built on first use after a change
 };
 
 // A packet event as the provider lays it out: TCP, InterfaceIP, then Source (256, 258)
@@ -71,6 +74,8 @@ class FakeTdh : public kx::sensor::TdhApi {
   // "TdhGetPropertySize(<name>)", "TdhGetProperty(<name>)".
   const std::vector<std::string>& calls() const { return calls_; }
   void clear_calls() { calls_.clear(); }
+  // Off for benchmarks, where the record of calls would be most of the cost.
+  bool record_calls = true;
 
   uint32_t get_event_information(EVENT_RECORD* record, TRACE_EVENT_INFO* buffer,
                                  uint32_t* buffer_size) override;

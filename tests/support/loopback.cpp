@@ -54,32 +54,21 @@ namespace {
 Socket as_socket(RawSocket raw) { return static_cast<Socket>(raw); }
 RawSocket as_raw(Socket sock) { return static_cast<RawSocket>(sock); }
 
-sockaddr_in loopback_address(uint16_t port) {
-  sockaddr_in address;
-  memset(&address, 0, sizeof address);
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return address;
-}
-
-
-Socket new_socket() {
-  Socket sock = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  if (sock == kNoSocket) throw std::runtime_error("socket() failed");
-  return sock;
-}
 
 // A TCP socket bound to 127.0.0.1 on a port the system picks; the port goes to *port.
 // listen_backlog > 0 makes it listen.
 Socket loopback_socket(uint16_t* port, int listen_backlog, int receive_buffer = 0) {
   net::init_sockets();
-  Socket sock = new_socket();
+  Socket sock = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (sock == kNoSocket) throw std::runtime_error("socket() failed");
   if (receive_buffer > 0) {
     setsockopt(sock, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&receive_buffer),
                sizeof receive_buffer);
   }
-  sockaddr_in address = loopback_address(0);
+  sockaddr_in address;
+  memset(&address, 0, sizeof address);
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   Length size = sizeof address;
   if (bind(sock, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
       getsockname(sock, reinterpret_cast<sockaddr*>(&address), &size) != 0 ||
@@ -190,24 +179,9 @@ void LoopbackListener::close_after(size_t connection, size_t bytes, bool reset) 
   requests_[connection] = Request{bytes, reset};
 }
 
-DeadPort::DeadPort(bool silent) {
-  sock_ = as_raw(loopback_socket(&port_, silent ? 1 : 0));
-  // Connect until one connect gets no answer: from then on SYNs to the port are dropped.
-  const sockaddr_in address = loopback_address(port_);
-  for (int attempt = 0; silent && attempt < 32 && !silent_; ++attempt) {
-    Socket filler = new_socket();
-    make_non_blocking(filler);
-    connect(filler, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-    fillers_.push_back(as_raw(filler));
-    pollfd entry{filler, POLLOUT, 0};
-    silent_ = poll_sockets(&entry, 1, 300) == 0;
-  }
-}
+DeadPort::DeadPort() { sock_ = as_raw(loopback_socket(&port_, 0)); }
 
-DeadPort::~DeadPort() {
-  for (RawSocket filler : fillers_) close_socket(as_socket(filler));
-  close_socket(as_socket(sock_));
-}
+DeadPort::~DeadPort() { close_socket(as_socket(sock_)); }
 
 HungListener::HungListener() { sock_ = as_raw(loopback_socket(&port_, 16, 4096)); }
 
@@ -241,6 +215,8 @@ net::SocketHandle WatchedSockets::open_tcp(int32_t* error) {
   sockets_.push_back(sock);
   sends_.push_back(0);
   sent_bytes_.push_back(0);
+  newest_bytes_ = 0;
+  newest_ = sock;
   return sock;
 }
 
@@ -262,13 +238,11 @@ net::SocketStatus WatchedSockets::send(net::SocketHandle s, const uint8_t* data,
     length = static_cast<uint32_t>(std::min<size_t>(length, left));
   }
   const net::SocketStatus status = real().send(s, data, length, sent, error);
-  if (status == net::SocketStatus::done) sent_bytes_[index] += *sent;
+  if (status == net::SocketStatus::done) {
+    sent_bytes_[index] += *sent;
+    if (s == newest_) newest_bytes_.fetch_add(*sent, std::memory_order_release);
+  }
   return status;
-}
-
-net::PeerState WatchedSockets::peer_state(net::SocketHandle s, int32_t* error) {
-  ++peer_looks_;
-  return real().peer_state(s, error);
 }
 
 void WatchedSockets::shutdown_and_close(net::SocketHandle s) {

@@ -71,24 +71,18 @@ class LoopbackListener {
   std::thread thread_;
 };
 
-// A port that completes no connection while the object lives: refused (bound, not
-// listening) or, when silent, never answered (listening with its accept queue filled by
-// connections of its own: Linux drops the SYNs of further connects).
+// A port that refuses every connection while the object lives (bound, not listening).
 class DeadPort {
  public:
-  explicit DeadPort(bool silent = false);
+  DeadPort();
   ~DeadPort();
   DeadPort(const DeadPort&) = delete;
   DeadPort& operator=(const DeadPort&) = delete;
   uint16_t port() const { return port_; }
-  // False when the accept queue could not be seen to fill (the test should then skip).
-  bool silent() const { return silent_; }
 
  private:
   RawSocket sock_;
   uint16_t port_ = 0;
-  bool silent_ = false;
-  std::vector<RawSocket> fillers_;
 };
 
 // A collector that hangs: it listens but never accepts or reads. Connects complete (the
@@ -107,13 +101,15 @@ class HungListener {
 };
 
 // The platform's socket calls, watched: the sends on each socket (numbered in the order
-// opened) and the looks at a peer.
+// opened).
 class WatchedSockets : public net::SocketApi {
  public:
   size_t sends_on(size_t socket) const;
   // The socket's sends take bytes in all and then fail, as a reset would.
   void cut_after(size_t socket, size_t bytes);
-  size_t peer_looks() const { return peer_looks_; }
+  // The socket opened last and the bytes the system has taken on it so far.
+  net::SocketHandle newest() const { return newest_; }
+  uint64_t bytes_on_newest() const { return newest_bytes_.load(std::memory_order_acquire); }
   // Waits until the socket has its peer's close or reset to report. Only looks: taking
   // the reset would hide it from the code under test.
   bool wait_until_peer_gone(size_t socket, milliseconds timeout) const;
@@ -121,7 +117,9 @@ class WatchedSockets : public net::SocketApi {
   net::SocketHandle open_tcp(int32_t* error) override;
   net::SocketStatus send(net::SocketHandle s, const uint8_t* data, uint32_t length,
                          uint32_t* sent, int32_t* error) override;
-  net::PeerState peer_state(net::SocketHandle s, int32_t* error) override;
+  net::PeerState peer_state(net::SocketHandle s, int32_t* error) override {
+    return real().peer_state(s, error);
+  }
   void shutdown_and_close(net::SocketHandle s) override;
   net::SocketStatus set_non_blocking(net::SocketHandle s, int32_t* error) override {
     return real().set_non_blocking(s, error);
@@ -145,7 +143,8 @@ class WatchedSockets : public net::SocketApi {
   std::vector<size_t> sent_bytes_;
   size_t cut_socket_ = SIZE_MAX;
   size_t cut_bytes_ = 0;
-  std::atomic<size_t> peer_looks_{0};
+  std::atomic<net::SocketHandle> newest_{net::kInvalidSocket};
+  std::atomic<uint64_t> newest_bytes_{0};
 };
 
 }  // namespace kx::test

@@ -54,29 +54,6 @@ class ThreadsTest : public ::testing::Test {
   pthread_cond_t cond;
 };
 
-uint32_t KX_THREAD_CALL count_up(void* arg) {
-  static_cast<std::atomic<int>*>(arg)->fetch_add(1);
-  return 0;
-}
-
-TEST_F(ThreadsTest, CreatedThreadRunsAndJoinReturnsZero) {
-  std::atomic<int> runs{0};
-  pthread_t thread;
-  ASSERT_EQ(pthread_create(&thread, nullptr, count_up, &runs), 0);
-  EXPECT_NE(thread.handle, nullptr);
-  EXPECT_EQ(pthread_join(thread, nullptr), 0);
-  EXPECT_EQ(runs.load(), 1);
-}
-
-TEST_F(ThreadsTest, JoinOfAnEndedThreadReturnsAtOnce) {
-  std::atomic<int> runs{0};
-  pthread_t thread;
-  ASSERT_EQ(pthread_create(&thread, nullptr, count_up, &runs), 0);
-  ASSERT_TRUE(eventually(runs, 1));
-  settle();
-  EXPECT_EQ(pthread_join(thread, nullptr), 0);
-}
-
 TEST_F(ThreadsTest, OperationsOnMissingObjectsFailWithMinusOne) {
   pthread_t none;
   pthread_mutex_t no_mutex;
@@ -86,96 +63,6 @@ TEST_F(ThreadsTest, OperationsOnMissingObjectsFailWithMinusOne) {
   EXPECT_EQ(pthread_mutex_unlock(&no_mutex), -1);
   EXPECT_EQ(pthread_cond_signal(&no_cond), -1);
   EXPECT_EQ(pthread_cond_destroy(&no_cond), -1);
-}
-
-TEST_F(ThreadsTest, LockedMutexKeepsOtherThreadsOutUntilUnlocked) {
-  ASSERT_EQ(pthread_mutex_lock(&mutex), 0);
-  std::atomic<int> acquired{0};
-  std::thread other([&] {
-    pthread_mutex_lock(&mutex);
-    acquired = 1;
-    pthread_mutex_unlock(&mutex);
-  });
-  settle();
-  EXPECT_EQ(acquired.load(), 0);
-  ASSERT_EQ(pthread_mutex_unlock(&mutex), 0);
-  other.join();
-  EXPECT_EQ(acquired.load(), 1);
-}
-
-TEST_F(ThreadsTest, SignalBeforeTheWaitIsLost) {
-  ASSERT_EQ(pthread_cond_signal(&cond), 0);
-  Waiter waiter(&cond, &mutex);
-  ASSERT_EQ(pthread_create(&waiter.thread, nullptr, Waiter::run, &waiter), 0);
-  settle();
-  EXPECT_EQ(waiter.returned.load(), 0) << "a signal given before the wait must not end it";
-  pthread_cond_signal(&cond);
-  EXPECT_TRUE(eventually(waiter.returned, 1));
-  pthread_join(waiter.thread, nullptr);
-  EXPECT_TRUE(waiter.held_mutex_after_wait.load());
-}
-
-// The hook runs on the waiter between releasing the mutex and the platform wait: the
-// signal given there must end the wait.
-pthread_cond_t* hooked_cond = nullptr;
-void signal_from_hook(pthread_cond_t* cond) {
-  if (cond == hooked_cond) pthread_cond_signal(cond);
-}
-
-TEST_F(ThreadsTest, SignalGivenBetweenReleaseAndPlatformWaitEndsTheWait) {
-  hooked_cond = &cond;
-  cond_wait_after_release_hook = signal_from_hook;
-  pthread_mutex_lock(&mutex);
-  EXPECT_EQ(pthread_cond_wait(&cond, &mutex), 0);
-  cond_wait_after_release_hook = nullptr;
-  // Held again on return: unlocking from this thread must succeed.
-  EXPECT_EQ(pthread_mutex_unlock(&mutex), 0);
-}
-
-void double_signal_from_hook(pthread_cond_t* cond) {
-  if (cond != hooked_cond) return;
-  pthread_cond_signal(cond);
-  pthread_cond_signal(cond);
-}
-
-TEST_F(ThreadsTest, TwoSignalsDuringOneWaitEndItOnceOnly) {
-  hooked_cond = &cond;
-  cond_wait_after_release_hook = double_signal_from_hook;
-  pthread_mutex_lock(&mutex);
-  pthread_cond_wait(&cond, &mutex);
-  pthread_mutex_unlock(&mutex);
-  cond_wait_after_release_hook = nullptr;
-
-  // The second signal was absorbed by the same wait; a new wait needs a new signal.
-  Waiter waiter(&cond, &mutex);
-  ASSERT_EQ(pthread_create(&waiter.thread, nullptr, Waiter::run, &waiter), 0);
-  settle();
-  EXPECT_EQ(waiter.returned.load(), 0);
-  pthread_cond_signal(&cond);
-  EXPECT_TRUE(eventually(waiter.returned, 1));
-  pthread_join(waiter.thread, nullptr);
-}
-
-TEST_F(ThreadsTest, OneSignalEndsAtMostOneOfTwoWaiters) {
-  Waiter first(&cond, &mutex);
-  Waiter second(&cond, &mutex);
-  ASSERT_EQ(pthread_create(&first.thread, nullptr, Waiter::run, &first), 0);
-  ASSERT_EQ(pthread_create(&second.thread, nullptr, Waiter::run, &second), 0);
-  settle();
-  pthread_cond_signal(&cond);
-  for (int i = 0; i < 50 && first.returned + second.returned == 0; ++i) {
-    std::this_thread::sleep_for(10ms);
-  }
-  settle();
-  EXPECT_EQ(first.returned + second.returned, 1);
-  // Release the other one so both can be joined.
-  pthread_cond_signal(&cond);
-  for (int i = 0; i < 500 && first.returned + second.returned != 2; ++i) {
-    std::this_thread::sleep_for(10ms);
-  }
-  EXPECT_EQ(first.returned + second.returned, 2);
-  pthread_join(first.thread, nullptr);
-  pthread_join(second.thread, nullptr);
 }
 
 TEST_F(ThreadsTest, KeepingWaitEndsAtOnceForAnEarlierSignalAndConsumesIt) {
