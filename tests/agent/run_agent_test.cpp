@@ -17,25 +17,26 @@
 #include "support/fake_capture.h"
 #include "support/loopback.h"
 #include "support/test_util.h"
+#include "support/wait.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using kx::test::FakeCapture;
+using Lines = std::vector<std::string>;
 
-// The run sequence logs to <executable folder>/log/dns-logger.log; each test starts
-// with an empty file there and closes the log when it ends.
+std::vector<uint8_t> dns_message() {
+  std::vector<uint8_t> message(kx::wire::dns_message_size(8, 8, 20));
+  kx::wire::write_dns_message(message.data(), 1, "10.0.0.5", "10.0.0.1", 0, message.data(), 0);
+  return message;
+}
+
+// The run sequence logs to <executable folder>/log/dns-logger.log; each case starts
+// with no file there and fresh settings.
 class RunAgentTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    kx::config::reset_settings();
-    kx::agent::reset_stop_request();
-    log_dir = kx::agent::executable_directory() + "/log";
-    std::filesystem::create_directories(log_dir);
-    log_path = log_dir + "/dns-logger.log";
-    std::filesystem::remove(log_path);
-    config_file = dir.file("agent.conf");
-    kx::agent::config_path = config_file.c_str();
+    std::filesystem::create_directories(kx::agent::executable_directory() + "/log");
+    fresh_run();
   }
   void TearDown() override {
     kx::logging::close_log();
@@ -43,45 +44,30 @@ class RunAgentTest : public ::testing::Test {
     kx::agent::reset_stop_request();
     std::filesystem::remove(log_path);
   }
-
+  void fresh_run(const std::string& config = "") {
+    kx::logging::close_log();
+    kx::config::reset_settings();
+    kx::agent::reset_stop_request();
+    std::filesystem::remove(log_path);
+    kx::test::write_file(config_file, config);
+    kx::agent::config_path = config_file.c_str();
+  }
   kx::agent::CaptureFactory factory() {
     return [this](const kx::config::Config&, const std::string&) {
       fake.start_failure = start_failure;
-      ++captures_made;
       return std::make_unique<kx::test::CaptureHandle>(fake);
     };
   }
-
-  // Runs the agent on a thread until "Started!" is logged, then asks it to stop.
-  void run_until_started_then_stop() {
-    std::thread runner([this] { status = kx::agent::run_agent(factory()); });
-    ASSERT_TRUE(wait_for_log_line("Started!")) << kx::test::read_file(log_path);
-    kx::agent::request_stop();
-    runner.join();
+  std::thread start() {
+    return std::thread([this] { status = kx::agent::run_agent(factory()); });
   }
-
-  // Without a log there is no "Started!" to wait for: wait until the capture started.
-  void run_until_started_then_stop_without_log() {
-    const int starts_before = fake.starts();
-    std::thread runner([this] { kx::agent::run_agent(factory()); });
-    for (int i = 0; i < 500 && fake.starts() == starts_before; ++i) {
-      std::this_thread::sleep_for(10ms);
-    }
-    kx::agent::request_stop();
-    runner.join();
+  bool logged(const std::string& message) {
+    return kx::test::wait_until(
+        [&] { return kx::test::read_file(log_path).find("]: " + message) != std::string::npos; }, 5s);
   }
-
-  bool wait_for_log_line(const std::string& message) {
-    for (int i = 0; i < 500; ++i) {
-      if (kx::test::read_file(log_path).find("]: " + message) != std::string::npos) return true;
-      std::this_thread::sleep_for(10ms);
-    }
-    return false;
-  }
-
   // The messages of the log, without their time and process prefix.
-  std::vector<std::string> messages() {
-    std::vector<std::string> result;
+  Lines messages() {
+    Lines result;
     for (std::string line : kx::test::split_lines(kx::test::read_file(log_path))) {
       if (!line.empty() && line.back() == '\r') line.pop_back();
       size_t cut = line.find("]: ");
@@ -91,26 +77,23 @@ class RunAgentTest : public ::testing::Test {
   }
 
   kx::test::TempDir dir;
-  std::string log_dir, log_path, config_file;
+  std::string log_path = kx::agent::executable_directory() + "/log/dns-logger.log";
+  std::string config_file = dir.file("agent.conf");
   std::string start_failure;
-  FakeCapture fake;
-  std::atomic<int> captures_made{0};
+  kx::test::FakeCapture fake;
   std::atomic<int> status{-1};
 };
 
 TEST_F(RunAgentTest, NormalRunLogsItsLinesInOrderAndStopsTheCapture) {
-  kx::test::write_file(config_file, "logging on\nqueue-size 65536\n");
-  run_until_started_then_stop();
-  const std::vector<std::string> expected = {
-      "agent version 3.7.3",
-      "Changing directory to: " + kx::agent::executable_directory(),
-      "Starting...",
-      "Starting sensor queue processor",
-      kx::agent::capture_start_line(),
-      "Started!",
-      "Stopping...",
-      "Stopping all sessions",
-      "Stopping sensor queue processor",
+  fresh_run("logging on\nqueue-size 65536\n");
+  std::thread runner = start();
+  ASSERT_TRUE(logged("Started!")) << kx::test::read_file(log_path);
+  kx::agent::request_stop();
+  runner.join();
+  const Lines expected = {
+      "agent version 3.7.3", "Changing directory to: " + kx::agent::executable_directory(),
+      "Starting...", "Starting sensor queue processor", kx::agent::capture_start_line(),
+      "Started!", "Stopping...", "Stopping all sessions", "Stopping sensor queue processor",
       "Statistics: captured=0 skipped=0 queued=0 overwritten=0 overwritten_bytes=0 refused=0 "
       "in_queue=0 sent=0 resent=0 connects=0 connect_failures=0 send_failures=0 "
       "capture_dropped=0",
@@ -122,48 +105,39 @@ TEST_F(RunAgentTest, NormalRunLogsItsLinesInOrderAndStopsTheCapture) {
 }
 
 TEST_F(RunAgentTest, StopRequestedBeforeTheWaitStillEndsTheRun) {
-  kx::test::write_file(config_file, "logging on\n");
+  fresh_run("logging on\n");
   kx::agent::request_stop();
-  std::atomic<bool> returned{false};
-  std::thread runner([&] {
-    kx::agent::run_agent(factory());
-    returned = true;
-  });
-  for (int i = 0; i < 500 && !returned; ++i) std::this_thread::sleep_for(10ms);
+  std::thread runner = start();
+  const bool returned = kx::test::wait_until([&] { return status.load() != -1; }, 5s);
   if (!returned) kx::agent::request_stop();  // keep the test from hanging
   runner.join();
-  EXPECT_TRUE(returned.load()) << "the early stop request was forgotten";
+  EXPECT_TRUE(returned) << "the early stop request was forgotten";
   EXPECT_EQ(messages().back(), "Stopped!");
 }
 
 // A failed start exits with status 1; its message goes to the log, or to standard error
 // when no log is open (the only trace a missing configuration can leave).
 TEST_F(RunAgentTest, FailedStartReturnsOneWithItsMessageInTheLogOrOnStandardError) {
-  struct Case {
+  const struct {
     const char* config;  // nullptr: no configuration file
     const char* start_failure;
     std::string message;
-    bool logged;
-  };
-  const Case cases[] = {
-      {nullptr, "", "fopen(/nonexistent/agent.conf) failed: ", false},
+  } cases[] = {
+      {nullptr, "", "fopen(/nonexistent/agent.conf) failed: "},
       {"logging on\ntarget 127.0.0.1:1 1\n", "pthread_create() failed: no threads left",
-       "pthread_create() failed: no threads left", true},
+       "pthread_create() failed: no threads left"},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.message);
-    kx::config::reset_settings();
-    kx::logging::close_log();
-    std::filesystem::remove(log_path);
-    if (c.config != nullptr) kx::test::write_file(config_file, c.config);
-    kx::agent::config_path = c.config != nullptr ? config_file.c_str() : "/nonexistent/agent.conf";
+    fresh_run(c.config != nullptr ? c.config : "");
+    if (c.config == nullptr) kx::agent::config_path = "/nonexistent/agent.conf";
     start_failure = c.start_failure;
     testing::internal::CaptureStderr();
     EXPECT_EQ(kx::agent::run_agent(factory()), 1);
     const std::string standard_error = testing::internal::GetCapturedStderr();
     const std::string line = "ERROR - Run failure: " + c.message;
-    if (c.logged) {
-      const std::vector<std::string> lines = messages();
+    if (c.config != nullptr) {
+      const Lines lines = messages();
       ASSERT_FALSE(lines.empty());
       EXPECT_EQ(lines.back(), line);
       EXPECT_EQ(std::count(lines.begin(), lines.end(), "Started!"), 0);
@@ -181,44 +155,37 @@ TEST_F(RunAgentTest, FailedStartReturnsOneWithItsMessageInTheLogOrOnStandardErro
 TEST_F(RunAgentTest, CaptureFailureForwardsTheQueueThenEndsTheRunWithStatusOne) {
   for (bool reachable : {true, false}) {
     SCOPED_TRACE(reachable ? "collector listening" : "collector refusing");
-    kx::config::reset_settings();
-    kx::logging::close_log();
-    std::filesystem::remove(log_path);
     kx::test::LoopbackListener listener;
     kx::test::DeadPort refusing;
     const uint16_t port = reachable ? listener.port() : refusing.port();
-    kx::test::write_file(config_file, "logging on\ntarget 127.0.0.1:" + std::to_string(port) + " 1\n");
-    std::thread runner([this] { status = kx::agent::run_agent(factory()); });
-    ASSERT_TRUE(wait_for_log_line("Started!"));
-    if (reachable) {
-      ASSERT_TRUE(listener.wait_for_bytes(0, 10, std::chrono::milliseconds(10000)));
-    }
-    std::vector<uint8_t> message(kx::wire::dns_message_size(8, 8, 20));
-    kx::wire::write_dns_message(message.data(), 1, "10.0.0.5", "10.0.0.1", 0, message.data(), 0);
+    fresh_run("logging on\ntarget 127.0.0.1:" + std::to_string(port) + " 1\n");
+    std::thread runner = start();
+    ASSERT_TRUE(logged("Started!"));
+    if (reachable) { ASSERT_TRUE(listener.wait_for_bytes(0, 10, 10000ms)); }
+    const std::vector<uint8_t> message = dns_message();
     for (int i = 0; i < 3; ++i) fake.deliver(message);
     const auto failed_at = std::chrono::steady_clock::now();
     fake.fail("pcap_activate(nosuch0) failed: No such device exists");
     runner.join();
     EXPECT_LT(std::chrono::steady_clock::now() - failed_at, 5s);
     EXPECT_EQ(status.load(), 1);
-    if (reachable) {
-      EXPECT_EQ(listener.received(0).size(), 10 + 3 * (4 + message.size()));
-    }
-    const std::vector<std::string> lines = messages();
+    if (reachable) { EXPECT_EQ(listener.received(0).size(), 10 + 3 * (4 + message.size())); }
+    const Lines lines = messages();
     ASSERT_GE(lines.size(), 2u);
     EXPECT_EQ(lines[lines.size() - 2], "Stopped!");
     EXPECT_EQ(lines.back(),
               "ERROR - Run failure: capture failed: pcap_activate(nosuch0) failed: No such device exists");
-    kx::agent::reset_stop_request();
   }
 }
 
 TEST_F(RunAgentTest, LoggingValueOtherThanLowerCaseOnWritesNoLog) {
   for (const char* value : {"ON", "yes", "on now", "On"}) {
-    kx::agent::reset_stop_request();
-    kx::config::reset_settings();
-    kx::test::write_file(config_file, std::string("logging ") + value + "\n");
-    run_until_started_then_stop_without_log();
+    fresh_run(std::string("logging ") + value + "\n");
+    const int starts_before = fake.starts();
+    std::thread runner = start();
+    EXPECT_TRUE(kx::test::wait_until([&] { return fake.starts() > starts_before; }, 5s));
+    kx::agent::request_stop();
+    runner.join();
     EXPECT_FALSE(std::filesystem::exists(log_path)) << value;
   }
 }
@@ -226,21 +193,18 @@ TEST_F(RunAgentTest, LoggingValueOtherThanLowerCaseOnWritesNoLog) {
 // The final report accounts for every message: the queued one never sent is lost at the
 // stop, with the refused one and those the capture dropped.
 TEST_F(RunAgentTest, MessagesFromTheCaptureGoIntoTheQueueAndTheStopAccountsForThem) {
-  kx::test::write_file(config_file, "logging on\nqueue-size 100\n");
+  fresh_run("logging on\nqueue-size 100\n");
   fake.dropped = 3;
-  std::thread runner([this] { kx::agent::run_agent(factory()); });
-  ASSERT_TRUE(wait_for_log_line("Started!"));
+  std::thread runner = start();
+  ASSERT_TRUE(logged("Started!"));
   ASSERT_TRUE(fake.has_handler());
-  std::vector<uint8_t> message(kx::wire::dns_message_size(8, 8, 20));
-  kx::wire::write_dns_message(message.data(), 1, "10.0.0.5", "10.0.0.1", 0, message.data(), 0);
-  EXPECT_EQ(fake.deliver(message), 0);
+  EXPECT_EQ(fake.deliver(dns_message()), 0);
   // A message larger than the queue is refused by raising, to the capture's handler.
-  std::vector<uint8_t> too_large(200, 2);
-  EXPECT_ANY_THROW(fake.deliver(too_large));
+  EXPECT_ANY_THROW(fake.deliver(std::vector<uint8_t>(200, 2)));
   kx::agent::request_stop();
   runner.join();
   EXPECT_EQ(fake.starts(), 1);
-  const std::vector<std::string> lines = messages();
+  const Lines lines = messages();
   ASSERT_GE(lines.size(), 3u);
   EXPECT_EQ(lines[lines.size() - 3],
             "Statistics: captured=2 skipped=0 queued=1 overwritten=0 overwritten_bytes=0 "

@@ -7,9 +7,11 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "support/log_capture.h"
+#include "support/wait.h"
 
 namespace {
 
@@ -18,19 +20,15 @@ using Lines = std::vector<std::string>;
 
 Statistics losses(uint64_t overwritten, uint64_t refused, uint64_t dropped, uint64_t in_queue) {
   Statistics s;
-  s.overwritten = overwritten;
-  s.refused = refused;
-  s.capture_dropped = dropped;
-  s.in_queue = in_queue;
+  std::tie(s.overwritten, s.refused, s.capture_dropped, s.in_queue) = std::tie(overwritten, refused, dropped, in_queue);
   return s;
 }
 
 TEST(Statistics, LineHoldsEveryKeyInOrderAndThenTheCapturesDetails) {
   Statistics s;
-  uint64_t* fields[] = {&s.captured, &s.skipped, &s.queued, &s.overwritten,
-                        &s.overwritten_bytes, &s.refused, &s.in_queue, &s.sent,
-                        &s.resent, &s.connects, &s.connect_failures, &s.send_failures,
-                        &s.capture_dropped};
+  uint64_t* fields[] = {&s.captured, &s.skipped, &s.queued, &s.overwritten, &s.overwritten_bytes,
+                        &s.refused, &s.in_queue, &s.sent, &s.resent, &s.connects,
+                        &s.connect_failures, &s.send_failures, &s.capture_dropped};
   uint64_t n = 1;
   for (uint64_t* field : fields) *field = n++;
   s.capture_dropped = 18446744073709551615u;
@@ -44,26 +42,18 @@ TEST(Statistics, LineHoldsEveryKeyInOrderAndThenTheCapturesDetails) {
 
 TEST(Statistics, LostLineCountsWhatWasLostSinceThePreviousReport) {
   const std::string since = "ERROR - Lost ";
-  struct Case {
-    const char* name;
-    Statistics previous, now;
-    bool at_stop;
-    std::string expected;
-  };
+  struct Case { const char* name; Statistics previous, now; bool at_stop; std::string expected; };
   const Case cases[] = {
       {"nothing lost", losses(5, 1, 2, 9), losses(5, 1, 2, 3), false, ""},
-      {"records waiting in the ring are not lost while running", {}, losses(0, 0, 0, 7), false,
-       ""},
+      {"records waiting in the ring are not lost while running", {}, losses(0, 0, 0, 7), false, ""},
       {"each cause since the last report", losses(5, 1, 2, 0), losses(15, 3, 32, 4), false,
        since + "42 DNS packet messages since the last report: 10 overwritten in the queue, "
                "2 refused, 30 dropped by the capture"},
       {"at the stop the queued ones are lost too", losses(5, 1, 2, 0), losses(5, 1, 2, 4), true,
        since + "4 DNS packet messages since the last report: 0 overwritten in the queue, "
                "0 refused, 0 dropped by the capture, 4 left in the queue at stop"},
-      {"an empty queue at the stop loses nothing", losses(5, 1, 2, 0), losses(5, 1, 2, 0), true,
-       ""},
-      {"a reading older than the previous one is no loss", losses(5, 1, 2, 0),
-       losses(4, 1, 2, 0), false, ""},
+      {"an empty queue at the stop loses nothing", losses(5, 1, 2, 0), losses(5, 1, 2, 0), true, ""},
+      {"a reading older than the previous one is no loss", losses(5, 1, 2, 0), losses(4, 1, 2, 0), false, ""},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(kx::agent::lost_line(c.previous, c.now, c.at_stop), c.expected) << c.name;
@@ -79,20 +69,16 @@ TEST(StatisticsReporter, ReportsEveryIntervalAndOnceMoreAtTheStop) {
   kx::agent::StatisticsReporter reporter(
       [&] { return readings[std::min<size_t>(reads++, 2)]; }, std::chrono::seconds(1));
   reporter.start();
-  for (int i = 0; i < 1000 && reads < 2; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  kx::test::wait_until([&] { return reads >= 2; }, std::chrono::seconds(10));
   reporter.stop();
   ASSERT_EQ(reads.load(), 2u) << "not one report per interval";
   reporter.report_final();
 
-  const Lines lines = log.messages();
-  ASSERT_EQ(lines.size(), 5u);
-  EXPECT_EQ(lines[0], kx::agent::statistics_line(readings[0]));
-  EXPECT_EQ(lines[1], kx::agent::statistics_line(readings[1]));
-  EXPECT_EQ(lines[2], kx::agent::lost_line(readings[0], readings[1], false));
-  EXPECT_EQ(lines[3], kx::agent::statistics_line(readings[2]));
-  EXPECT_EQ(lines[4], kx::agent::lost_line(readings[1], readings[2], true));
+  using kx::agent::lost_line;
+  using kx::agent::statistics_line;
+  EXPECT_EQ(log.messages(), (Lines{statistics_line(readings[0]), statistics_line(readings[1]),
+                                   lost_line(readings[0], readings[1], false), statistics_line(readings[2]),
+                                   lost_line(readings[1], readings[2], true)}));
 }
 
 TEST(StatisticsReporter, IntervalZeroReportsOnlyAtTheStop) {

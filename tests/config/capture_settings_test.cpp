@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "agent/errors.h"
@@ -30,34 +31,24 @@ std::string read_settings(const std::string& file_text) {
 
 // A value that does not read cleanly would capture some other traffic in silence.
 TEST(CaptureSettings, ReadsEachKeyKeepsTheDefaultsOfAbsentOnesAndRefusesBadValues) {
-  const struct {
-    const char* file;
-    const char* expected;
-  } cases[] = {
-      {"queue-size 1000\n", "any:53::33554432"},
+  const std::string port = "' is not a port number from 1 to 65535";
+  const std::string bytes = "' is not a number of bytes from 1 to 2147483647";
+  const std::pair<std::string, std::string> cases[] = {
+      {"queue-size 1000\n", "any:53::33554432"}, {"dns-port 1\n", "any:1::33554432"},
       {"Capture-Interface  enp3s0   # uplink\n", "enp3s0:53::33554432"},
-      {"dns-port 1\n", "any:1::33554432"},
-      {"dns-port 65535\n", "any:65535::33554432"},
+      {"dns-port 65535\n", "any:65535::33554432"}, {"dns-port 54\ndns-port 55\n", "any:54::33554432"},
       {"capture-file /var/tmp/replay.pcap\ndns-port 53535\n", "any:53535:/var/tmp/replay.pcap:33554432"},
-      {"dns-port 54\ndns-port 55\n", "any:54::33554432"},
       {"capture-interface\n", "Config: capture-interface has no value"},
       {"capture-file\n", "Config: capture-file has no value"},
-      {"dns-port 0\n", "Config: dns-port '0' is not a port number from 1 to 65535"},
-      {"dns-port 65536\n", "Config: dns-port '65536' is not a port number from 1 to 65535"},
-      {"dns-port -53\n", "Config: dns-port '-53' is not a port number from 1 to 65535"},
-      {"dns-port 53x\n", "Config: dns-port '53x' is not a port number from 1 to 65535"},
-      {"dns-port 0053535\n", "Config: dns-port '0053535' is not a port number from 1 to 65535"},
-      {"dns-port\n", "Config: dns-port '' is not a port number from 1 to 65535"},
-      {"capture-buffer-size 1\n", "any:53::1"},
-      {"capture-buffer-size 2147483647\n", "any:53::2147483647"},
-      {"capture-buffer-size 2147483648\n",
-       "Config: capture-buffer-size '2147483648' is not a number of bytes from 1 to 2147483647"},
-      {"capture-buffer-size 0\n",
-       "Config: capture-buffer-size '0' is not a number of bytes from 1 to 2147483647"},
-      {"capture-buffer-size 8M\n",
-       "Config: capture-buffer-size '8M' is not a number of bytes from 1 to 2147483647"},
+      {"dns-port 0\n", "Config: dns-port '0" + port}, {"dns-port 65536\n", "Config: dns-port '65536" + port},
+      {"dns-port -53\n", "Config: dns-port '-53" + port}, {"dns-port 53x\n", "Config: dns-port '53x" + port},
+      {"dns-port 0053535\n", "Config: dns-port '0053535" + port}, {"dns-port\n", "Config: dns-port '" + port},
+      {"capture-buffer-size 1\n", "any:53::1"}, {"capture-buffer-size 2147483647\n", "any:53::2147483647"},
+      {"capture-buffer-size 2147483648\n", "Config: capture-buffer-size '2147483648" + bytes},
+      {"capture-buffer-size 0\n", "Config: capture-buffer-size '0" + bytes},
+      {"capture-buffer-size 8M\n", "Config: capture-buffer-size '8M" + bytes},
   };
-  for (const auto& c : cases) EXPECT_EQ(read_settings(c.file), c.expected) << c.file;
+  for (const auto& [file, expected] : cases) EXPECT_EQ(read_settings(file), expected) << file;
 }
 
 TEST(CaptureSettings, LogsTheSettingsInUse) {

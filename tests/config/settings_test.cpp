@@ -31,23 +31,14 @@ TEST(ReadDecimal, ReadsLikeAtolClampedTo32Bits) {
 TEST(ParseTarget, SetsAddressPortAndTimeout) {
   // The value of a target line, then the target as ip|port|timeout.
   const std::pair<std::string, std::string> cases[] = {
-      {"10.1.2.3", "10.1.2.3|8100|5"},
-      {"10.1.2.3:9000", "10.1.2.3|9000|5"},
-      {"10.1.2.3 30", "10.1.2.3|8100|30"},
-      {"10.1.2.3:9000 30", "10.1.2.3|9000|30"},
-      {"10.1.2.3:9000\t \t30", "10.1.2.3|9000|30"},
-      {"10.1.2.3:0", "10.1.2.3|8100|5"},
-      {"10.1.2.3:abc", "10.1.2.3|8100|5"},
-      {"10.1.2.3:", "10.1.2.3|8100|5"},
-      {"10.1.2.3:70000", "10.1.2.3|4464|5"},
-      {"10.1.2.3:65536", "10.1.2.3|8100|5"},
-      {"10.1.2.3:65535", "10.1.2.3|65535|5"},
-      {"10.1.2.3:-1", "10.1.2.3|65535|5"},
-      {"10.1.2.3 0", "10.1.2.3|8100|5"},
-      {"10.1.2.3 abc", "10.1.2.3|8100|5"},
-      {"10.1.2.3 -1", "10.1.2.3|8100|4294967295"},
-      {"", "|8100|5"},
-      {"::1", "|8100|5"},
+      {"10.1.2.3", "10.1.2.3|8100|5"}, {"10.1.2.3:9000", "10.1.2.3|9000|5"},
+      {"10.1.2.3 30", "10.1.2.3|8100|30"}, {"10.1.2.3:9000 30", "10.1.2.3|9000|30"},
+      {"10.1.2.3:9000\t \t30", "10.1.2.3|9000|30"}, {"10.1.2.3:0", "10.1.2.3|8100|5"},
+      {"10.1.2.3:abc", "10.1.2.3|8100|5"}, {"10.1.2.3:", "10.1.2.3|8100|5"},
+      {"10.1.2.3:70000", "10.1.2.3|4464|5"}, {"10.1.2.3:65536", "10.1.2.3|8100|5"},
+      {"10.1.2.3:65535", "10.1.2.3|65535|5"}, {"10.1.2.3:-1", "10.1.2.3|65535|5"},
+      {"10.1.2.3 0", "10.1.2.3|8100|5"}, {"10.1.2.3 abc", "10.1.2.3|8100|5"},
+      {"10.1.2.3 -1", "10.1.2.3|8100|4294967295"}, {"", "|8100|5"}, {"::1", "|8100|5"},
       // The first ':' ends the address wherever it stands.
       {"10.1.2.3 30:40", "10.1.2.3 30|40|30"},
   };
@@ -66,11 +57,15 @@ class Settings : public ::testing::Test {
   void SetUp() override { kx::config::reset_settings(); }
   void TearDown() override { kx::config::reset_settings(); }
 
-  // Applies the configuration text; returns the messages logged meanwhile.
-  Lines apply(const std::string& content) {
+  kx::config::Config load(const std::string& content) {
     kx::test::write_file(dir_.file("agent.conf"), content);
     kx::config::Config config;
     config.load(dir_.file("agent.conf"));
+    return config;
+  }
+  // Applies the configuration text; returns the messages logged meanwhile.
+  Lines apply(const std::string& content) {
+    const kx::config::Config config = load(content);
     kx::test::LogCapture log;
     kx::config::apply_settings(config);
     return log.messages();
@@ -81,15 +76,10 @@ class Settings : public ::testing::Test {
 
 TEST_F(Settings, QueueSizeIsSetFromTheFirstLineAndLogged) {
   const std::pair<std::string, uint32_t> cases[] = {
-      {"", 104857600},
-      {"queue-size 1000\n", 1000},
-      {"queue-size 0\n", 104857600},
-      {"queue-size many\n", 104857600},
-      {"queue-size\n", 104857600},
-      {"queue-size -1\n", 4294967295u},
-      {"queue-size 99999999999\n", 2147483647},
-      {"queue-size 2000\nqueue-size 3000\n", 2000},
-      {"queue-size 0\nqueue-size 3000\n", 104857600},
+      {"", 104857600}, {"queue-size 1000\n", 1000}, {"queue-size 0\n", 104857600},
+      {"queue-size many\n", 104857600}, {"queue-size\n", 104857600},
+      {"queue-size -1\n", 4294967295u}, {"queue-size 99999999999\n", 2147483647},
+      {"queue-size 2000\nqueue-size 3000\n", 2000}, {"queue-size 0\nqueue-size 3000\n", 104857600},
   };
   for (const auto& [content, size] : cases) {
     SCOPED_TRACE(content);
@@ -107,12 +97,9 @@ TEST_F(Settings, EachTargetLineAddsOneTargetInFileOrderAndLogsIt) {
       "Target 10.0.0.2\n"
       "target\n"
       "target 10.0.0.3:70000 -1 # backup\n");
-  const std::vector<Target>& targets = kx::config::target_list;
-  ASSERT_EQ(targets.size(), 4u);
-  EXPECT_EQ(targets[0].ip, "10.0.0.1");
-  EXPECT_EQ(targets[1].ip, "10.0.0.2");
-  EXPECT_EQ(targets[2].ip, "");
-  EXPECT_EQ(targets[3].ip, "10.0.0.3");
+  Lines ips;
+  for (const Target& target : kx::config::target_list) ips.push_back(target.ip);
+  EXPECT_EQ(ips, (Lines{"10.0.0.1", "10.0.0.2", "", "10.0.0.3"}));
   EXPECT_EQ(log, (Lines{
                      "Config: queue-size = 2048",
                      "Config: target = ip:10.0.0.1 port:9000 timeout:30",
@@ -124,17 +111,11 @@ TEST_F(Settings, EachTargetLineAddsOneTargetInFileOrderAndLogsIt) {
 
 TEST_F(Settings, OnlyANumberReadingAsZeroTurnsTheStatisticsOff) {
   const std::pair<std::string, uint32_t> cases[] = {
-      {"", 60},
-      {"statistics-interval 10\n", 10},
-      {"statistics-interval 0\n", 0},
-      {"statistics-interval 000\n", 0},
-      {"statistics-interval 0x10\n", 0},
-      {"statistics-interval 30s\n", 30},
-      {"statistics-interval off\n", 60},
-      {"statistics-interval -5\n", 60},
-      {"statistics-interval\n", 60},
-      {"statistics-interval 99999999999\n", 2147483647},
-      {"statistics-interval 5\nstatistics-interval 0\n", 5},
+      {"", 60}, {"statistics-interval 10\n", 10}, {"statistics-interval 0\n", 0},
+      {"statistics-interval 000\n", 0}, {"statistics-interval 0x10\n", 0},
+      {"statistics-interval 30s\n", 30}, {"statistics-interval off\n", 60},
+      {"statistics-interval -5\n", 60}, {"statistics-interval\n", 60},
+      {"statistics-interval 99999999999\n", 2147483647}, {"statistics-interval 5\nstatistics-interval 0\n", 5},
   };
   for (const auto& [content, interval] : cases) {
     SCOPED_TRACE(content);
@@ -147,15 +128,13 @@ TEST_F(Settings, OnlyANumberReadingAsZeroTurnsTheStatisticsOff) {
 // Only the exact word turns IPv6 clients on, as for logging; the line says so once.
 TEST_F(Settings, Ipv6ClientsIsOnOnlyForExactlyOn) {
   const std::pair<std::string, bool> cases[] = {
-      {"", false},           {"ipv6-clients on\n", true},        {"IPv6-Clients on # both\n", true},
+      {"", false}, {"ipv6-clients on\n", true}, {"IPv6-Clients on # both\n", true},
       {"ipv6-clients ON\n", false}, {"ipv6-clients yes\n", false}, {"ipv6-clients\n", false},
       {"ipv6-clients onn\n", false},
   };
   for (const auto& [content, on] : cases) {
     SCOPED_TRACE(content);
-    kx::test::write_file(dir_.file("agent.conf"), content);
-    kx::config::Config config;
-    config.load(dir_.file("agent.conf"));
+    const kx::config::Config config = load(content);
     kx::test::LogCapture log;
     EXPECT_EQ(kx::config::read_ipv6_clients(config), on);
     EXPECT_EQ(log.messages(), on ? Lines{"Config: ipv6-clients = on"} : Lines{});

@@ -11,9 +11,7 @@
 
 namespace {
 
-using kx::logging::close_log;
-using kx::logging::log_message;
-using kx::logging::open_log;
+using namespace kx::logging;
 using kx::test::read_file;
 
 // The platform's line end as stored by the C library's text mode.
@@ -52,25 +50,21 @@ TEST_F(LogTest, ExistingContentIsKeptAndNewLinesAppended) {
 TEST_F(LogTest, ConcurrentLinesAreNeverInterleaved) {
   const std::string path = dir.file("dns-logger.log");
   open_log(path.c_str());
-  constexpr int kThreads = 4;
-  constexpr int kLines = 200;
   std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([t] {
-      for (int i = 0; i < kLines; ++i) log_message("thread %d line %d %s", t, i, "payload-payload");
-    });
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([t] { for (int i = 0; i < 200; ++i) log_message("thread %d line %d %s", t, i, "payload-payload"); });
   }
   for (auto& thread : threads) thread.join();
   close_log();
   const std::vector<std::string> lines = kx::test::split_lines(read_file(path));
-  ASSERT_EQ(lines.size(), static_cast<size_t>(kThreads * kLines));
+  ASSERT_EQ(lines.size(), 800u);
   const std::regex whole(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ \[\d+\]: thread \d line \d+ payload-payload\r?$)");
   for (const std::string& line : lines) EXPECT_TRUE(std::regex_match(line, whole)) << line;
 }
 
 TEST(SystemErrorText, UnknownCodeIsWrittenAsSignedDecimal) {
-  EXPECT_EQ(kx::logging::system_error_text(-1), "Unknown error -1");
-  EXPECT_EQ(kx::logging::system_error_text(static_cast<int32_t>(0x8ABCDEF1u)),
+  EXPECT_EQ(system_error_text(-1), "Unknown error -1");
+  EXPECT_EQ(system_error_text(static_cast<int32_t>(0x8ABCDEF1u)),
             "Unknown error " + std::to_string(static_cast<int32_t>(0x8ABCDEF1u)));
 }
 

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <deque>
 #include <functional>
 #include <map>
@@ -17,11 +16,7 @@
 
 namespace {
 
-using kx::net::PeerState;
-using kx::net::SocketApi;
-using kx::net::SocketHandle;
-using kx::net::SocketStatus;
-using kx::net::TcpConnection;
+using namespace kx::net;
 using Calls = std::vector<std::string>;
 
 constexpr int32_t kSomeError = 5;  // only its system text matters
@@ -47,17 +42,12 @@ class ScriptedSockets : public SocketApi {
   Calls calls;
 
   SocketHandle open_tcp(int32_t* error) override {
-    return next("open", "", error).status == SocketStatus::failed ? kx::net::kInvalidSocket
-                                                                   : ++last_handle_;
+    return next("open", "", error).status == SocketStatus::failed ? kInvalidSocket : ++last_handle_;
   }
-  SocketStatus set_non_blocking(SocketHandle, int32_t* error) override {
-    return next("non-blocking", "", error).status;
-  }
-  SocketStatus start_connect(SocketHandle, const char* ip, uint16_t port,
-                             int32_t* error) override {
-    // A connect under way is the usual answer of a non-blocking socket.
-    std::string where = " " + std::string(ip) + ":" + std::to_string(port);
-    return next("connect", where, error, kBusy).status;
+  SocketStatus set_non_blocking(SocketHandle, int32_t* error) override { return next("non-blocking", "", error).status; }
+  // A connect under way is the usual answer of a non-blocking socket.
+  SocketStatus start_connect(SocketHandle, const char* ip, uint16_t port, int32_t* error) override {
+    return next("connect", " " + std::string(ip) + ":" + std::to_string(port), error, kBusy).status;
   }
   SocketStatus wait_writable(SocketHandle, uint32_t seconds, int32_t* error) override {
     return next("wait", " " + std::to_string(seconds), error).status;
@@ -67,9 +57,8 @@ class ScriptedSockets : public SocketApi {
     *pending = result.status == SocketStatus::done ? result.code : 0;
     return result.status;
   }
-  SocketStatus send(SocketHandle, const uint8_t* data, uint32_t length, uint32_t* sent,
-                    int32_t* error) override {
-    // The first byte's value tells where in the caller's data the send starts.
+  // The first byte's value tells where in the caller's data the send starts.
+  SocketStatus send(SocketHandle, const uint8_t* data, uint32_t length, uint32_t* sent, int32_t* error) override {
     Result result = next("send", " " + std::to_string(length) + "@" + std::to_string(*data), error);
     *sent = std::min(result.sent, length);
     return result.status;
@@ -79,13 +68,10 @@ class ScriptedSockets : public SocketApi {
     *error = result.code;
     return result.peer;
   }
-  void shutdown_and_close(SocketHandle sock) override {
-    calls.push_back("close " + std::to_string(sock));
-  }
+  void shutdown_and_close(SocketHandle sock) override { calls.push_back("close " + std::to_string(sock)); }
 
  private:
-  Result next(const std::string& call, const std::string& detail, int32_t* error,
-              Result fallback = kOk) {
+  Result next(const std::string& call, const std::string& detail, int32_t* error, Result fallback = kOk) {
     calls.push_back(call + detail);
     std::deque<Result>& results = script[call];
     Result result = results.empty() ? fallback : results.front();
@@ -93,48 +79,37 @@ class ScriptedSockets : public SocketApi {
     if (result.status == SocketStatus::failed) *error = result.code;
     return result;
   }
-
   SocketHandle last_handle_ = 0;
 };
 
 std::string message_of(const std::function<void()>& step) {
   try {
     step();
+    return "(no error)";
   } catch (const kx::sensor::SensorError& error) {
     return error.what();
   }
-  return "(no error)";
 }
 
 TEST(TcpConnectionLogic, EveryStepRaisesTheMessageOfItsFailure) {
-  struct Case {
-    const char* name;
-    std::vector<std::pair<std::string, Result>> script;
-    char then;  // after the connect: 'c' nothing, 's' a send, 'z' a send of 0 bytes, 'o' check_open
-    std::string expected;
-    Calls last_calls = {};  // when given, the calls the case ends with
-  };
+  // then, after the connect: 'c' nothing, 's' a send, 'z' a send of 0 bytes, 'o' check_open;
+  // last_calls, when given: the calls the case ends with.
+  struct Case { const char* name; std::vector<std::pair<std::string, Result>> script; char then; std::string expected; Calls last_calls = {}; };
   const Calls connected = {"connect 10.1.2.3:9000", "wait 7", "pending-error"};
   const Case cases[] = {
       {"socket", {{"open", kFailed}}, 'c', "socket() failed: " + kSomeText},
-      {"non-blocking", {{"non-blocking", kFailed}}, 'c',
-       "ioctlsocket(FIONBIO) failed: " + kSomeText},
+      {"non-blocking", {{"non-blocking", kFailed}}, 'c', "ioctlsocket(FIONBIO) failed: " + kSomeText},
       {"connect", {{"connect", kFailed}}, 'c', "connect(10.1.2.3) failed: " + kSomeText},
       // Writability is what counts as established, also after a connect done at once.
       {"connect done at once", {{"connect", kOk}}, 'c', "(no error)", connected},
       {"connect wait", {{"wait", kFailed}}, 'c', "select() failed: " + kSomeText},
       {"connect time-out", {{"wait", kTimedOut}}, 'c', "select() timed out"},
-      {"refused after the wait", {{"pending-error", {SocketStatus::done, kSomeError}}}, 'c',
-       "connect(10.1.2.3) failed: " + kSomeText},
-      {"pending error unreadable", {{"pending-error", kFailed}}, 'c',
-       "getsockopt(SO_ERROR) failed: " + kSomeText},
+      {"refused after the wait", {{"pending-error", {SocketStatus::done, kSomeError}}}, 'c', "connect(10.1.2.3) failed: " + kSomeText},
+      {"pending error unreadable", {{"pending-error", kFailed}}, 'c', "getsockopt(SO_ERROR) failed: " + kSomeText},
       {"send", {{"send", kFailed}}, 's', "send() failed: " + kSomeText},
-      {"send of nothing", {{"send", {SocketStatus::done, 0, 0}}}, 's',
-       "send() failed: socket closed"},
-      {"send time-out", {{"send", kBusy}, {"wait", kOk}, {"wait", kTimedOut}}, 's',
-       "select() timed out"},
-      {"wait for room", {{"send", kBusy}, {"wait", kOk}, {"wait", kFailed}}, 's',
-       "select() failed: " + kSomeText},
+      {"send of nothing", {{"send", {SocketStatus::done, 0, 0}}}, 's', "send() failed: socket closed"},
+      {"send time-out", {{"send", kBusy}, {"wait", kOk}, {"wait", kTimedOut}}, 's', "select() timed out"},
+      {"wait for room", {{"send", kBusy}, {"wait", kOk}, {"wait", kFailed}}, 's', "select() failed: " + kSomeText},
       {"zero bytes call nothing", {{"send", kFailed}, {"wait", kOk}, {"wait", kFailed}}, 'z',
        "(no error)", {"pending-error"}},
       // A look at the peer waits for nothing and takes nothing.
@@ -143,8 +118,7 @@ TEST(TcpConnectionLogic, EveryStepRaisesTheMessageOfItsFailure) {
       {"peer closed", {{"peer-state", peer(PeerState::closed)}}, 'o',
        "send() failed: socket closed", {"pending-error", "peer-state"}},
       {"peer reset", {{"peer-state", peer(PeerState::reset)}}, 'o', "send() failed: " + kSomeText},
-      {"peer look failed", {{"peer-state", peer(PeerState::check_failed)}}, 'o',
-       "select() failed: " + kSomeText},
+      {"peer look failed", {{"peer-state", peer(PeerState::check_failed)}}, 'o', "select() failed: " + kSomeText},
   };
   const uint8_t data[3] = {1, 2, 3};
   for (const Case& c : cases) {
@@ -159,9 +133,8 @@ TEST(TcpConnectionLogic, EveryStepRaisesTheMessageOfItsFailure) {
                 if (c.then == 'o') connection.check_open();
               }),
               c.expected);
-    const Calls& calls = sockets.calls;
-    ASSERT_GE(calls.size(), c.last_calls.size());
-    EXPECT_EQ(Calls(calls.end() - c.last_calls.size(), calls.end()), c.last_calls);
+    ASSERT_GE(sockets.calls.size(), c.last_calls.size());
+    EXPECT_EQ(Calls(sockets.calls.end() - c.last_calls.size(), sockets.calls.end()), c.last_calls);
   }
 }
 
@@ -206,10 +179,9 @@ TEST(TcpConnectionLogic, PartialAndRefusedSendsResumeFromTheFirstUnsentByte) {
 // with a text that names neither the cause nor the value.
 TEST(TcpConnectionLogic, AddressThatIsNotDottedIpv4FailsBeforeAnySocketIsOpened) {
   const std::pair<const char*, bool> cases[] = {
-      {"10.1.2.3", true}, {"0.0.0.0", true}, {"255.255.255.255", true},
-      {"999.1.1.1", false}, {"localhost", false}, {"", false}, {"[", false},
-      {"1.2.3", false}, {"1.2.3.4.5", false}, {"1.2.3.", false}, {"1..2.3", false},
-      {"0x7f.0.0.1", false}, {"1.2.3.4 ", false}, {"1000.2.3.4", false}, {"+1.2.3.4", false},
+      {"10.1.2.3", true}, {"0.0.0.0", true}, {"255.255.255.255", true}, {"999.1.1.1", false},
+      {"localhost", false}, {"", false}, {"[", false}, {"1.2.3", false}, {"1.2.3.4.5", false}, {"1.2.3.", false},
+      {"1..2.3", false}, {"0x7f.0.0.1", false}, {"1.2.3.4 ", false}, {"1000.2.3.4", false}, {"+1.2.3.4", false},
   };
   for (const auto& [ip, valid] : cases) {
     SCOPED_TRACE(ip);
