@@ -16,6 +16,9 @@ namespace kx::net {
 namespace {
 
 constexpr int32_t kFirstSendCapacity = 4096;
+// A batch stops growing at this size (one record may take it beyond): one send per batch
+// instead of two per record, while a batch stays small next to the socket's buffer.
+constexpr int32_t kBatchBytes = 65536;
 
 void* c_allocate(size_t size) { return std::malloc(size); }
 void* c_reallocate(void* block, size_t size) { return std::realloc(block, size); }
@@ -190,8 +193,9 @@ bool SensorQueueProcessor::connect_to(TcpConnection& connection, const config::T
   return true;
 }
 
-// Sends the hello record, then every record the queue gives, until the stop request or
-// a failure. A record whose send failed is kept in send_buffer for the next connection.
+// Sends the hello record, then the records the queue gives, in batches, until the stop
+// request or a failure. Records of a failed batch not handed over whole stay in
+// send_buffer for the next connection.
 // Returns true when the connection failed early: soon after it was established (a
 // collector that resets what it accepts) or by a send time-out (one that never reads).
 bool SensorQueueProcessor::stream_to(TcpConnection& connection, const config::Target& target,
@@ -200,17 +204,11 @@ bool SensorQueueProcessor::stream_to(TcpConnection& connection, const config::Ta
   try {
     connection.send_all(hello, wire::kHelloRecordSize);
     while (!stop_requested_) {
-      if (state.resend_pending) {
-        state.resend_pending = false;
-        state.resending = true;
-      } else {
-        state.resending = false;
-        state.pending_length = queue_.pop(send_buffer_, static_cast<uint32_t>(send_capacity_));
-      }
-      if (state.pending_length > 0) {
+      const int popped = gather_records(state);
+      if (state.batch_bytes > 0) {
         state.oversize_reported = false;
-        send_record(connection, state);
-      } else if (state.pending_length < 0) {
+        send_batch(connection, state);
+      } else if (popped < 0) {
         handle_record_too_large(connection, target, state);
       } else if (finish_requested_) {
         mark_drained();
@@ -224,26 +222,64 @@ bool SensorQueueProcessor::stream_to(TcpConnection& connection, const config::Ta
     kx::logging::log_message("ERROR - Send data to %s:%d failed: %s", target.ip.c_str(),
                              static_cast<int>(target.port), error.what());
     counts_.send_failures.add(1);
-    if (state.pending_length > 0) {
-      state.resend_pending = true;
-      counts_.held.set(1);
-    }
     return connection.timed_out() ||
            std::chrono::steady_clock::now() - established < options_.short_connection;
   }
 }
 
-void SensorQueueProcessor::send_record(TcpConnection& connection, const StreamState& state) {
-  const int32_t length = state.pending_length;
-  uint8_t header[wire::kRecordHeaderSize];
-  wire::store_be32(header, static_cast<uint32_t>(length));
-  connection.send_all(header, sizeof header);
-  connection.send_all(send_buffer_, static_cast<uint32_t>(length));
-  counts_.sent.add(1);
-  if (state.resending) {
-    counts_.resent.add(1);
-    counts_.held.set(0);
+int SensorQueueProcessor::gather_records(StreamState& state) {
+  constexpr int32_t kHeader = wire::kRecordHeaderSize;
+  while (state.batch_bytes < kBatchBytes && send_capacity_ - state.batch_bytes > kHeader) {
+    uint8_t* slot = send_buffer_ + state.batch_bytes;
+    const int length =
+        queue_.pop(slot + kHeader, static_cast<uint32_t>(send_capacity_ - state.batch_bytes - kHeader));
+    if (length <= 0) return state.batch_bytes > 0 ? 1 : length;
+    wire::store_be32(slot, static_cast<uint32_t>(length));
+    state.batch_bytes += kHeader + length;
+    ++state.batch_records;
   }
+  return 1;
+}
+
+void SensorQueueProcessor::send_batch(TcpConnection& connection, StreamState& state) {
+  uint32_t handed = 0;
+  try {
+    connection.send_all(send_buffer_, static_cast<uint32_t>(state.batch_bytes), &handed);
+  } catch (const std::exception&) {
+    keep_unsent(state, handed);
+    throw;
+  }
+  count_sent(state, state.batch_records);
+  if (state.first_resent) counts_.held.set(0);
+  state.batch_bytes = 0;
+  state.batch_records = 0;
+  state.first_resent = false;
+}
+
+void SensorQueueProcessor::count_sent(const StreamState& state, int32_t records) {
+  counts_.sent.add(static_cast<uint64_t>(records));
+  if (records > 0 && state.first_resent) counts_.resent.add(1);
+}
+
+// Drops the records the system took whole from the front of the batch. The record the
+// failure cut (or the one that was next) becomes the first, to be sent whole again: the
+// collector drops a torn record.
+void SensorQueueProcessor::keep_unsent(StreamState& state, uint32_t handed) {
+  int32_t offset = 0;
+  int32_t whole = 0;
+  while (whole < state.batch_records) {
+    const int32_t size =
+        static_cast<int32_t>(wire::kRecordHeaderSize + wire::load_be32(send_buffer_ + offset));
+    if (static_cast<uint32_t>(offset + size) > handed) break;
+    offset += size;
+    ++whole;
+  }
+  count_sent(state, whole);
+  memmove(send_buffer_, send_buffer_ + offset, static_cast<size_t>(state.batch_bytes - offset));
+  state.batch_bytes -= offset;
+  state.batch_records -= whole;
+  state.first_resent = state.batch_records > 0;
+  counts_.held.set(static_cast<uint64_t>(state.batch_records));
 }
 
 // The oldest record does not fit the send buffer. Grow it; a failed growth is a send
@@ -261,7 +297,8 @@ void SensorQueueProcessor::handle_record_too_large(TcpConnection& connection,
   if (!state.oversize_reported) {
     kx::logging::log_message(
         "ERROR - Send data to %s:%d failed: record longer than %d bytes left in the queue",
-        target.ip.c_str(), static_cast<int>(target.port), static_cast<int>(send_capacity_));
+        target.ip.c_str(), static_cast<int>(target.port),
+        static_cast<int>(send_capacity_ - wire::kRecordHeaderSize));
     state.oversize_reported = true;
   }
   wait_for_records(connection);

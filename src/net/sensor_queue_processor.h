@@ -57,8 +57,8 @@ struct ForwardingCounts {
   sys::Counter connects;
   sys::Counter connect_failures;
   sys::Counter send_failures;
-  // 1 while a popped record waits in the send buffer to be sent again, else 0: it has
-  // left the ring but is not sent.
+  // The records a failed send left in the send buffer, to go first on the next
+  // connection: they have left the ring but are not sent.
   sys::Counter held;
 };
 
@@ -100,11 +100,14 @@ class SensorQueueProcessor {
   int32_t send_capacity() const { return send_capacity_; }
 
  private:
-  // What the thread carries from one connection to the next.
+  // What the thread carries from one connection to the next. The send buffer holds
+  // batch_bytes of framed records (batch_records of them) not yet handed to the system;
+  // after a failed send they go first on the next connection.
   struct StreamState {
-    int32_t pending_length = 0;
-    bool resend_pending = false;
-    bool resending = false;  // the record in the send buffer failed once already
+    int32_t batch_bytes = 0;
+    int32_t batch_records = 0;
+    // The first record of the batch is the one whose send failed.
+    bool first_resent = false;
     bool oversize_reported = false;
   };
 
@@ -112,7 +115,12 @@ class SensorQueueProcessor {
   // Whether the connection failed early (see ProcessorOptions::short_connection).
   bool stream_to(TcpConnection& connection, const config::Target& target, const uint8_t* hello,
                  StreamState& state);
-  void send_record(TcpConnection& connection, const StreamState& state);
+  // Pops records into the send buffer behind the batch; returns the last pop's result
+  // when the batch stayed empty, 1 otherwise.
+  int gather_records(StreamState& state);
+  void send_batch(TcpConnection& connection, StreamState& state);
+  void keep_unsent(StreamState& state, uint32_t handed);
+  void count_sent(const StreamState& state, int32_t records);
   void handle_record_too_large(TcpConnection& connection, const config::Target& target,
                                StreamState& state);
   void wait_for_records(TcpConnection& connection);

@@ -125,8 +125,10 @@ void TcpConnection::check_open() {
 // The send comes first and the wait only when the socket has no room: on a connection
 // that keeps up, a wait before every send would double the system calls per record.
 // Each wait is still bounded by the timeout.
-void TcpConnection::send_all(const uint8_t* data, uint32_t length) {
-  uint32_t total = 0;
+void TcpConnection::send_all(const uint8_t* data, uint32_t length, uint32_t* handed) {
+  uint32_t ignored = 0;
+  uint32_t& total = handed != nullptr ? *handed : ignored;
+  total = 0;
   while (total < length) {
     uint32_t sent = 0;
     int32_t error = 0;

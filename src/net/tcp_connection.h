@@ -44,7 +44,8 @@ class TcpConnection {
 
   // Returns once all length bytes are queued. Each wait for room is bounded by the
   // timeout of the last connect; there is no overall deadline. Length 0 does nothing.
-  void send_all(const uint8_t* data, uint32_t length);
+  // With handed, *handed counts the bytes the system took, also when the send fails.
+  void send_all(const uint8_t* data, uint32_t length, uint32_t* handed = nullptr);
 
   // Waits up to seconds for the socket to take data (or, while connecting, to finish);
   // with a stop flag, in steps of at most a second, looking at the flag before each.

@@ -148,7 +148,7 @@ TEST(SensorQueueProcessor, FailsOverInListOrderAndNoticesACollectorGoneWhileIdle
     kx::sys::cond_wait_after_release_hook = nullptr;
 
     EXPECT_EQ(listener.received(0), kHello + frame(first));
-    EXPECT_EQ(sockets.sends_on(1), 3u) << "not hello, length and body alone";
+    EXPECT_EQ(sockets.sends_on(1), 2u) << "not hello and the record alone";
     EXPECT_EQ(listener.received(1), kHello + frame(second));
     EXPECT_EQ(forwarder.counts(), "2|0|2|2|1|0");
     forwarder.expect_books_balance();
@@ -282,6 +282,41 @@ TEST(SensorQueueProcessor, RecordCutOffMidwayIsSentWholeFirstOnTheNextConnection
       << lines[2];
 }
 
+// A batch cut by a failure: the records the system took whole are not sent again, the
+// record the cut fell in (or before) is sent whole first on the next connection, and
+// the rest of the batch follows in order.
+TEST(SensorQueueProcessor, BatchCutByAFailureGoesOnFromTheRecordItCut) {
+  std::vector<std::string> frames;
+  for (int i = 0; i < 5; ++i) frames.push_back(frame(body_of(100, static_cast<char>('a' + i))));
+  const size_t two_records = kHello.size() + 2 * frames[0].size();
+  for (size_t cut : {two_records, two_records + 1, two_records + frames[0].size() - 1}) {
+    SCOPED_TRACE(cut);
+    kx::test::LogCapture log;
+    LoopbackListener listener;
+    kx::test::WatchedSockets sockets;
+    sockets.cut_after(0, cut);
+    Forwarder forwarder(65536, {listener.port()}, short_pauses(&sockets));
+    std::string all = kHello;
+    for (const std::string& framed : frames) {
+      forwarder.push(framed.substr(4));
+      all += framed;
+    }
+    forwarder.processor.start();
+    const std::string expected = kHello + frames[2] + frames[3] + frames[4];
+    ASSERT_TRUE(listener.wait_for_bytes(1, expected.size(), kPatience));
+    forwarder.processor.stop();
+
+    EXPECT_EQ(listener.received(0), all.substr(0, cut));
+    EXPECT_EQ(listener.received(1), expected);
+    EXPECT_EQ(sockets.sends_on(1), 2u);
+    EXPECT_EQ(forwarder.counts(), "5|1|2|0|1|0");
+    forwarder.expect_books_balance();
+    ASSERT_EQ(log.messages().size(), 5u);
+    EXPECT_TRUE(starts_with(log.messages()[2], "ERROR - Send data to " +
+                                                   address(listener.port()) + " failed: send() failed: "));
+  }
+}
+
 TEST(SensorQueueProcessor, StopEndsAWaitForDataAtOnceAndAPauseOrABlockedSendWithinAboutASecond) {
   kx::test::LogCapture log;
   LoopbackListener listener;
@@ -390,7 +425,7 @@ TEST(SensorQueueProcessor, RecordLongerThanTheLargestBufferIsReportedOnceAndLeft
   EXPECT_EQ(log.messages(),
             (Lines{"Connecting to " + accepting, "Connected to " + accepting,
                    "ERROR - Send data to " + accepting +
-                       " failed: record longer than 8192 bytes left in the queue"}));
+                       " failed: record longer than 8188 bytes left in the queue"}));
   EXPECT_EQ(forwarder.processor.send_capacity(), 8192);
 }
 

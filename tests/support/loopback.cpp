@@ -1,5 +1,8 @@
 #include "support/loopback.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <stdexcept>
 
@@ -189,6 +192,12 @@ size_t WatchedSockets::sends_on(size_t socket) const {
   return socket < sends_.size() ? sends_[socket] : 0;
 }
 
+void WatchedSockets::cut_after(size_t socket, size_t bytes) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  cut_socket_ = socket;
+  cut_bytes_ = bytes;
+}
+
 bool WatchedSockets::wait_until_peer_gone(size_t socket, milliseconds timeout) const {
   net::SocketHandle sock = net::kInvalidSocket;
   {
@@ -205,6 +214,7 @@ net::SocketHandle WatchedSockets::open_tcp(int32_t* error) {
   std::lock_guard<std::mutex> lock(mutex_);
   sockets_.push_back(sock);
   sends_.push_back(0);
+  sent_bytes_.push_back(0);
   newest_bytes_ = 0;
   newest_ = sock;
   return sock;
@@ -212,19 +222,25 @@ net::SocketHandle WatchedSockets::open_tcp(int32_t* error) {
 
 net::SocketStatus WatchedSockets::send(net::SocketHandle s, const uint8_t* data, uint32_t length,
                                        uint32_t* sent, int32_t* error) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    // A closed socket's handle is reused by a later one: the newest with it is the live one.
-    for (size_t i = sockets_.size(); i-- > 0;) {
-      if (sockets_[i] == s) {
-        ++sends_[i];
-        break;
-      }
-    }
+  std::lock_guard<std::mutex> lock(mutex_);
+  // A closed socket's handle is reused by a later one: the newest with it is the live one.
+  size_t index = sockets_.size();
+  while (index-- > 0 && sockets_[index] != s) {
   }
-  net::SocketStatus status = real().send(s, data, length, sent, error);
-  if (status == net::SocketStatus::done && s == newest_) {
-    newest_bytes_.fetch_add(*sent, std::memory_order_release);
+  if (index == SIZE_MAX) return real().send(s, data, length, sent, error);
+  ++sends_[index];
+  if (index == cut_socket_) {
+    const size_t left = cut_bytes_ - sent_bytes_[index];
+    if (left == 0) {
+      *error = ECONNRESET;
+      return net::SocketStatus::failed;
+    }
+    length = static_cast<uint32_t>(std::min<size_t>(length, left));
+  }
+  const net::SocketStatus status = real().send(s, data, length, sent, error);
+  if (status == net::SocketStatus::done) {
+    sent_bytes_[index] += *sent;
+    if (s == newest_) newest_bytes_.fetch_add(*sent, std::memory_order_release);
   }
   return status;
 }

@@ -105,6 +105,8 @@ class HungListener {
 class WatchedSockets : public net::SocketApi {
  public:
   size_t sends_on(size_t socket) const;
+  // The socket's sends take bytes in all and then fail, as a reset would.
+  void cut_after(size_t socket, size_t bytes);
   // The socket opened last and the bytes the system has taken on it so far.
   net::SocketHandle newest() const { return newest_; }
   uint64_t bytes_on_newest() const { return newest_bytes_.load(std::memory_order_acquire); }
@@ -138,6 +140,9 @@ class WatchedSockets : public net::SocketApi {
   mutable std::mutex mutex_;
   std::vector<net::SocketHandle> sockets_;  // kInvalidSocket once closed: handles are reused
   std::vector<size_t> sends_;
+  std::vector<size_t> sent_bytes_;
+  size_t cut_socket_ = SIZE_MAX;
+  size_t cut_bytes_ = 0;
   std::atomic<net::SocketHandle> newest_{net::kInvalidSocket};
   std::atomic<uint64_t> newest_bytes_{0};
 };
