@@ -245,7 +245,12 @@ void capture_loop(PcapSessionState* state, pcap_t* p) {
 // is handed over only at its timeout, so the drain goes on that long.
 void drain_live_capture(PcapSessionState* state, pcap_t* p) {
   char error[PCAP_ERRBUF_SIZE];
-  if (pcap_setnonblock(p, 1, error) != 0) return;
+  {
+    // Non-blocking mode closes the descriptor that pcap_breakloop writes to; a stop's
+    // breakloop must not write to it while it closes, or to a descriptor that reuses it.
+    std::lock_guard<std::mutex> lock(state->handle_mutex);
+    if (pcap_setnonblock(p, 1, error) != 0) return;
+  }
   const int64_t deadline = monotonic_ms() + kBlockTimeoutMs + 20;
   for (;;) {
     int count = pcap_dispatch(p, -1, on_packet, reinterpret_cast<u_char*>(state));
