@@ -70,43 +70,6 @@ class FakeServiceControl : public ServiceControlApi {
 
 int failed_run() { return kRunFailed; }
 
-// Outside the service manager (1063) the agent runs in the console; any other dispatcher
-// failure raises. A failed run is reported with a service-specific error, so that
-// recovery actions apply, and that code overrides a win32 code given with it.
-TEST(Service, DispatchRunsTheAgentAndReportsHowItEnded) {
-  const struct {
-    const char* name;
-    uint32_t dispatcher_error, registration_error;
-    int (*run)();
-    int status;
-    Lines reports;
-    std::string raised;
-  } cases[] = {
-      {"console", kErrorFailedServiceControllerConnect, 0, failed_run, 1, {}, ""},
-      {"dispatcher failed", 5, 0, failed_run, 0, {},
-       "StartServiceCtrlDispatcher() failed: " + kx::logging::system_error_text(5)},
-      {"registration failed", 0, 1060, failed_run, 0, {report(kServiceStopped, 1060)}, ""},
-      {"run failed", 0, 0, failed_run, 1,
-       {report(kServiceRunning), report(kServiceStopped, kErrorServiceSpecificError, 1)}, ""},
-      {"both codes", 0, 0, [] { return report_service_status(kServiceStopPending, 7, 42); }, 0,
-       {report(kServiceRunning), report(kServiceStopPending, 1066, 42), report(kServiceStopped)}, ""},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    FakeServiceControl scm;
-    scm.dispatcher_error = c.dispatcher_error;
-    scm.registration_error = c.registration_error;
-    std::string raised;
-    try {
-      EXPECT_EQ(dispatch_service_or_run(scm, c.run), c.status);
-    } catch (const kx::error::UnknownError& e) {
-      raised = e.what();
-    }
-    EXPECT_EQ(raised, c.raised);
-    EXPECT_EQ(scm.reports(), c.reports);
-  }
-}
-
 kx::test::CaptureScript capture;
 
 // The real run sequence over a configuration without targets and a fake capture.
@@ -116,18 +79,50 @@ int run_real_agent() {
   });
 }
 
-// Interrogate (4) and an unknown control change nothing and report nothing; stop and
-// shutdown end the run, even arriving before the run sequence has begun.
-TEST(Service, StopAndShutdownControlsEndTheRunOtherControlsAreIgnored) {
-  for (uint32_t control : {kServiceControlStop, kServiceControlShutdown}) {
-    SCOPED_TRACE(control);
+// Outside the service manager (1063) the agent runs in the console; any other dispatcher
+// failure raises. A failed run is reported with a service-specific error, so that
+// recovery actions apply, and that code overrides a win32 code given with it. Stop and
+// shutdown end the run, even arriving before it has begun; interrogate (4) and an unknown
+// control change nothing and report nothing.
+TEST(Service, DispatchRunsTheAgentAndReportsHowItEnded) {
+  const Lines stopped_by_control = {report(kServiceRunning), report(kServiceStopPending), report(kServiceStopped)};
+  const struct {
+    const char* name;
+    uint32_t dispatcher_error, registration_error;
+    int (*run)();
+    std::vector<uint32_t> controls;
+    int status;
+    Lines reports;
+    std::string raised;
+  } cases[] = {
+      {"console", kErrorFailedServiceControllerConnect, 0, failed_run, {}, 1, {}, ""},
+      {"dispatcher failed", 5, 0, failed_run, {}, 0, {},
+       "StartServiceCtrlDispatcher() failed: " + kx::logging::system_error_text(5)},
+      {"registration failed", 0, 1060, failed_run, {}, 0, {report(kServiceStopped, 1060)}, ""},
+      {"run failed", 0, 0, failed_run, {}, 1,
+       {report(kServiceRunning), report(kServiceStopped, kErrorServiceSpecificError, 1)}, ""},
+      {"both codes", 0, 0, [] { return report_service_status(kServiceStopPending, 7, 42); }, {}, 0,
+       {report(kServiceRunning), report(kServiceStopPending, 1066, 42), report(kServiceStopped)}, ""},
+      {"stop", 0, 0, run_real_agent, {4, 200, kServiceControlStop}, 0, stopped_by_control, ""},
+      {"shutdown", 0, 0, run_real_agent, {4, 200, kServiceControlShutdown}, 0, stopped_by_control, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
     reset_stop_request();
-    // Without a configuration file the run keeps this size.
+    // Without a configuration file the real run keeps this size.
     kx::config::queue_size = 65536;
     FakeServiceControl scm;
-    scm.controls_when_running = {4, 200, control};
-    EXPECT_EQ(dispatch_service_or_run(scm, run_real_agent), 0);
-    EXPECT_EQ(scm.reports(), (Lines{report(kServiceRunning), report(kServiceStopPending), report(kServiceStopped)}));
+    scm.dispatcher_error = c.dispatcher_error;
+    scm.registration_error = c.registration_error;
+    scm.controls_when_running = c.controls;
+    std::string raised;
+    try {
+      EXPECT_EQ(dispatch_service_or_run(scm, c.run), c.status);
+    } catch (const kx::error::UnknownError& e) {
+      raised = e.what();
+    }
+    EXPECT_EQ(raised, c.raised);
+    EXPECT_EQ(scm.reports(), c.reports);
   }
   kx::config::reset_settings();
   reset_stop_request();
