@@ -85,7 +85,8 @@ int run_real_agent() {
 // shutdown end the run, even arriving before it has begun; interrogate (4) and an unknown
 // control change nothing and report nothing.
 TEST(Service, DispatchRunsTheAgentAndReportsHowItEnded) {
-  const Lines stopped_by_control = {report(kServiceRunning), report(kServiceStopPending), report(kServiceStopped)};
+  const Lines stopped_by_control = {report(kServiceRunning), report(kServiceStopPending),
+                                    report(kServiceStopped)};
   const struct {
     const char* name;
     uint32_t dispatcher_error, registration_error;
