@@ -105,17 +105,18 @@ void run_random_sequence(uint32_t seed) {
   SensorQueue queue(size);
   kx::test::ByteRing model(size);
   Bytes data(size), got(size + 1, 0xEE), want(size + 1, 0xEE);
+  SCOPED_TRACE("seed " + std::to_string(seed));
   for (int step = 0; step < 60; ++step) {
-    SCOPED_TRACE("seed " + std::to_string(seed) + " step " + std::to_string(step));
     if (below(5) < 3) {
       uint32_t length = below((below(4) == 0 || size < 16 ? size - 4 : 12) + 1);
       for (uint32_t i = 0; i < length; ++i) data[i] = static_cast<uint8_t>(random());
-      ASSERT_EQ(queue.push(data.data(), length), 0);
+      ASSERT_EQ(queue.push(data.data(), length), 0) << "step " << step;
       model.push(data.data(), length);
     } else {
       uint32_t capacity = below(6) == 0 ? below(size) : size;
-      ASSERT_EQ(queue.pop(got.data(), capacity), model.pop(want.data(), capacity));
-      ASSERT_EQ(got, want);  // whole buffers: a pop writes its body and nothing else
+      ASSERT_EQ(queue.pop(got.data(), capacity), model.pop(want.data(), capacity)) << "step " << step;
+      // Whole buffers: a pop writes its body and nothing else.
+      ASSERT_EQ(got, want) << "step " << step;
     }
   }
   EXPECT_EQ(counted(queue.counts()), counted(model.counts));
