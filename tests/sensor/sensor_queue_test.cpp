@@ -1,10 +1,10 @@
 #include "sensor/sensor_queue.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
-#include <functional>
 #include <future>
 #include <random>
 #include <string>
@@ -24,6 +24,11 @@ using Bytes = std::vector<uint8_t>;
 
 auto counted(const kx::sensor::QueueCounts& c) {
   return std::make_tuple(c.queued, c.refused, c.overwritten, c.overwritten_bytes, c.in_queue);
+}
+
+// Matches a call that raises SensorError with exactly this message.
+auto refused(const std::string& message) {
+  return testing::ThrowsMessage<kx::sensor::SensorError>(message);
 }
 
 SensorQueue* hooked_queue = nullptr;
@@ -63,37 +68,29 @@ void run_steps(SensorQueue& queue, const std::string& steps) {
   }
 }
 
-std::string message_of(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const kx::sensor::SensorError& error) {
-    return error.what();
-  }
-  return "(nothing raised)";
-}
-
 // All refusals come before the ring is locked, so one ring shows that none touches it.
 // ThreadSanitizer backs every byte of the 2 GiB ring with real memory, so its preset leaves
 // this test out; elsewhere the untouched storage costs nothing.
 TEST(SensorQueue, WhatTheRingCannotHoldIsRefusedAndTheRingUntouched) {
-  EXPECT_EQ(message_of([] { SensorQueue queue(3); }),
-            "SensorQueue(3) failed: a queue needs at least 4 bytes for a record's length field");
+  EXPECT_THAT([] { SensorQueue queue(3); },
+              refused("SensorQueue(3) failed: a queue needs at least 4 bytes for a record's "
+                      "length field"));
   SensorQueue queue(100);
   run_steps(queue, "p");
   uint8_t stand_in[1] = {0};  // refused before a byte is read
   const std::string no_fit = " bytes with its length field does not fit in the queue of 100 bytes";
-  EXPECT_EQ(message_of([&] { queue.push(stand_in, 101); }),
-            "string length 101  is larger than the size of the queue 100");
-  EXPECT_EQ(message_of([&] { queue.push(stand_in, 97); }),
-            "SensorQueue::push(97) failed: the record of 101" + no_fit);
-  EXPECT_EQ(message_of([&] { queue.push(stand_in, 100); }),
-            "SensorQueue::push(100) failed: the record of 104" + no_fit);
+  EXPECT_THAT([&] { queue.push(stand_in, 101); },
+              refused("string length 101  is larger than the size of the queue 100"));
+  EXPECT_THAT([&] { queue.push(stand_in, 97); },
+              refused("SensorQueue::push(97) failed: the record of 101" + no_fit));
+  EXPECT_THAT([&] { queue.push(stand_in, 100); },
+              refused("SensorQueue::push(100) failed: the record of 104" + no_fit));
   EXPECT_EQ(counted(queue.counts()), counted({1, 3, 0, 0, 1}));
   run_steps(queue, "oe");
   SensorQueue huge(0x80000010u);
-  EXPECT_EQ(message_of([&] { huge.push(stand_in, 0x80000000u); }),
-            "SensorQueue::push(2147483648) failed: a body longer than 2147483647 bytes cannot "
-            "be popped");
+  EXPECT_THAT([&] { huge.push(stand_in, 0x80000000u); },
+              refused("SensorQueue::push(2147483648) failed: a body longer than 2147483647 "
+                      "bytes cannot be popped"));
 }
 
 // Small rings, so that records wrap, split their length fields and overrun each other
