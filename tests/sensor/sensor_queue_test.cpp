@@ -33,15 +33,6 @@ auto refused(const std::string& message) {
 
 SensorQueue* hooked_queue = nullptr;
 
-// Runs wait_for_data on a thread of its own and tells whether it returned in time; a
-// wait still blocked then is released so the test can end.
-bool wait_returns_within(SensorQueue& queue, std::chrono::milliseconds limit) {
-  auto waiter = std::async(std::launch::async, [&] { queue.wait_for_data(); });
-  bool in_time = waiter.wait_for(limit) == std::future_status::ready;
-  if (!in_time) queue.signal_data_ready();
-  return in_time;
-}
-
 // One character a step: 'p' pushes a 3-byte body, 'z' an empty one; 'o' pops a 3-byte
 // body, 'e' pops finding nothing (an empty ring or an empty body), 's' pops with too small
 // a buffer; 'w' waits for data, which must end, 'b' one that must still block after 100 ms;
@@ -54,8 +45,11 @@ void run_steps(SensorQueue& queue, const std::string& steps) {
     if (step == 'p' || step == 'z') {
       ASSERT_EQ(queue.push(body, step == 'p' ? 3 : 0), 0);
     } else if (step == 'w' || step == 'b') {
+      auto waiter = std::async(std::launch::async, [&] { queue.wait_for_data(); });
       const std::chrono::milliseconds limit(step == 'w' ? 10000 : 100);
-      ASSERT_EQ(wait_returns_within(queue, limit), step == 'w');
+      bool in_time = waiter.wait_for(limit) == std::future_status::ready;
+      if (!in_time) queue.signal_data_ready();  // so that the waiter can be joined
+      ASSERT_EQ(in_time, step == 'w');
     } else if (step == 'h') {
       hooked_queue = &queue;
       kx::sys::cond_wait_after_release_hook = [](kx::sys::pthread_cond_t*) {
