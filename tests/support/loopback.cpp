@@ -37,6 +37,7 @@ namespace kx::test {
 namespace {
 
 Socket as_socket(RawSocket raw) { return static_cast<Socket>(raw); }
+net::SocketApi& real() { return net::system_socket_api(); }
 
 // Whether the socket has something to read (or its end, or an error) within the time.
 bool readable(RawSocket sock, int timeout_ms) {
@@ -160,63 +161,93 @@ IdlePort<kListening>::~IdlePort() {
 template class IdlePort<false>;
 template class IdlePort<true>;
 
-size_t WatchedSockets::sends_on(size_t socket) const {
+void WatchedSockets::script(const std::string& call, const Answer& answer) {
   std::lock_guard<std::mutex> lock(mutex_);
-  return socket < sockets_.size() ? sockets_[socket].sends : 0;
+  script_[call].push_back(answer);
 }
 
-void WatchedSockets::cut_after(size_t socket, size_t bytes) {
+std::vector<std::string> WatchedSockets::take_calls() {
   std::lock_guard<std::mutex> lock(mutex_);
-  cut_socket_ = socket;
-  cut_bytes_ = bytes;
+  return std::move(calls_);
 }
 
 bool WatchedSockets::wait_until_peer_gone(size_t socket, milliseconds timeout) const {
   std::unique_lock<std::mutex> lock(mutex_);
-  const Handle sock = socket < sockets_.size() ? sockets_[socket].sock : net::kInvalidSocket;
+  const Handle sock = socket < sockets_.size() ? sockets_[socket] : net::kInvalidSocket;
   lock.unlock();
   return sock != net::kInvalidSocket && readable(sock, static_cast<int>(timeout.count()));
 }
 
-WatchedSockets::Handle WatchedSockets::open_tcp(int32_t* error) {
-  const Handle sock = real().open_tcp(error);
+std::optional<WatchedSockets::Answer> WatchedSockets::next(const std::string& call,
+                                                           const std::string& detail,
+                                                           int32_t* error) {
   std::lock_guard<std::mutex> lock(mutex_);
-  sockets_.push_back(Watched{sock});
+  calls_.push_back(call + detail);
+  std::deque<Answer>& answers = script_[call];
+  if (answers.empty()) return std::nullopt;
+  const Answer answer = answers.front();
+  answers.pop_front();
+  if (answer.status == Status::failed) *error = answer.code;
+  return answer;
+}
+
+// A scripted open fails.
+WatchedSockets::Handle WatchedSockets::open_tcp(int32_t* error) {
+  const Handle sock = next("open", "", error) ? net::kInvalidSocket : real().open_tcp(error);
+  std::lock_guard<std::mutex> lock(mutex_);
+  sockets_.push_back(sock);
   newest_bytes_ = 0;
   newest_ = sock;
   return sock;
 }
 
+WatchedSockets::Status WatchedSockets::set_non_blocking(Handle s, int32_t* error) {
+  const std::optional<Answer> answer = next("non-blocking", "", error);
+  return answer ? answer->status : real().set_non_blocking(s, error);
+}
+
+WatchedSockets::Status WatchedSockets::start_connect(Handle s, const char* ip, uint16_t port,
+                                                     int32_t* error) {
+  const std::optional<Answer> answer = next("connect", "", error);
+  return answer ? answer->status : real().start_connect(s, ip, port, error);
+}
+
+WatchedSockets::Status WatchedSockets::wait_writable(Handle s, uint32_t seconds, int32_t* error) {
+  const std::optional<Answer> answer = next("wait", " " + std::to_string(seconds), error);
+  return answer ? answer->status : real().wait_writable(s, seconds, error);
+}
+
+WatchedSockets::Status WatchedSockets::pending_error(Handle s, int32_t* pending, int32_t* error) {
+  const std::optional<Answer> answer = next("pending-error", "", error);
+  if (!answer) return real().pending_error(s, pending, error);
+  *pending = answer->status == Status::done ? answer->code : 0;
+  return answer->status;
+}
+
 WatchedSockets::Status WatchedSockets::send(Handle s, const uint8_t* data, uint32_t length,
                                             uint32_t* sent, int32_t* error) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  // A closed socket's handle is reused by a later one: the newest with it is the live one.
-  size_t index = sockets_.size();
-  while (index-- > 0 && sockets_[index].sock != s) {
-  }
-  if (index == SIZE_MAX) return real().send(s, data, length, sent, error);
-  Watched& watched = sockets_[index];
-  ++watched.sends;
-  if (index == cut_socket_) {
-    if (watched.bytes == cut_bytes_) {
-      *error = ECONNRESET;
-      return Status::failed;
-    }
-    length = static_cast<uint32_t>(std::min<size_t>(length, cut_bytes_ - watched.bytes));
-  }
-  const Status status = real().send(s, data, length, sent, error);
-  if (status == Status::done) {
-    watched.bytes += *sent;
-    if (s == newest_) newest_bytes_.fetch_add(*sent, std::memory_order_release);
-  }
+  const std::string detail = " " + std::to_string(length) + "@" + std::to_string(*data);
+  const std::optional<Answer> answer = next("send", detail, error);
+  if (answer && answer->status != Status::done) return answer->status;
+  const Status status =
+      real().send(s, data, answer ? std::min(length, answer->sent) : length, sent, error);
+  if (status == Status::done && s == newest_) newest_bytes_ += *sent;
   return status;
+}
+
+net::PeerState WatchedSockets::peer_state(Handle s, int32_t* error) {
+  const std::optional<Answer> answer = next("peer-state", "", error);
+  if (!answer) return real().peer_state(s, error);
+  *error = answer->code;
+  return answer->peer;
 }
 
 void WatchedSockets::shutdown_and_close(Handle s) {
   std::unique_lock<std::mutex> lock(mutex_);
-  for (Watched& watched : sockets_) {
-    if (watched.sock == s) watched.sock = net::kInvalidSocket;
-  }
+  // The newest socket with the handle is the live one.
+  const size_t number = sockets_.rend() - std::find(sockets_.rbegin(), sockets_.rend(), s) - 1;
+  calls_.push_back("close " + std::to_string(number));
+  sockets_[number] = net::kInvalidSocket;
   lock.unlock();
   real().shutdown_and_close(s);
 }

@@ -7,8 +7,10 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -80,16 +82,25 @@ class IdlePort {
 using DeadPort = IdlePort<false>;
 using HungListener = IdlePort<true>;
 
-// The platform's socket calls, watched: the sends on each socket, numbered in the order
-// opened.
+// The platform's socket calls, watched, and answered by a script where a test has one:
+// each call is noted, and the next answer scripted for its name takes the call's place.
 class WatchedSockets : public net::SocketApi {
  public:
   using Handle = net::SocketHandle;
   using Status = net::SocketStatus;
-
-  size_t sends_on(size_t socket) const;
-  // The socket's sends take bytes in all and then fail, as a reset would.
-  void cut_after(size_t socket, size_t bytes);
+  // code is the error of a failure, and the pending error that pending-error finds; a
+  // send that is done goes to the platform with at most sent bytes.
+  struct Answer {
+    Status status = Status::done;
+    int32_t code = 0;
+    uint32_t sent = UINT32_MAX;
+    net::PeerState peer = net::PeerState::open;
+  };
+  // call: open, non-blocking, connect, wait, pending-error, send or peer-state.
+  void script(const std::string& call, const Answer& answer);
+  // The calls since the last take, as "open", "wait 7" (seconds), "send 10@0" (length,
+  // first byte), "close 0" (sockets are numbered in the order opened).
+  std::vector<std::string> take_calls();
   // The socket opened last and the bytes the system has taken on it so far.
   Handle newest() const { return newest_; }
   uint64_t bytes_on_newest() const { return newest_bytes_.load(std::memory_order_acquire); }
@@ -98,37 +109,23 @@ class WatchedSockets : public net::SocketApi {
   bool wait_until_peer_gone(size_t socket, milliseconds timeout) const;
 
   Handle open_tcp(int32_t* error) override;
+  Status set_non_blocking(Handle s, int32_t* error) override;
+  Status start_connect(Handle s, const char* ip, uint16_t port, int32_t* error) override;
+  Status wait_writable(Handle s, uint32_t seconds, int32_t* error) override;
+  Status pending_error(Handle s, int32_t* pending, int32_t* error) override;
   Status send(Handle s, const uint8_t* data, uint32_t length, uint32_t* sent,
               int32_t* error) override;
+  net::PeerState peer_state(Handle s, int32_t* error) override;
   void shutdown_and_close(Handle s) override;
-  // The other calls as the platform has them.
-  net::PeerState peer_state(Handle s, int32_t* error) override {
-    return real().peer_state(s, error);
-  }
-  Status set_non_blocking(Handle s, int32_t* error) override {
-    return real().set_non_blocking(s, error);
-  }
-  Status start_connect(Handle s, const char* ip, uint16_t port, int32_t* error) override {
-    return real().start_connect(s, ip, port, error);
-  }
-  Status wait_writable(Handle s, uint32_t seconds, int32_t* error) override {
-    return real().wait_writable(s, seconds, error);
-  }
-  Status pending_error(Handle s, int32_t* pending, int32_t* error) override {
-    return real().pending_error(s, pending, error);
-  }
 
  private:
-  struct Watched {
-    Handle sock;  // kInvalidSocket once closed: handles are reused
-    size_t sends = 0;
-    size_t bytes = 0;
-  };
-  static net::SocketApi& real() { return net::system_socket_api(); }
+  // Notes the call and takes its next answer, if any, storing a failure's code.
+  std::optional<Answer> next(const std::string& call, const std::string& detail, int32_t* error);
+
   mutable std::mutex mutex_;
-  std::vector<Watched> sockets_;
-  size_t cut_socket_ = SIZE_MAX;
-  size_t cut_bytes_ = 0;
+  std::map<std::string, std::deque<Answer>> script_;
+  std::vector<std::string> calls_;
+  std::vector<Handle> sockets_;  // kInvalidSocket once closed: handles are reused
   std::atomic<Handle> newest_{net::kInvalidSocket};
   std::atomic<uint64_t> newest_bytes_{0};
 };
