@@ -25,7 +25,6 @@ using kx::net::ProcessorOptions;
 using kx::test::LoopbackListener;
 using Clock = std::chrono::steady_clock;
 using Lines = std::vector<std::string>;
-using Calls = std::vector<std::string>;
 using std::chrono::milliseconds;
 
 constexpr milliseconds kPatience(10000);
@@ -255,13 +254,14 @@ TEST(SensorQueueProcessor, BatchCutByAFailureGoesOnFromTheRecordItCut) {
     kx::test::LogCapture log;
     LoopbackListener listener;
     kx::test::WatchedSockets sockets;
-    if (c.cut > 0) {
-      // The hello, then the part of the batch up to the cut, then a reset.
+    if (c.cut == 0) {
+      listener.close_after(0, 65536, true);
+    } else {
+      // The hello, then the batch up to the cut, then a reset.
       sockets.script("send", {});
-      sockets.script("send", {kx::net::SocketStatus::done, 0, uint32_t(c.cut - kHello.size())});
+      sockets.script("send", {kx::net::SocketStatus::done, 0, static_cast<uint32_t>(c.cut - kHello.size())});
       sockets.script("send", {kx::net::SocketStatus::failed, ECONNRESET});
     }
-    listener.close_after(0, c.cut > 0 ? SIZE_MAX : 65536, true);
     Forwarder forwarder(20 * 1000 * 1000, {listener.port()}, short_pauses(&sockets));
     std::string all = kHello;
     std::string expected = kHello;
@@ -280,7 +280,7 @@ TEST(SensorQueueProcessor, BatchCutByAFailureGoesOnFromTheRecordItCut) {
     EXPECT_TRUE(cut.size() >= start && cut.size() < start + c.records[c.resent].size());
     EXPECT_TRUE(cut == all.substr(0, cut.size())) << "the first connection's bytes differ";
     EXPECT_TRUE(listener.received(1) == expected) << "the second connection's bytes differ";
-    const Calls calls = sockets.take_calls();
+    const Lines calls = sockets.take_calls();
     const auto second = std::find(calls.rbegin(), calls.rend(), "open").base();
     const auto sends = std::count_if(second, calls.end(), [](const std::string& call) {
       return call.compare(0, 4, "send") == 0;
