@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "sensor/sensor_queue.h"
@@ -193,10 +194,12 @@ TEST(SensorQueueProcessor, TargetWhoseConnectionsFailEarlyIsSkippedOnceByTheNext
     kx::test::HungListener hung;
     LoopbackListener healthy;
     const uint16_t bad = c.hung ? hung.port() : resetting.port();
-    // One pause of a second tells one pause from two.
+    // One pause of a second tells one pause from two. A send time-out counts as early
+    // however long the connection lasted.
     ProcessorOptions options = short_pauses();
     options.pause_checks = 1;
     options.pause_step = milliseconds(1000);
+    options.short_connection = milliseconds(c.hung ? 0 : 10000);
     Forwarder forwarder(64 * 1000 * 1000, {bad, healthy.port()}, options);
     if (c.alone) forwarder.targets.pop_back();
     forwarder.targets[0].timeout = 1;
@@ -307,12 +310,13 @@ TEST(SensorQueueProcessor, StopEndsAWaitForDataAtOnceAndAPauseOrABlockedSendWith
   ASSERT_TRUE(listener.wait_for_bytes(0, kHello.size(), kPatience));
   std::this_thread::sleep_for(milliseconds(500));
 
-  const std::pair<Forwarder*, milliseconds> stops[] = {
-      {&waiting, milliseconds(500)}, {&pausing, milliseconds(1500)}, {&sending, milliseconds(2500)}};
-  for (const auto& [forwarder, limit] : stops) {
+  const std::tuple<const char*, Forwarder*, milliseconds> stops[] = {
+      {"waiting", &waiting, milliseconds(500)}, {"pausing", &pausing, milliseconds(1500)},
+      {"sending", &sending, milliseconds(2500)}};
+  for (const auto& [name, forwarder, limit] : stops) {
     const auto start = Clock::now();
     forwarder->processor.stop();
-    EXPECT_LT(Clock::now() - start, limit) << "forwarder " << forwarder - &waiting;
+    EXPECT_LT(Clock::now() - start, limit) << name;
   }
   EXPECT_TRUE(listener.wait_for_close(0, kPatience));
   EXPECT_EQ(listener.received(0), kHello);
