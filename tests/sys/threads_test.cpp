@@ -5,8 +5,8 @@
 namespace kx::sys {
 namespace {
 
-// The waits and signals are shown through the sensor queue, their one user besides the
-// agent's stop; here only what the queue never does.
+// The waits and signals are shown through the sensor queue's tests; here only what the
+// queue never does.
 TEST(Threads, OperationsOnMissingObjectsFailWithMinusOne) {
   pthread_t none;
   pthread_mutex_t no_mutex;
