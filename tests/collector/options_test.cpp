@@ -1,7 +1,6 @@
 #include "options.h"
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 
 #include <string>
 #include <tuple>
@@ -12,17 +11,12 @@
 namespace kx::collector {
 namespace {
 
+// A wrong family shows in the text formatted back.
 TEST(SocketAddressTest, ParsesNumericAddressesAndFormatsThemBack) {
-  const struct {
-    const char* text;
-    int family;
-  } good[] = {{"127.0.0.1:8100", AF_INET}, {"0.0.0.0:0", AF_INET}, {"[::1]:8100", AF_INET6},
-              {"[2001:db8::1]:65535", AF_INET6}};
-  for (const auto& c : good) {
+  for (const char* good : {"127.0.0.1:8100", "0.0.0.0:0", "[::1]:8100", "[2001:db8::1]:65535"}) {
     SocketAddress address;
-    ASSERT_TRUE(parse_socket_address(c.text, &address)) << c.text;
-    EXPECT_EQ(address.family(), c.family) << c.text;
-    EXPECT_EQ(format_socket_address(address.get()), c.text);
+    ASSERT_TRUE(parse_socket_address(good, &address)) << good;
+    EXPECT_EQ(format_socket_address(address.get()), good);
   }
   for (const char* bad :
        {"127.0.0.1:65536", "127.0.0.1:", "127.0.0.1:80x", "127.0.0.1:-1", "127.0.0.1", "::1:8100",
@@ -110,8 +104,7 @@ TEST(OptionsTest, ReadsEveryOptionAndNamesTheBadArgument) {
       {{"--allow", "10.0.0.1/8"}, "--allow wants a numeric network, ADDR/BITS, not '10.0.0.1/8'"},
       {{"--max-buffered", "0"}, "--max-buffered wants a byte count above 0, not '0'"},
       {{"--metrics", "9100"}, "--metrics wants a numeric ADDR:PORT, not '9100'"},
-      {{"--bogus"}, "unknown option --bogus"},
-      {{"--json"}, "missing value after --json"},
+      {{"--bogus"}, "unknown option --bogus"}, {{"--json"}, "missing value after --json"},
       {{"--listen", "example.org:80"}, "--listen wants a numeric ADDR:PORT, not 'example.org:80'"},
       {{"--dnstap-tcp", "6000"}, "--dnstap-tcp wants a numeric ADDR:PORT, not '6000'"},
       {{"--max-record", "7"}, "--max-record wants a byte count from 8 to 1073741824, not '7'"},
