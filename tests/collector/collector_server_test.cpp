@@ -57,7 +57,7 @@ class RecordingOutput : public Output {
   std::atomic<size_t> unflushed{0};  // writes that no flush has followed yet
   std::atomic<bool> open{true};
   mutable std::atomic<int> refusals{0};
-  bool fail_writes = false;
+  std::atomic<bool> fail_writes{false};
   int event = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
 };
 
@@ -87,9 +87,10 @@ struct Agent {
   std::string name;
 };
 
-// A server on an ephemeral loopback port, run on a thread of its own.
+// A server on an ephemeral loopback port with one recording output, run on a thread of
+// its own.
 struct RunningServer {
-  RunningServer(Output& output, ServerOptions options, const char* listen = "127.0.0.1:0") {
+  explicit RunningServer(ServerOptions options, const char* listen = "127.0.0.1:0") {
     EXPECT_TRUE(parse_socket_address(listen, &options.listen));
     server = std::make_unique<CollectorServer>(options, std::vector<Output*>{&output}, stderr_file);
     run = std::async(std::launch::async, [this] { server->run(); });
@@ -106,7 +107,8 @@ struct RunningServer {
   std::vector<std::string> diagnostics() {
     return kx::test::split_lines(kx::test::read_file(dir.file("stderr")));
   }
-  uint64_t bytes() const { return server->stats().bytes; }
+  ServerStats stats() const { return server->stats(); }
+  RecordingOutput output;
   kx::test::TempDir dir;
   FILE* stderr_file = fopen(dir.file("stderr").c_str(), "w+");
   std::unique_ptr<CollectorServer> server;
@@ -130,8 +132,7 @@ Bytes hello_and_partial(const Bytes& body, size_t sent) {
 // in the collector's receive buffer once send returns, so a stop right after must still
 // deliver them, flush, and close the connections.
 TEST(CollectorServerTest, ServesAgentsAtOnceAndAStopDeliversWhatHadArrived) {
-  RecordingOutput output;
-  RunningServer running(output, {}, "[::1]:0");
+  RunningServer running({}, "[::1]:0");
   ASSERT_EQ(running.server->address().rfind("[::1]:", 0), 0u);
   Agent first(running.server->address());
   Agent second(running.server->address());
@@ -142,14 +143,15 @@ TEST(CollectorServerTest, ServesAgentsAtOnceAndAStopDeliversWhatHadArrived) {
     second.send_bytes(message_record(i, "10.0.0.6"));
   }
   ASSERT_TRUE(wait_until(
-      [&] { return running.server->stats().messages == 100 && output.unflushed == 0; }));
+      [&] { return running.stats().messages == 100 && running.output.unflushed == 0; }));
   for (uint32_t i = 0; i < 20; ++i) first.send_bytes(message_record(i, "10.0.0.5"));
   ASSERT_TRUE(running.stop());
-  EXPECT_EQ(output.unflushed, 0u);
+  EXPECT_EQ(running.output.unflushed, 0u);
   EXPECT_TRUE(first.closed_without_reply());
   EXPECT_TRUE(second.closed_without_reply());
-  EXPECT_EQ(output.seen, (std::map<std::string, int>{{first.name + " 3.7.3 10.0.0.5", 70},
-                                                     {second.name + " 10.0.12 10.0.0.6", 50}}));
+  EXPECT_EQ(running.output.seen,
+            (std::map<std::string, int>{{first.name + " 3.7.3 10.0.0.5", 70},
+                                        {second.name + " 10.0.12 10.0.0.6", 50}}));
   size_t bytes = hello_record().size() + hello_record("10.0.12").size() +
                  120 * message_record(0, "10.0.0.5").size();
   EXPECT_EQ(running.server->summary(), "2 connections, 120 messages, " + std::to_string(bytes) +
@@ -160,9 +162,8 @@ TEST(CollectorServerTest, ServesAgentsAtOnceAndAStopDeliversWhatHadArrived) {
 }
 
 TEST(CollectorServerTest, FailingOutputEndsTheRunWithItsError) {
-  RecordingOutput output;
-  output.fail_writes = true;
-  RunningServer running(output, {});
+  RunningServer running({});
+  running.output.fail_writes = true;
   Agent agent(running.server->address());
   agent.send_bytes(hello_record());
   agent.send_bytes(message_record(1, "10.0.0.5"));
@@ -173,22 +174,21 @@ TEST(CollectorServerTest, FailingOutputEndsTheRunWithItsError) {
 // Past --max-buffered the connection holding the most goes; the others stay and finish
 // their records.
 TEST(CollectorServerTest, ClosesTheConnectionHoldingTheMostOncePartialRecordsPassTheCap) {
-  RecordingOutput output;
   ServerOptions options;
   options.max_buffered = 1000;
-  RunningServer running(output, options);
+  RunningServer running(options);
   Bytes body = message_body(1, "10.0.0.5", "10.0.0.1", 0, std::string(600, 'p'));
   Agent small(running.server->address());
   Bytes start = hello_and_partial(body, 300);
   small.send_bytes(start);
-  ASSERT_TRUE(wait_until([&] { return running.bytes() == start.size(); }));
+  ASSERT_TRUE(wait_until([&] { return running.stats().bytes == start.size(); }));
   Agent large(running.server->address());
   large.send_bytes(hello_and_partial(Bytes(5000), 800));
   EXPECT_TRUE(large.closed_without_reply());
   small.send_bytes(Bytes(body.begin() + 300, body.end()));
-  ASSERT_TRUE(wait_until([&] { return running.server->stats().messages == 1; }));
+  ASSERT_TRUE(wait_until([&] { return running.stats().messages == 1; }));
   ASSERT_TRUE(running.stop());
-  EXPECT_EQ(running.server->stats().truncated, 1u);
+  EXPECT_EQ(running.stats().truncated, 1u);
   EXPECT_THAT(running.diagnostics(),
               testing::Contains(line(large.name,
                                      "unfinished records hold 1108 bytes, above the limit of "
@@ -199,36 +199,35 @@ TEST(CollectorServerTest, ClosesTheConnectionHoldingTheMostOncePartialRecordsPas
 // stall rule's clock stands still: a connection inside a record, or one that never says
 // hello, has the whole limit again once the output's event resumes reading.
 TEST(CollectorServerTest, ReadsNothingWhileAnOutputHoldsBackAndClosesStallsOnlyWhileReading) {
-  RecordingOutput output;
   ServerOptions options;
   options.stall_milliseconds = 300;
-  RunningServer running(output, options);
+  RunningServer running(options);
   Agent stalled(running.server->address());
   Bytes partial = hello_and_partial(Bytes(100), 10);
   stalled.send_bytes(partial);
-  ASSERT_TRUE(wait_until([&] { return running.bytes() == partial.size(); }));
-  output.set_accepting(false);
-  ASSERT_TRUE(wait_until([&] { return output.refusals > 0; }));
+  ASSERT_TRUE(wait_until([&] { return running.stats().bytes == partial.size(); }));
+  running.output.set_accepting(false);
+  ASSERT_TRUE(wait_until([&] { return running.output.refusals > 0; }));
   Agent silent(running.server->address());
   Agent held(running.server->address());
   held.send_bytes(hello_record());
   for (uint32_t i = 0; i < 20; ++i) held.send_bytes(message_record(i, "10.0.0.5"));
   std::this_thread::sleep_for(900ms);
-  EXPECT_EQ(running.server->stats().open, 3u);
-  EXPECT_EQ(running.bytes(), partial.size());
+  EXPECT_EQ(running.stats().open, 3u);
+  EXPECT_EQ(running.stats().bytes, partial.size());
   auto resumed = std::chrono::steady_clock::now();
-  output.set_accepting(true);
+  running.output.set_accepting(true);
   EXPECT_TRUE(stalled.closed_without_reply());
   EXPECT_TRUE(silent.closed_without_reply());
   EXPECT_GE(std::chrono::steady_clock::now() - resumed, 250ms);
-  ASSERT_TRUE(wait_until([&] { return running.server->stats().messages == 20; }));
+  ASSERT_TRUE(wait_until([&] { return running.stats().messages == 20; }));
   ASSERT_TRUE(running.stop());
   EXPECT_THAT(running.diagnostics(),
               testing::IsSupersetOf(
                   {line(stalled.name, "no progress for 300 ms inside a record (14 bytes held); "
                                       "connection closed"),
                    line(silent.name, "no progress for 300 ms before a hello; connection closed")}));
-  EXPECT_EQ(running.server->stats().truncated, 1u);
+  EXPECT_EQ(running.stats().truncated, 1u);
 }
 
 }  // namespace
