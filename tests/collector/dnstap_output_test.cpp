@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "collector/builders.h"
@@ -32,42 +33,35 @@ std::string address_bytes(const char* address) {
 }
 
 TEST(DnstapEncodeTest, EachMessageIsAClientQueryOrResponseFromTheDeviceToTheServer) {
-  const struct {
-    bool response;
-    const char* device;
-    const char* server;
-    uint8_t tcp;
-    int family;  // 0: none given
-  } cases[] = {
+  // Response or query, device, server, TCP, and the family given (0: none).
+  const std::tuple<bool, const char*, const char*, uint8_t, int> cases[] = {
       {true, "10.0.0.5", "10.0.0.1", 1, DNSTAP__SOCKET_FAMILY__INET},
       {false, "2001:db8::5", "10.0.0.1", 0, DNSTAP__SOCKET_FAMILY__INET6},
-      {false, "not-an-address", "", 0, 0},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.device);
-    Bytes packet = example_packet(c.response);
+      {false, "not-an-address", "", 0, 0}};
+  for (const auto& [response, device, server, tcp, family] : cases) {
+    SCOPED_TRACE(device);
+    Bytes packet = example_packet(response);
     Bytes encoded;
-    encode_dnstap(collected(packet, c.device, c.server, c.tcp), encoded);
+    encode_dnstap(collected(packet, device, server, tcp), encoded);
     std::unique_ptr<Dnstap__Dnstap, void (*)(Dnstap__Dnstap*)> frame(
         dnstap__dnstap__unpack(nullptr, encoded.size(), encoded.data()),
         [](Dnstap__Dnstap* unpacked) { dnstap__dnstap__free_unpacked(unpacked, nullptr); });
     ASSERT_TRUE(frame && frame->message);
     const Dnstap__Message& m = *frame->message;
-    EXPECT_EQ(m.type, c.response ? DNSTAP__MESSAGE__TYPE__CLIENT_RESPONSE
-                                 : DNSTAP__MESSAGE__TYPE__CLIENT_QUERY);
-    EXPECT_EQ(m.socket_protocol,
-              c.tcp ? DNSTAP__SOCKET_PROTOCOL__TCP : DNSTAP__SOCKET_PROTOCOL__UDP);
-    EXPECT_EQ(m.has_socket_family ? static_cast<int>(m.socket_family) : 0, c.family);
-    EXPECT_EQ(m.has_query_address ? text(m.query_address) : "", address_bytes(c.device));
-    EXPECT_EQ(m.has_response_address ? text(m.response_address) : "", address_bytes(c.server));
+    EXPECT_EQ(m.type, response ? DNSTAP__MESSAGE__TYPE__CLIENT_RESPONSE
+                               : DNSTAP__MESSAGE__TYPE__CLIENT_QUERY);
+    EXPECT_EQ(m.socket_protocol, tcp ? DNSTAP__SOCKET_PROTOCOL__TCP : DNSTAP__SOCKET_PROTOCOL__UDP);
+    EXPECT_EQ(m.has_socket_family ? static_cast<int>(m.socket_family) : 0, family);
+    EXPECT_EQ(m.has_query_address ? text(m.query_address) : "", address_bytes(device));
+    EXPECT_EQ(m.has_response_address ? text(m.response_address) : "", address_bytes(server));
     EXPECT_EQ(m.response_port, 53u);
     // The packet and the event time go in the fields of its direction only.
-    EXPECT_EQ(m.has_query_message, !c.response);
-    EXPECT_EQ(m.has_response_message, c.response);
-    EXPECT_EQ(text(c.response ? m.response_message : m.query_message), kx::test::text(packet));
-    EXPECT_EQ(m.has_query_time_sec, !c.response);
-    EXPECT_EQ(m.has_response_time_sec, c.response);
-    EXPECT_EQ(c.response ? m.response_time_sec : m.query_time_sec, 1700000000u);
+    EXPECT_EQ(m.has_query_message, !response);
+    EXPECT_EQ(m.has_response_message, response);
+    EXPECT_EQ(text(response ? m.response_message : m.query_message), kx::test::text(packet));
+    EXPECT_EQ(m.has_query_time_sec, !response);
+    EXPECT_EQ(m.has_response_time_sec, response);
+    EXPECT_EQ(response ? m.response_time_sec : m.query_time_sec, 1700000000u);
   }
 }
 

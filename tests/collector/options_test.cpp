@@ -4,6 +4,7 @@
 
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "collector/builders.h"
@@ -29,26 +30,19 @@ TEST(SocketAddressTest, ParsesNumericAddressesAndFormatsThemBack) {
 // A network matches the addresses under its prefix, IPv4-mapped peers as IPv4, and no
 // other family; a prefix with host bits set or out of range is refused.
 TEST(SocketAddressTest, NetworksMatchTheAddressesUnderTheirPrefix) {
-  const struct {
-    const char* network;
-    const char* inside;
-    const char* outside;
-  } cases[] = {
-      {"10.0.0.0/8", "10.255.0.1:1", "11.0.0.1:1"},
-      {"192.168.4.0/22", "192.168.7.255:1", "192.168.8.0:1"},
-      {"127.0.0.1", "127.0.0.1:1", "127.0.0.2:1"},
+  const std::tuple<const char*, const char*, const char*> cases[] = {
+      {"10.0.0.0/8", "10.255.0.1:1", "11.0.0.1:1"}, {"127.0.0.1", "127.0.0.1:1", "127.0.0.2:1"},
+      {"192.168.4.0/22", "192.168.7.255:1", "192.168.8.0:1"}, {"::1/128", "[::1]:1", "127.0.0.1:1"},
       {"0.0.0.0/0", "[::ffff:203.0.113.9]:1", "[2001:db8::1]:1"},
       {"2001:db8::/33", "[2001:db8:7fff::1]:1", "[2001:db8:8000::1]:1"},
-      {"::1/128", "[::1]:1", "127.0.0.1:1"},
   };
-  for (const auto& c : cases) {
+  for (const auto& [text, in, out] : cases) {
     Network network;
     SocketAddress inside, outside;
-    ASSERT_TRUE(parse_network(c.network, &network)) << c.network;
-    ASSERT_TRUE(parse_socket_address(c.inside, &inside) &&
-                parse_socket_address(c.outside, &outside));
-    EXPECT_TRUE(network_contains(network, inside.get())) << c.network << " " << c.inside;
-    EXPECT_FALSE(network_contains(network, outside.get())) << c.network << " " << c.outside;
+    ASSERT_TRUE(parse_network(text, &network)) << text;
+    ASSERT_TRUE(parse_socket_address(in, &inside) && parse_socket_address(out, &outside));
+    EXPECT_TRUE(network_contains(network, inside.get())) << text << " " << in;
+    EXPECT_FALSE(network_contains(network, outside.get())) << text << " " << out;
   }
   for (const char* bad : {"10.1.2.3/8", "10.0.0.0/33", "10.0.0.0/", "10.0.0.0/x", "::/129",
                           "example.org/8", "10.0.0/8"}) {
@@ -86,10 +80,7 @@ std::string parsed(std::vector<const char*> args) {
 }
 
 TEST(OptionsTest, ReadsEveryOptionAndNamesTheBadArgument) {
-  const struct {
-    std::vector<const char*> args;
-    const char* expected;
-  } cases[] = {
+  const std::pair<std::vector<const char*>, const char*> cases[] = {
       {{}, "127.0.0.1:8100 json:- max 16777216"},
       // An explicit output replaces the default JSON to standard output.
       {{"--pcap", "a.pcap", "--max-record", "8"}, "127.0.0.1:8100 pcap:a.pcap max 8"},
@@ -130,7 +121,7 @@ TEST(OptionsTest, ReadsEveryOptionAndNamesTheBadArgument) {
       {{"--kafka-flush-seconds", "-1"},
        "--kafka-flush-seconds wants seconds from 0 to 3600, not '-1'"},
   };
-  for (const auto& c : cases) EXPECT_EQ(parsed(c.args), c.expected);
+  for (const auto& [args, expected] : cases) EXPECT_EQ(parsed(args), expected);
 }
 
 // Settings librdkafka refuses stop the start with the option that carried them.

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "collector/builders.h"
@@ -83,11 +84,7 @@ Bytes with_length(Bytes stream, uint32_t length) {
 // A good record after the fault must never be delivered, whether it arrives in the same
 // chunk or later. (Every truncation of a message body is the wire format's own test.)
 TEST(StreamParserTest, MalformedStreamsFailWithTheReasonWhetherWholeOrByteByByte) {
-  const struct {
-    Bytes stream;
-    std::string error;
-    size_t messages_before;
-  } cases[] = {
+  const std::tuple<Bytes, std::string, size_t> cases[] = {  // stream, error, messages before
       {record(message_body(1, "a")), "stream does not begin with a hello (first record type 2)", 0},
       {{'G', 'E', 'T', ' ', '/', ' '},
        "stream does not begin with a hello (first record length 1195725856)", 0},
@@ -101,16 +98,16 @@ TEST(StreamParserTest, MalformedStreamsFailWithTheReasonWhetherWholeOrByteByByte
       {after_hello({{0x02, 0, 0, 0, 1, 200, 'a', 'b'}}),
        "message lengths overrun its record of 8 bytes", 1},
   };
-  for (const auto& c : cases) {
-    Bytes stream = c.stream;
+  for (const auto& [bad_stream, error, messages_before] : cases) {
+    Bytes stream = bad_stream;
     append_record(stream, message_body(9, "after the fault"));
     for (size_t chunk : {stream.size(), size_t{1}}) {
-      SCOPED_TRACE(c.error + ", chunks of " + std::to_string(chunk));
+      SCOPED_TRACE(error + ", chunks of " + std::to_string(chunk));
       StreamParser parser(1000);
       RecordingSink sink;
       EXPECT_FALSE(feed_in_chunks(parser, stream, {chunk}, sink));
-      EXPECT_EQ(state(parser), c.error + ", " + std::to_string(c.messages_before) +
-                                   " messages, 0 bytes held");
+      EXPECT_EQ(state(parser),
+                error + ", " + std::to_string(messages_before) + " messages, 0 bytes held");
     }
   }
 }
