@@ -56,7 +56,7 @@ class RecordingOutput : public Output {
   std::map<std::string, int> seen;
   std::atomic<size_t> unflushed{0};  // writes that no flush has followed yet
   std::atomic<bool> open{true};
-  mutable std::atomic<int> refusals{0};
+  mutable std::atomic<int> refusals{0};  // each a loop pass that saw the hold
   std::atomic<bool> fail_writes{false};
   int event = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
 };

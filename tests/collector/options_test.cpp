@@ -131,8 +131,9 @@ TEST(OptionsTest, KafkaSettingsLibrdkafkaRefusesNameTheirOption) {
                                        "property: \"no.such.key\""},
         {"acks", "1", "--kafka 127.0.0.1:1: `acks` must be set to `all` when "
                       "`enable.idempotence` is true"}}) {
-    EXPECT_EQ(error_of([&] {
-                KafkaOutput({"127.0.0.1:1", "dns", KafkaSettings::Format::json, {{key, value}}});
+    // Copies: a lambda may not capture a structured binding before C++20.
+    EXPECT_EQ(error_of([k = key, v = value] {
+                KafkaOutput({"127.0.0.1:1", "dns", KafkaSettings::Format::json, {{k, v}}});
               }),
               expected);
   }
