@@ -2,26 +2,23 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "support/fake_etw.h"
-#include "support/fake_tdh.h"
 #include "support/log_capture.h"
 #include "support/records.h"
 #include "support/wait.h"
 
 namespace {
 
+using namespace kx::test;
 using kx::sensor::EtwSession;
-using kx::test::Bytes;
-using kx::test::FakeEtw;
-using kx::test::logged_error_text;
 using Lines = std::vector<std::string>;
 
 const char kSessionFailed[] = "ERROR - ETW session failed: ";
@@ -29,7 +26,6 @@ const Lines kStartCalls = {"StartTrace", "EnableTraceEx2", "OpenTrace", "Process
 const Lines kStartLines = {"Starting ETW trace...", "Enable DNS server provider for ETW trace...",
                            "Opening ETW trace...", "Entering ETW trace processing loop..."};
 const Lines kStopLines = {"Closing ETW trace...", "Closing ETW trace...", "ETW session finished"};
-const Lines kTwoCloses = {"CloseTrace(trace)", "CloseTrace(trace)"};
 
 Lines concat(Lines head, const Lines& tail) {
   head.insert(head.end(), tail.begin(), tail.end());
@@ -49,23 +45,12 @@ int32_t collect(const uint8_t* data, uint32_t length, void* user) {
   return 0;
 }
 
-kx::test::FakeEvent packet_event(const std::string& device) {
-  return kx::test::dns_packet_event(256, device, "10.0.0.1", 0, kx::test::counting_bytes(40),
-                                    kx::sensor::kFiletimeUnixEpochOffset + 258 * 10000000LL);
-}
-
-Bytes packet_message(const std::string& device) {
-  return kx::test::message_body(258, device, "10.0.0.1", 0,
-                                kx::test::text(kx::test::counting_bytes(40)));
-}
-
 // The capture failures a session reported, as they read in the log. The session's
 // thread notes them after its error line, so a test waits for the note before it stops
 // the session (a stop that comes first rightly silences the report).
 struct Failures {
   Lines lines;
   std::atomic<bool> noted{false};
-  bool wait() const { return kx::test::wait_until([this] { return noted.load(); }); }
 };
 
 void note_failure(const char* message, void* user) {
@@ -82,8 +67,8 @@ void note_failure(const char* message, void* user) {
 // The fake platform and the log, which outlive every session made on them.
 struct Platform {
   Platform() { refuse_allocation = false; }
-  kx::test::LogCapture log;
-  kx::test::FakeTdh tdh;
+  LogCapture log;
+  FakeTdh tdh;
   FakeEtw etw;
 };
 
@@ -112,39 +97,38 @@ TEST_F(EtwSessionTest, FirstStartPassesTheSessionProviderAndConsumerSettings) {
   const char name[] = "tevrin-agent";
   block.insert(block.end(), name, name + sizeof name);
 
-  FakeEtw::Seen seen = etw.seen();
-  EXPECT_EQ(seen.properties, block);
-  EXPECT_EQ(seen.start_name, "tevrin-agent");
-  EXPECT_EQ(memcmp(&seen.enable_provider, &kx::sensor::kDnsServerProviderGuid, 16), 0);
-  EXPECT_EQ(seen.enable_arguments, (std::vector<uint64_t>{FakeEtw::kSessionHandle, 1, 4, 0, 0, 0}));
-  EXPECT_EQ(seen.logger_name, "tevrin-agent");
-  EXPECT_EQ(seen.process_trace_mode, 0x10000100u);
+  EXPECT_EQ(etw.seen.properties, block);
+  EXPECT_EQ(etw.seen.start_name, "tevrin-agent");
+  EXPECT_EQ(memcmp(&etw.seen.enable_provider, &kx::sensor::kDnsServerProviderGuid, 16), 0);
+  EXPECT_EQ(etw.seen.enable_arguments,
+            (std::vector<uint64_t>{FakeEtw::kSessionHandle, 1, 4, 0, 0, 0}));
+  EXPECT_EQ(etw.seen.logger_name, "tevrin-agent");
+  EXPECT_EQ(etw.seen.process_trace_mode, 0x10000100u);
 }
 
+// The run sequence is told of the failure, so that the run ends as a failure; the stop
+// closes the trace handle if OpenTrace gave one, else the invalid handle.
 TEST(EtwSessionFailure, EachFailureEndsTheThreadWithOneLineAndStopStillCloses) {
   struct Row {
     void (*script)(FakeEtw::Script&);
     std::string error;
-    size_t calls;  // of kStartCalls made up to the failure
-    size_t lines;  // of kStartLines logged before it
-    const char* stop_close;
+    size_t calls;  // of kStartCalls made up to the failure; one more line is logged for none
   };
   const Row rows[] = {
       {[](FakeEtw::Script&) { refuse_allocation = true; },
        "malloc(EVENT_TRACE_PROPERTIES:" + std::to_string(kx::sensor::kSessionPropertiesSize) +
-           ") failed: " + kx::test::logged_errno_text(ENOMEM),
-       0, 1, "CloseTrace(invalid)"},
+           ") failed: " + logged_errno_text(ENOMEM),
+       0},
       {[](FakeEtw::Script& s) { s.start_status = 5; },
-       "StartTrace() failed: " + logged_error_text(5), 1, 1, "CloseTrace(invalid)"},
+       "StartTrace() failed: " + logged_error_text(5), 1},
       {[](FakeEtw::Script& s) { s.enable_status = 87; },
-       "EnableTraceEx2() failed: " + logged_error_text(87), 2, 2, "CloseTrace(invalid)"},
-      {[](FakeEtw::Script& s) { s.open_error = 5; },
-       "OpenTrace() failed: " + logged_error_text(5), 3, 3, "CloseTrace(invalid)"},
+       "EnableTraceEx2() failed: " + logged_error_text(87), 2},
+      {[](FakeEtw::Script& s) { s.open_error = 5; }, "OpenTrace() failed: " + logged_error_text(5), 3},
       {[](FakeEtw::Script& s) {
          s.process_returns_at_once = true;
          s.process_status = 4201;
        },
-       "ProcessTrace() failed: " + logged_error_text(4201), 4, 4, "CloseTrace(trace)"},
+       "ProcessTrace() failed: " + logged_error_text(4201), 4},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.error);
@@ -154,23 +138,23 @@ TEST(EtwSessionFailure, EachFailureEndsTheThreadWithOneLineAndStopStillCloses) {
     Failures failures;
     session.set_failure_handler(note_failure, &failures);
     session.start();
-    ASSERT_TRUE(p.log.wait_for(kSessionFailed));
-    ASSERT_TRUE(failures.wait());
-    Lines lines(kStartLines.begin(), kStartLines.begin() + static_cast<long>(row.lines));
+    ASSERT_TRUE(wait_until([&failures] { return failures.noted.load(); }));
+    const long logged = static_cast<long>(std::max<size_t>(row.calls, 1));
+    Lines lines(kStartLines.begin(), kStartLines.begin() + logged);
     lines.push_back(kSessionFailed + row.error);
     Lines calls(kStartCalls.begin(), kStartCalls.begin() + static_cast<long>(row.calls));
     EXPECT_EQ(p.log.messages(), lines);
     EXPECT_EQ(p.etw.calls(), calls);  // after its error the thread closes nothing itself
+    EXPECT_EQ(failures.lines, Lines{row.error});
 
     session.stop();
     EXPECT_EQ(p.log.messages(), concat(lines, {"Closing ETW trace..."}));
-    EXPECT_EQ(p.etw.calls(), concat(calls, {row.stop_close}));
-    // The run sequence is told, so that the run ends as a failure.
-    EXPECT_EQ(failures.lines, Lines{row.error});
+    EXPECT_EQ(p.etw.calls(), concat(calls, {row.calls == 4 ? "CloseTrace(trace)"
+                                                           : "CloseTrace(invalid)"}));
   }
 }
 
-TEST_F(EtwSessionTest, ProcessTraceEndingWithAnErrorAfterStopIsLoggedAsTheSessionFailure) {
+TEST_F(EtwSessionTest, ProcessTraceEndingWithAnErrorAfterStopIsLoggedButNoCaptureFailure) {
   etw.script.process_status = 1223;
   Failures failures;
   {
@@ -179,14 +163,15 @@ TEST_F(EtwSessionTest, ProcessTraceEndingWithAnErrorAfterStopIsLoggedAsTheSessio
     session.start();
     ASSERT_TRUE(etw.wait_for_call("ProcessTrace"));
   }
-  // Caused by the stop: no failure of the capture.
-  EXPECT_TRUE(failures.lines.empty());
+  EXPECT_EQ(failures.lines, Lines());
   std::string failed = kSessionFailed + ("ProcessTrace() failed: " + logged_error_text(1223));
   EXPECT_EQ(log.messages(), concat(kStartLines, {"Closing ETW trace...", failed}));
   // The thread does not close the trace again after the error.
   EXPECT_EQ(etw.calls(), concat(kStartCalls, {"CloseTrace(trace)"}));
 }
 
+// Without a handler events are still decoded (the IPv6 device address is skipped either
+// way); the counts outlive the state of the stopped session.
 TEST_F(EtwSessionTest, EventsGoThroughTheDecoderToTheLastInstalledHandlerOrNowhere) {
   std::vector<Bytes> collected;
   for (bool with_handler : {false, true}) {
@@ -197,17 +182,15 @@ TEST_F(EtwSessionTest, EventsGoThroughTheDecoderToTheLastInstalledHandlerOrNowhe
     }
     session.start();
     for (const char* device : {"10.0.0.5", "fe80::5", "10.0.0.6"}) {
-      etw.deliver(packet_event(device));
+      ASSERT_TRUE(etw.deliver(dns_packet_event(256, device, "10.0.0.1", 0, {1, 2},
+                                               kx::sensor::kFiletimeUnixEpochOffset)));
     }
-    ASSERT_TRUE(etw.wait_until_delivered());
-    EXPECT_EQ(tdh.calls().back(), "TdhGetProperty(PacketData)");  // decoded either way
     session.stop();
-    // The counts outlive the state of the stopped session.
     EXPECT_EQ(session.counts().captured, with_handler ? 2u : 0u);
-    EXPECT_EQ(session.counts().skipped, 1u) << "the IPv6 device address";
+    EXPECT_EQ(session.counts().skipped, 1u);
   }
-  EXPECT_EQ(collected,
-            (std::vector<Bytes>{packet_message("10.0.0.5"), packet_message("10.0.0.6")}));
+  EXPECT_EQ(collected, (std::vector<Bytes>{message_body(0, "10.0.0.5", "10.0.0.1", 0, "\x01\x02"),
+                                           message_body(0, "10.0.0.6", "10.0.0.1", 0, "\x01\x02")}));
   Lines run = concat(kStartLines, kStopLines);
   EXPECT_EQ(log.messages(), concat(run, run));
 }
@@ -219,7 +202,6 @@ TEST_F(EtwSessionTest, CaptureDroppedIsTheSessionsLossSinceThisStart) {
   EtwSession session(etw, tdh);
   session.start();
   ASSERT_TRUE(etw.wait_for_call("ProcessTrace"));
-  // Lost before the first report, after the start.
   etw.answer_queries({0, 150, 25, 3, 0x8100});
   const kx::sensor::CaptureCounts counts = session.counts();
   EXPECT_EQ(counts.dropped, 55u);
@@ -228,9 +210,8 @@ TEST_F(EtwSessionTest, CaptureDroppedIsTheSessionsLossSinceThisStart) {
   session.counts();
   session.stop();
   EXPECT_EQ(session.counts().dropped, 55u);
-  const Lines expected = concat(kStartLines, {"ERROR - ControlTrace(tevrin-agent) failed: " +
-                                              logged_error_text(5)});
-  EXPECT_EQ(log.messages(), concat(expected, kStopLines));
+  const std::string failed = "ERROR - ControlTrace(tevrin-agent) failed: " + logged_error_text(5);
+  EXPECT_EQ(log.messages(), concat(concat(kStartLines, {failed}), kStopLines));
 }
 
 // The first start creates and enables the session; a start that finds it already there
@@ -238,8 +219,8 @@ TEST_F(EtwSessionTest, CaptureDroppedIsTheSessionsLossSinceThisStart) {
 TEST_F(EtwSessionTest, StopOfAnIdleSessionDoesNothingAndStartTwiceMakesOneThread) {
   EtwSession session(etw, tdh);
   session.stop();
-  EXPECT_TRUE(etw.calls().empty());
-  EXPECT_TRUE(log.messages().empty());
+  EXPECT_EQ(etw.calls(), Lines());
+  EXPECT_EQ(log.messages(), Lines());
   session.start();
   session.start();
   ASSERT_TRUE(etw.wait_for_call("ProcessTrace"));
@@ -249,27 +230,23 @@ TEST_F(EtwSessionTest, StopOfAnIdleSessionDoesNothingAndStartTwiceMakesOneThread
   session.start();
   ASSERT_TRUE(etw.wait_for_call("ProcessTrace", 2));
   session.stop();
-  EXPECT_EQ(etw.calls(), concat(concat(kStartCalls, kTwoCloses),
-                                {"StartTrace", "OpenTrace", "ProcessTrace", "CloseTrace(trace)",
-                                 "CloseTrace(trace)"}));
+  const Lines closes = {"CloseTrace(trace)", "CloseTrace(trace)"};
+  const Lines attach = {"StartTrace", "OpenTrace", "ProcessTrace"};
+  EXPECT_EQ(etw.calls(), concat(concat(concat(kStartCalls, closes), attach), closes));
   const Lines attached = {"Starting ETW trace...",
                           "ETW trace with name tevrin-agent already started!",
                           "Opening ETW trace...", "Entering ETW trace processing loop..."};
   EXPECT_EQ(log.messages(), concat(concat(concat(kStartLines, kStopLines), attached), kStopLines));
 }
 
+// The stop closes the still invalid handle while the thread is inside OpenTrace, which
+// returns only then; the thread must see the stop and not wait in ProcessTrace.
 TEST_F(EtwSessionTest, StopBeforeTheTraceHandleIsStoredStillEndsTheThread) {
-  etw.script.hold_open = true;
+  etw.script.open_waits_for_close = true;
   EtwSession session(etw, tdh);
   session.start();
   ASSERT_TRUE(etw.wait_for_call("OpenTrace"));
-  // The stop closes the still invalid handle and then waits in its join while the
-  // thread is inside OpenTrace.
-  std::thread stopper([&session] { session.stop(); });
-  bool closed = etw.wait_for_call("CloseTrace(invalid)");
-  etw.release_open();
-  stopper.join();
-  ASSERT_TRUE(closed);
+  session.stop();
   EXPECT_EQ(etw.calls(), (Lines{"StartTrace", "EnableTraceEx2", "OpenTrace",
                                 "CloseTrace(invalid)", "CloseTrace(trace)"}));
   EXPECT_EQ(log.messages(),

@@ -9,13 +9,13 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstring>
 #include <deque>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "sensor/etw_api.h"
-#include "sensor/etw_types.h"
 #include "support/fake_tdh.h"
 
 namespace kx::test {
@@ -30,37 +30,14 @@ class FakeEtw : public kx::sensor::EtwApi {
   struct Script {
     uint32_t start_status = 0;  // 0: created, 183: exists already, else an error
     uint32_t enable_status = 0;
-    uint32_t open_error = 0;  // 0: opened, else fails with this GetLastError
+    uint32_t open_error = 0;             // 0: opened, else fails with this GetLastError
+    bool open_waits_for_close = false;  // OpenTrace returns only after a CloseTrace
     bool process_returns_at_once = false;
     uint32_t process_status = 0;  // ProcessTrace's result at once, or once it ends
-    bool hold_open = false;       // OpenTrace waits for release_open()
-  };
-  Script script;
+  } script;
 
-  // What the session query answers; change it at any time.
-  struct QueryAnswer {
-    uint32_t status = 0;  // 0, or the error the query fails with
-    uint32_t events_lost = 0;
-    uint32_t real_time_buffers_lost = 0;
-    uint32_t log_buffers_lost = 0;
-    uint32_t log_file_mode = etw::kEventTraceRealTimeMode;
-  };
-  void answer_queries(const QueryAnswer& answer);
-  size_t queries() const;
-
-  // Queues a copy of the event for the running ProcessTrace.
-  void deliver(const FakeEvent& event);
-  // Waits until every delivered event went through the event callback.
-  bool wait_until_delivered();
-  // Waits until a call whose text begins with prefix was made count times.
-  bool wait_for_call(const std::string& prefix, size_t count = 1);
-  void release_open();
-
-  // "StartTrace", "EnableTraceEx2", "OpenTrace", "ProcessTrace", "CloseTrace(trace)",
-  // "CloseTrace(invalid)" or "CloseTrace(<other handle>)".
-  std::vector<std::string> calls() const;
-
-  // What the calls were given, copied when they were made.
+  // What the calls were given, copied when they were made. Read it once the session's
+  // thread has ended.
   struct Seen {
     std::string start_name;
     Bytes properties;  // Wnode.BufferSize bytes of the block, as the platform reads it
@@ -69,34 +46,163 @@ class FakeEtw : public kx::sensor::EtwApi {
     std::vector<uint64_t> enable_arguments;
     std::string logger_name;
     uint32_t process_trace_mode = 0;
+  } seen;
+
+  // What the session query answers from now on.
+  struct QueryAnswer {
+    uint32_t status;  // 0, or the error the query fails with
+    uint32_t events_lost;
+    uint32_t real_time_buffers_lost;
+    uint32_t log_buffers_lost;
+    uint32_t log_file_mode;
   };
-  Seen seen() const;
+  void answer_queries(const QueryAnswer& answer) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    answer_ = answer;
+  }
+
+  // Hands a copy of the event to the running ProcessTrace and waits until its callbacks
+  // have returned.
+  bool deliver(const FakeEvent& event) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    events_.push_back(event);
+    changed_.notify_all();
+    return changed_.wait_for(lock, kPatience, [this] { return events_done_ == events_.size(); });
+  }
+
+  // Waits until a call whose text begins with prefix was made count times.
+  bool wait_for_call(const std::string& prefix, size_t count = 1) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, kPatience, [&] { return made(prefix) >= count; });
+  }
+
+  // "StartTrace", "EnableTraceEx2", "OpenTrace", "ProcessTrace", "CloseTrace(trace)",
+  // "CloseTrace(invalid)" or "CloseTrace(<other handle>)".
+  std::vector<std::string> calls() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return calls_;
+  }
 
   uint32_t start_trace(TRACEHANDLE* session, const char* name,
-                       EVENT_TRACE_PROPERTIES* properties) override;
+                       EVENT_TRACE_PROPERTIES* properties) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    record_call("StartTrace");
+    seen.start_name = name;
+    const auto* bytes = reinterpret_cast<const uint8_t*>(properties);
+    seen.properties.assign(bytes, bytes + properties->Wnode.BufferSize);
+    if (script.start_status == etw::kErrorSuccess) *session = kSessionHandle;
+    return script.start_status;
+  }
+
   uint32_t enable_trace(TRACEHANDLE session, const GUID& provider, uint32_t control_code,
                         uint8_t level, uint64_t match_any_keyword, uint64_t match_all_keyword,
-                        uint32_t timeout) override;
-  TRACEHANDLE open_trace(EVENT_TRACE_LOGFILEA* logfile) override;
-  uint32_t process_trace(TRACEHANDLE* handles, uint32_t handle_count) override;
-  uint32_t close_trace(TRACEHANDLE handle) override;
-  uint32_t query_trace(const char* name, EVENT_TRACE_PROPERTIES* properties) override;
-  uint32_t last_error() override;
+                        uint32_t timeout) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    record_call("EnableTraceEx2");
+    seen.enable_provider = provider;
+    seen.enable_arguments = {session, control_code, level, match_any_keyword, match_all_keyword,
+                             timeout};
+    return script.enable_status;
+  }
+
+  TRACEHANDLE open_trace(EVENT_TRACE_LOGFILEA* logfile) override {
+    std::unique_lock<std::mutex> lock(mutex_);
+    record_call("OpenTrace");
+    seen.logger_name = logfile->LoggerName != nullptr ? logfile->LoggerName : "";
+    seen.process_trace_mode = logfile->ProcessTraceMode;
+    if (script.open_waits_for_close) {
+      changed_.wait_for(lock, kPatience, [this] { return made("CloseTrace") > 0; });
+    }
+    if (script.open_error != 0) {
+      last_error_ = script.open_error;
+      return etw::kInvalidProcessTraceHandle;
+    }
+    // The platform keeps its own copy of the description.
+    memcpy(&logfile_, logfile, sizeof logfile_);
+    open_ = true;
+    closed_ = false;
+    return kTraceHandle;
+  }
+
+  uint32_t process_trace(TRACEHANDLE* handles, uint32_t handle_count) override {
+    std::unique_lock<std::mutex> lock(mutex_);
+    record_call("ProcessTrace");
+    if (handle_count != 1 || handles[0] != kTraceHandle || !open_ || closed_) {
+      return etw::kErrorInvalidHandle;
+    }
+    if (script.process_returns_at_once) return script.process_status;
+    auto deadline = std::chrono::steady_clock::now() + kPatience;
+    while (!closed_) {
+      while (next_event_ < events_.size()) {
+        EVENT_RECORD* record = events_[next_event_++].record();
+        record->UserContext = logfile_.Context;
+        // The platform calls back without holding anything the test could wait on.
+        lock.unlock();
+        logfile_.EventRecordCallback(record);
+        ULONG go_on = logfile_.BufferCallback(&logfile_);
+        lock.lock();
+        ++events_done_;
+        changed_.notify_all();
+        if (!go_on) return script.process_status;
+      }
+      if (changed_.wait_until(lock, deadline) == std::cv_status::timeout) return 1460;
+    }
+    return script.process_status;
+  }
+
+  uint32_t close_trace(TRACEHANDLE handle) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    bool ours = handle == kTraceHandle;
+    std::string name = handle == etw::kInvalidProcessTraceHandle ? "invalid" : std::to_string(handle);
+    record_call("CloseTrace(" + (ours ? "trace" : name) + ")");
+    if (!ours || !open_ || closed_) return etw::kErrorInvalidHandle;
+    closed_ = true;
+    return etw::kErrorSuccess;
+  }
+
+  // Like the platform, refuses a block without room behind the structure for the names.
+  uint32_t query_trace(const char* name, EVENT_TRACE_PROPERTIES* properties) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const uint32_t size = properties->Wnode.BufferSize;
+    const uint32_t structure = sizeof(EVENT_TRACE_PROPERTIES);
+    if (std::string(name) != "tevrin-agent" || size < structure + 2 * 256 ||
+        properties->LoggerNameOffset < structure || properties->LogFileNameOffset < structure ||
+        properties->LoggerNameOffset + 256 > size || properties->LogFileNameOffset + 256 > size) {
+      return etw::kErrorInvalidParameter;
+    }
+    if (answer_.status != etw::kErrorSuccess) return answer_.status;
+    properties->EventsLost = answer_.events_lost;
+    properties->RealTimeBuffersLost = answer_.real_time_buffers_lost;
+    properties->LogBuffersLost = answer_.log_buffers_lost;
+    properties->LogFileMode = answer_.log_file_mode;
+    return etw::kErrorSuccess;
+  }
+
+  uint32_t last_error() override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return last_error_;
+  }
 
  private:
-  void record_call(const std::string& call);  // caller holds mutex_
+  // The caller holds mutex_.
+  void record_call(const std::string& call) {
+    calls_.push_back(call);
+    changed_.notify_all();
+  }
+  size_t made(const std::string& prefix) const {
+    size_t count = 0;
+    for (const std::string& call : calls_) count += call.compare(0, prefix.size(), prefix) == 0;
+    return count;
+  }
 
   mutable std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<std::string> calls_;
-  Seen seen_;
   EVENT_TRACE_LOGFILEA logfile_{};
   bool open_ = false;
   bool closed_ = false;
-  bool open_released_ = false;
   uint32_t last_error_ = 0;
-  QueryAnswer answer_;
-  size_t queries_ = 0;
+  QueryAnswer answer_{};
   std::deque<FakeEvent> events_;  // a deque keeps each event in place for its record
   size_t next_event_ = 0;
   size_t events_done_ = 0;

@@ -9,13 +9,6 @@
 namespace kx::test {
 namespace {
 
-Bytes utf16le_with_nul(const std::string& text) {
-  Bytes out;
-  for (char c : text) out.insert(out.end(), {static_cast<uint8_t>(c), 0});
-  out.insert(out.end(), {0, 0});
-  return out;
-}
-
 FakeEvent* event_of(EVENT_RECORD* record) {
   return record != nullptr ? static_cast<FakeEvent*>(record->UserData) : nullptr;
 }
@@ -28,15 +21,11 @@ FakeEvent::FakeEvent() {
 
 FakeEvent& FakeEvent::property(const std::string& name, const Bytes& value,
                                int64_t reported_size) {
-  information_.clear();
-  Property named{name, value, reported_size, utf16le_with_nul(name)};
-  for (Property& p : properties_) {
-    if (p.name == name) {
-      p = named;
-      return *this;
-    }
-  }
-  properties_.push_back(named);
+  auto same = [&name](const Property& p) { return p.name == name; };
+  auto found = std::find_if(properties_.begin(), properties_.end(), same);
+  if (found == properties_.end()) found = properties_.insert(found, Property{name, {}, -1, 0});
+  found->value = value;
+  found->reported_size = reported_size;
   return *this;
 }
 
@@ -46,30 +35,26 @@ FakeEvent& FakeEvent::text_property(const std::string& name, const std::string& 
   return property(name, value);
 }
 
+// The structure, one entry per property, then each name in UTF-16LE with its NUL.
 EVENT_RECORD* FakeEvent::record() {
-  record_.UserData = this;
-  return &record_;
-}
-
-const Bytes& FakeEvent::event_information() const {
-  if (!information_.empty()) return information_;
   const size_t array = offsetof(TRACE_EVENT_INFO, EventPropertyInfoArray);
   const size_t count = properties_.size();
-  Bytes block(std::max(sizeof(TRACE_EVENT_INFO), array + count * sizeof(EVENT_PROPERTY_INFO)));
+  information_.assign(std::max(sizeof(TRACE_EVENT_INFO), array + count * sizeof(EVENT_PROPERTY_INFO)),
+                      0);
   TRACE_EVENT_INFO info{};
   info.ProviderGuid = record_.EventHeader.ProviderId;
   info.EventDescriptor = record_.EventHeader.EventDescriptor;
   info.PropertyCount = info.TopLevelPropertyCount = static_cast<uint32_t>(count);
-  memcpy(block.data(), &info, array);
+  memcpy(information_.data(), &info, array);
   for (size_t i = 0; i < count; ++i) {
     EVENT_PROPERTY_INFO entry{};
-    entry.NameOffset = static_cast<uint32_t>(block.size());
-    memcpy(block.data() + array + i * sizeof entry, &entry, sizeof entry);
-    const Bytes& name = properties_[i].utf16_name;
-    block.insert(block.end(), name.begin(), name.end());
+    entry.NameOffset = properties_[i].name_offset = static_cast<uint32_t>(information_.size());
+    memcpy(information_.data() + array + i * sizeof entry, &entry, sizeof entry);
+    for (char c : properties_[i].name) information_.insert(information_.end(), {uint8_t(c), 0});
+    information_.insert(information_.end(), {0, 0});
   }
-  information_ = block;
-  return information_;
+  record_.UserData = this;
+  return &record_;
 }
 
 FakeEvent dns_packet_event(uint16_t event_id, const std::string& device, const std::string& server,
@@ -90,29 +75,19 @@ Bytes counting_bytes(size_t length, uint8_t first) {
   return bytes;
 }
 
-void FakeTdh::fail(TdhCall call, uint32_t status, const std::string& property) {
-  failures_.push_back(Failure{call, status, property});
-}
-
 bool FakeTdh::scripted(TdhCall call, const std::string& property, uint32_t* status) {
-  for (auto failure = failures_.begin(); failure != failures_.end(); ++failure) {
-    if (failure->call == call && (failure->property.empty() || failure->property == property)) {
-      *status = failure->status;
-      failures_.erase(failure);
-      return true;
-    }
-  }
-  return false;
+  if (!failure_ || failure_->call != call) return false;
+  if (!failure_->property.empty() && failure_->property != property) return false;
+  *status = failure_->status;
+  failure_.reset();
+  return true;
 }
 
 uint32_t FakeTdh::get_event_information(EVENT_RECORD* record, TRACE_EVENT_INFO* buffer,
                                         uint32_t* buffer_size) {
-  TdhCall call = buffer == nullptr ? TdhCall::event_info_size : TdhCall::event_info;
-  if (record_calls) {
-    calls_.push_back(buffer == nullptr ? "TdhGetEventInformation(size)" : "TdhGetEventInformation");
-  }
   FakeEvent* event = event_of(record);
   uint32_t status = 1168;  // ERROR_NOT_FOUND
+  TdhCall call = buffer == nullptr ? TdhCall::event_info_size : TdhCall::event_info;
   if (event == nullptr || scripted(call, std::string(), &status)) return status;
   const Bytes& block = event->event_information();
   if (buffer == nullptr || *buffer_size < block.size()) {
@@ -120,36 +95,22 @@ uint32_t FakeTdh::get_event_information(EVENT_RECORD* record, TRACE_EVENT_INFO* 
     return etw::kErrorInsufficientBuffer;
   }
   memcpy(buffer, block.data(), block.size());
-  filled_block_ = reinterpret_cast<const uint8_t*>(buffer);
-  filled_size_ = block.size();
+  filled_block_ = reinterpret_cast<uintptr_t>(buffer);
   return etw::kErrorSuccess;
 }
 
-const FakeEvent::Property* FakeTdh::begin_property_call(TdhCall call, EVENT_RECORD* record,
-                                                        const PROPERTY_DATA_DESCRIPTOR* descriptor,
-                                                        uint32_t* status) {
-  const FakeEvent::Property* property = named(record, descriptor);
-  const char* name = call == TdhCall::property_size ? "TdhGetPropertySize(" : "TdhGetProperty(";
-  if (record_calls) calls_.push_back(name + (property != nullptr ? property->name : "?") + ")");
+const FakeEvent::Property* FakeTdh::named(TdhCall call, EVENT_RECORD* record,
+                                          const PROPERTY_DATA_DESCRIPTOR* descriptor,
+                                          uint32_t* status) {
   *status = etw::kErrorInvalidParameter;
-  return property != nullptr && !scripted(call, property->name, status) ? property : nullptr;
-}
-
-const FakeEvent::Property* FakeTdh::named(EVENT_RECORD* record,
-                                          const PROPERTY_DATA_DESCRIPTOR* descriptor) const {
   FakeEvent* event = event_of(record);
-  if (event == nullptr || filled_block_ == nullptr) return nullptr;
-  if (descriptor->ArrayIndex != etw::kWholeProperty || descriptor->Reserved != 0) return nullptr;
-  // An address below the block wraps around and is refused with those past its end.
-  size_t offset = static_cast<uintptr_t>(descriptor->PropertyName) -
-                  reinterpret_cast<uintptr_t>(filled_block_);
-  if (offset >= filled_size_) return nullptr;
-  // Matched by name, as the platform does.
+  if (event == nullptr || descriptor->ArrayIndex != etw::kWholeProperty ||
+      descriptor->Reserved != 0) {
+    return nullptr;
+  }
   for (const FakeEvent::Property& property : event->properties()) {
-    const Bytes& wanted = property.utf16_name;
-    if (filled_size_ - offset >= wanted.size() &&
-        memcmp(filled_block_ + offset, wanted.data(), wanted.size()) == 0) {
-      return &property;
+    if (descriptor->PropertyName == filled_block_ + property.name_offset) {
+      return scripted(call, property.name, status) ? nullptr : &property;
     }
   }
   return nullptr;
@@ -158,8 +119,7 @@ const FakeEvent::Property* FakeTdh::named(EVENT_RECORD* record,
 uint32_t FakeTdh::get_property_size(EVENT_RECORD* record, PROPERTY_DATA_DESCRIPTOR* descriptor,
                                     uint32_t* property_size) {
   uint32_t status = 0;
-  const FakeEvent::Property* p = begin_property_call(TdhCall::property_size, record, descriptor,
-                                                     &status);
+  const FakeEvent::Property* p = named(TdhCall::property_size, record, descriptor, &status);
   if (p == nullptr) return status;
   *property_size = static_cast<uint32_t>(p->reported_size >= 0 ? p->reported_size
                                                                : int64_t(p->value.size()));
@@ -169,8 +129,7 @@ uint32_t FakeTdh::get_property_size(EVENT_RECORD* record, PROPERTY_DATA_DESCRIPT
 uint32_t FakeTdh::get_property(EVENT_RECORD* record, PROPERTY_DATA_DESCRIPTOR* descriptor,
                                uint32_t buffer_size, uint8_t* buffer) {
   uint32_t status = 0;
-  const FakeEvent::Property* p = begin_property_call(TdhCall::property, record, descriptor,
-                                                     &status);
+  const FakeEvent::Property* p = named(TdhCall::property, record, descriptor, &status);
   if (p == nullptr) return status;
   if (buffer_size < p->value.size()) return etw::kErrorInsufficientBuffer;
   if (!p->value.empty()) memcpy(buffer, p->value.data(), p->value.size());

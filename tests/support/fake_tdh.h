@@ -1,9 +1,10 @@
 // A scripted stand-in for the Trace Data Helper: synthetic event records with named
-// properties, and a TdhApi that answers for them as the platform does, with failures
-// scripted per call and per property.
+// properties, and a TdhApi that answers for them as the platform does, with one failure
+// scripted at a time.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,36 +23,35 @@ class FakeEvent {
   struct Property {
     std::string name;
     Bytes value;
-    int64_t reported_size;
-    Bytes utf16_name;  // the name as the information block holds it, with its NUL
+    int64_t reported_size;  // TdhGetPropertySize's answer; -1: the size of the value
+    uint32_t name_offset;   // of its UTF-16 name in the information block
   };
 
   FakeEvent();
   FakeEvent& provider(const GUID& guid) { return set(&record_.EventHeader.ProviderId, guid); }
   FakeEvent& id(uint16_t value) { return set(&record_.EventHeader.EventDescriptor.Id, value); }
   FakeEvent& timestamp(int64_t t) { return set(&record_.EventHeader.TimeStamp.QuadPart, t); }
-  // Replaces the named property, or appends it when it is new. TdhGetPropertySize
-  // answers reported_size for it when that is not -1, else the size of the value.
+  // Replaces the named property, or appends it when it is new.
   FakeEvent& property(const std::string& name, const Bytes& value, int64_t reported_size = -1);
   // The same with text and its terminating NUL, as the addresses arrive.
   FakeEvent& text_property(const std::string& name, const std::string& text);
 
+  // Also lays out the information block for the properties given so far.
   EVENT_RECORD* record();
   const std::vector<Property>& properties() const { return properties_; }
-  // The event information block as TdhGetEventInformation fills it.
-  const Bytes& event_information() const;
+  // The block as TdhGetEventInformation fills it.
+  const Bytes& event_information() const { return information_; }
 
  private:
   template <typename Field, typename Value>
   FakeEvent& set(Field* field, Value value) {
     *field = static_cast<Field>(value);
-    information_.clear();
     return *this;
   }
 
   EVENT_RECORD record_{};
   std::vector<Property> properties_;
-  mutable Bytes information_;  // built on first use after a change
+  Bytes information_;
 };
 
 // A packet event as the provider lays it out: TCP, InterfaceIP, then Source (256, 258)
@@ -68,14 +68,9 @@ class FakeTdh : public kx::sensor::TdhApi {
  public:
   // The next call of this kind (for the named property only, or for any property when
   // the name is empty) answers status.
-  void fail(TdhCall call, uint32_t status, const std::string& property = std::string());
-
-  // Every call made, in order: "TdhGetEventInformation(size)", "TdhGetEventInformation",
-  // "TdhGetPropertySize(<name>)", "TdhGetProperty(<name>)".
-  const std::vector<std::string>& calls() const { return calls_; }
-  void clear_calls() { calls_.clear(); }
-  // Off for benchmarks, where the record of calls would be most of the cost.
-  bool record_calls = true;
+  void fail(TdhCall call, uint32_t status, const std::string& property = std::string()) {
+    failure_ = Failure{call, status, property};
+  }
 
   uint32_t get_event_information(EVENT_RECORD* record, TRACE_EVENT_INFO* buffer,
                                  uint32_t* buffer_size) override;
@@ -90,21 +85,15 @@ class FakeTdh : public kx::sensor::TdhApi {
     uint32_t status;
     std::string property;
   };
-  // Takes the failure scripted for this call, if any.
+  // Takes the failure scripted for this call, if there is one.
   bool scripted(TdhCall call, const std::string& property, uint32_t* status);
-  // Records the call; the property it names, or null with the status to answer.
-  const FakeEvent::Property* begin_property_call(TdhCall call, EVENT_RECORD* record,
-                                                 const PROPERTY_DATA_DESCRIPTOR* descriptor,
-                                                 uint32_t* status);
-  // The property a descriptor names, or null when the platform would refuse the
-  // descriptor (its name must lie in the block last filled).
-  const FakeEvent::Property* named(EVENT_RECORD* record,
-                                   const PROPERTY_DATA_DESCRIPTOR* descriptor) const;
+  // The property the descriptor names, or null with the status to answer. The platform
+  // refuses a name that does not lie in the block it filled last.
+  const FakeEvent::Property* named(TdhCall call, EVENT_RECORD* record,
+                                   const PROPERTY_DATA_DESCRIPTOR* descriptor, uint32_t* status);
 
-  std::vector<Failure> failures_;
-  std::vector<std::string> calls_;
-  const uint8_t* filled_block_ = nullptr;
-  size_t filled_size_ = 0;
+  std::optional<Failure> failure_;
+  uintptr_t filled_block_ = 0;
 };
 
 }  // namespace kx::test
