@@ -93,8 +93,7 @@ TEST_F(EventDecoderTest, FramesPacketEventsByteForByteAndDropsOthersSilently) {
   EXPECT_EQ(decode_one(example_event().provider(other)), Bytes());
   EXPECT_EQ(log_.messages(), Lines());
 
-  tdh_.fail(TdhCall::event_info, 1168);
-  decode(example_event(259));
+  decode(example_event(259).fail(TdhCall::event_info, 1168));
   EXPECT_EQ(log_.messages(),
             Lines{kFailed + "TdhGetEventInformation() failed: " + logged_error_text(1168)});
 }
@@ -139,46 +138,46 @@ TEST_F(EventDecoderTest, OnlyIpv4TextIsTakenAsDeviceAddressAndTheServerIsFramedU
   EXPECT_EQ(log_.messages(), Lines());
 }
 
-// A row fails the next TDH call of its kind; then each allocation of a fresh state fails
-// in turn, which grows event_info, server_ip, device_ip and message in that order.
+// A row fails one TDH call of the example event; then each allocation of a fresh state
+// fails in turn, which grows event_info, server_ip, device_ip and message in that order.
 TEST_F(EventDecoderTest, EachFailureLogsOneLineAndTheNextEventGoesThrough) {
   struct Row {
     TdhCall call;
     const char* property;
     uint32_t status;
-    std::string line;  // followed by the system text of the status
+    std::string line;  // followed by ") failed: " and the system text of the status
   };
-  const std::string info = "TdhGetEventInformation() failed: ";
+  const std::string size = kFailed + "TdhGetPropertySize(", get = kFailed + "TdhGetProperty(";
   const Row rows[] = {
-      {TdhCall::event_info_size, "", 0, "ERROR - " + info},
-      {TdhCall::event_info_size, "", 5, "ERROR - " + info},
-      {TdhCall::event_info, "", 1168, kFailed + info},
-      {TdhCall::property_size, "TCP", 87, kFailed + "TdhGetPropertySize(is_tcp) failed: "},
-      {TdhCall::property, "TCP", 1168, kFailed + "TdhGetProperty(is_tcp) failed: "},
-      {TdhCall::property_size, "InterfaceIP", 87, kFailed + "TdhGetPropertySize(server_ip) failed: "},
-      {TdhCall::property, "InterfaceIP", 1168, kFailed + "TdhGetProperty(server_ip) failed: "},
-      {TdhCall::property_size, "Source", 87, kFailed + "TdhGetPropertySize(device_ip) failed: "},
-      {TdhCall::property, "Source", 1168, kFailed + "TdhGetProperty(device_ip) failed: "},
-      {TdhCall::property_size, "PacketData", 87, kFailed + "TdhGetPropertySize(packet_data) failed: "},
-      {TdhCall::property, "PacketData", 1168, kFailed + "TdhGetProperty(packet_data) failed: "},
+      {TdhCall::event_info_size, "", 0, "ERROR - TdhGetEventInformation("},
+      {TdhCall::event_info_size, "", 5, "ERROR - TdhGetEventInformation("},
+      {TdhCall::event_info, "", 1168, kFailed + "TdhGetEventInformation("},
+      {TdhCall::property_size, "TCP", 87, size + "is_tcp"},
+      {TdhCall::property, "TCP", 1168, get + "is_tcp"},
+      {TdhCall::property_size, "InterfaceIP", 87, size + "server_ip"},
+      {TdhCall::property, "InterfaceIP", 1168, get + "server_ip"},
+      {TdhCall::property_size, "Source", 87, size + "device_ip"},
+      {TdhCall::property, "Source", 1168, get + "device_ip"},
+      {TdhCall::property_size, "PacketData", 87, size + "packet_data"},
+      {TdhCall::property, "PacketData", 1168, get + "packet_data"},
   };
   Lines expected;
-  auto expect_one_line_then_recovery = [&](const std::string& line) {
-    EXPECT_EQ(decode_one(example_event()), Bytes()) << line;
+  auto expect_one_line_then_recovery = [&](FakeEvent failing, const std::string& line) {
+    EXPECT_EQ(decode_one(std::move(failing)), Bytes()) << line;
     expected.push_back(line);
     EXPECT_EQ(log_.messages(), expected);
     EXPECT_EQ(decode_one(example_event()), example_message()) << "after " << line;
   };
   for (const Row& row : rows) {
-    tdh_.fail(row.call, row.status, row.property);
-    expect_one_line_then_recovery(row.line + logged_error_text(static_cast<int32_t>(row.status)));
+    expect_one_line_then_recovery(example_event().fail(row.call, row.status, row.property),
+                                  row.line + ") failed: " + logged_error_text(int32_t(row.status)));
   }
   int allocation = 0;
   for (const char* buffer : {"event_info", "server_ip", "device_ip", "message"}) {
     reset();
     failing_allocation = ++allocation;  // later allocations count past it and succeed
-    expect_one_line_then_recovery(kFailed + "realloc(" + buffer + ") failed: " +
-                                  logged_errno_text(ENOMEM));
+    expect_one_line_then_recovery(example_event(), kFailed + "realloc(" + buffer + ") failed: " +
+                                                       logged_errno_text(ENOMEM));
   }
 }
 

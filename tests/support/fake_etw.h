@@ -9,6 +9,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <mutex>
@@ -30,23 +31,15 @@ class FakeEtw : public kx::sensor::EtwApi {
   struct Script {
     uint32_t start_status = 0;  // 0: created, 183: exists already, else an error
     uint32_t enable_status = 0;
-    uint32_t open_error = 0;             // 0: opened, else fails with this GetLastError
+    uint32_t open_error = 0;            // 0: opened, else fails with this GetLastError
     bool open_waits_for_close = false;  // OpenTrace returns only after a CloseTrace
     bool process_returns_at_once = false;
     uint32_t process_status = 0;  // ProcessTrace's result at once, or once it ends
   } script;
 
-  // What the calls were given, copied when they were made. Read it once the session's
-  // thread has ended.
-  struct Seen {
-    std::string start_name;
-    Bytes properties;  // Wnode.BufferSize bytes of the block, as the platform reads it
-    GUID enable_provider{};
-    // Session handle, control code, level, MatchAnyKeyword, MatchAllKeyword, timeout.
-    std::vector<uint64_t> enable_arguments;
-    std::string logger_name;
-    uint32_t process_trace_mode = 0;
-  } seen;
+  // Wnode.BufferSize bytes of the block StartTrace was given, as the platform reads
+  // them. Read it once the session's thread has ended.
+  Bytes start_properties;
 
   // What the session query answers from now on.
   struct QueryAnswer {
@@ -76,8 +69,10 @@ class FakeEtw : public kx::sensor::EtwApi {
     return changed_.wait_for(lock, kPatience, [&] { return made(prefix) >= count; });
   }
 
-  // "StartTrace", "EnableTraceEx2", "OpenTrace", "ProcessTrace", "CloseTrace(trace)",
-  // "CloseTrace(invalid)" or "CloseTrace(<other handle>)".
+  // The calls made and their arguments: "StartTrace(<name>)", "EnableTraceEx2(<session>,
+  // <provider>, <control code>, <level>, <any keyword>, <all keyword>, <timeout>)" with the
+  // DNS Server provider as "dns", "OpenTrace(<name>, <mode in hex>)", "ProcessTrace" and
+  // "CloseTrace(trace)", "CloseTrace(invalid)" or "CloseTrace(<other handle>)".
   std::vector<std::string> calls() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return calls_;
@@ -86,10 +81,9 @@ class FakeEtw : public kx::sensor::EtwApi {
   uint32_t start_trace(TRACEHANDLE* session, const char* name,
                        EVENT_TRACE_PROPERTIES* properties) override {
     std::lock_guard<std::mutex> lock(mutex_);
-    record_call("StartTrace");
-    seen.start_name = name;
+    record_call("StartTrace(" + std::string(name) + ")");
     const auto* bytes = reinterpret_cast<const uint8_t*>(properties);
-    seen.properties.assign(bytes, bytes + properties->Wnode.BufferSize);
+    start_properties.assign(bytes, bytes + properties->Wnode.BufferSize);
     if (script.start_status == etw::kErrorSuccess) *session = kSessionHandle;
     return script.start_status;
   }
@@ -98,25 +92,25 @@ class FakeEtw : public kx::sensor::EtwApi {
                         uint8_t level, uint64_t match_any_keyword, uint64_t match_all_keyword,
                         uint32_t timeout) override {
     std::lock_guard<std::mutex> lock(mutex_);
-    record_call("EnableTraceEx2");
-    seen.enable_provider = provider;
-    seen.enable_arguments = {session, control_code, level, match_any_keyword, match_all_keyword,
-                             timeout};
+    bool dns = memcmp(&provider, &sensor::kDnsServerProviderGuid, sizeof provider) == 0;
+    std::string call = "EnableTraceEx2(" + std::to_string(session) + (dns ? ", dns" : ", other");
+    for (uint64_t n : {uint64_t{control_code}, uint64_t{level}, match_any_keyword,
+                       match_all_keyword, uint64_t{timeout}}) {
+      call += ", " + std::to_string(n);
+    }
+    record_call(call + ")");
     return script.enable_status;
   }
 
   TRACEHANDLE open_trace(EVENT_TRACE_LOGFILEA* logfile) override {
     std::unique_lock<std::mutex> lock(mutex_);
-    record_call("OpenTrace");
-    seen.logger_name = logfile->LoggerName != nullptr ? logfile->LoggerName : "";
-    seen.process_trace_mode = logfile->ProcessTraceMode;
+    char mode[16];
+    snprintf(mode, sizeof mode, "%x", static_cast<unsigned>(logfile->ProcessTraceMode));
+    record_call("OpenTrace(" + std::string(logfile->LoggerName) + ", " + mode + ")");
     if (script.open_waits_for_close) {
       changed_.wait_for(lock, kPatience, [this] { return made("CloseTrace") > 0; });
     }
-    if (script.open_error != 0) {
-      last_error_ = script.open_error;
-      return etw::kInvalidProcessTraceHandle;
-    }
+    if (script.open_error != 0) return etw::kInvalidProcessTraceHandle;
     // The platform keeps its own copy of the description.
     memcpy(&logfile_, logfile, sizeof logfile_);
     open_ = true;
@@ -153,8 +147,9 @@ class FakeEtw : public kx::sensor::EtwApi {
   uint32_t close_trace(TRACEHANDLE handle) override {
     std::lock_guard<std::mutex> lock(mutex_);
     bool ours = handle == kTraceHandle;
-    std::string name = handle == etw::kInvalidProcessTraceHandle ? "invalid" : std::to_string(handle);
-    record_call("CloseTrace(" + (ours ? "trace" : name) + ")");
+    bool invalid = handle == etw::kInvalidProcessTraceHandle;
+    std::string name = ours ? "trace" : invalid ? "invalid" : std::to_string(handle);
+    record_call("CloseTrace(" + name + ")");
     if (!ours || !open_ || closed_) return etw::kErrorInvalidHandle;
     closed_ = true;
     return etw::kErrorSuccess;
@@ -178,10 +173,7 @@ class FakeEtw : public kx::sensor::EtwApi {
     return etw::kErrorSuccess;
   }
 
-  uint32_t last_error() override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return last_error_;
-  }
+  uint32_t last_error() override { return script.open_error; }
 
  private:
   // The caller holds mutex_.
@@ -201,7 +193,6 @@ class FakeEtw : public kx::sensor::EtwApi {
   EVENT_TRACE_LOGFILEA logfile_{};
   bool open_ = false;
   bool closed_ = false;
-  uint32_t last_error_ = 0;
   QueryAnswer answer_{};
   std::deque<FakeEvent> events_;  // a deque keeps each event in place for its record
   size_t next_event_ = 0;
