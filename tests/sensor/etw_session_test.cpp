@@ -142,6 +142,10 @@ TEST_F(EtwSessionTest, ProcessTraceEndingWithAnErrorAfterStopIsLoggedButNoCaptur
 TEST_F(EtwSessionTest, EventsGoThroughTheDecoderToTheLastInstalledHandlerOrNowhere) {
   std::vector<Bytes> collected;
   const Bytes packet = {'p', 'a', 'c', 'k', 'e', 't'};  // what message_body frames by default
+  for (const char* device : {"10.0.0.5", "fe80::5", "10.0.0.6"}) {
+    etw.script.events.push_back(
+        dns_packet_event(256, device, "10.0.0.1", 0, packet, kx::sensor::kFiletimeUnixEpochOffset));
+  }
   for (bool with_handler : {false, true}) {
     EtwSession session(etw, tdh);
     if (with_handler) {
@@ -149,15 +153,13 @@ TEST_F(EtwSessionTest, EventsGoThroughTheDecoderToTheLastInstalledHandlerOrNowhe
       session.set_message_handler(collect, &collected);
     }
     session.start();
-    for (const char* device : {"10.0.0.5", "fe80::5", "10.0.0.6"}) {
-      ASSERT_TRUE(etw.deliver(dns_packet_event(256, device, "10.0.0.1", 0, packet,
-                                               kx::sensor::kFiletimeUnixEpochOffset)));
-    }
+    ASSERT_TRUE(etw.wait_for_call("ProcessTrace", with_handler ? 2 : 1));
     session.stop();
     EXPECT_EQ(session.counts().captured, with_handler ? 2u : 0u);
     EXPECT_EQ(session.counts().skipped, 1u);
   }
-  EXPECT_EQ(collected, (std::vector<Bytes>{message_body(0, "10.0.0.5"), message_body(0, "10.0.0.6")}));
+  EXPECT_EQ(collected,
+            (std::vector<Bytes>{message_body(0, "10.0.0.5"), message_body(0, "10.0.0.6")}));
   Lines run = concat(kStartLines, kStopLines);
   EXPECT_EQ(log.messages(), concat(run, run));
 }

@@ -82,7 +82,8 @@ Bytes message(uint32_t time, const std::string& device, const std::string& serve
 }
 
 // Only the DNS server's packet IDs are framed, byte for byte; other IDs and providers are
-// dropped without a line. The event information is fetched before the ID is looked at.
+// dropped without a line, and so is a message while no sink is set. The event information
+// is fetched before the ID is looked at.
 TEST_F(EventDecoderTest, FramesPacketEventsByteForByteAndDropsOthersSilently) {
   for (uint16_t id : {0, 255, 256, 257, 258, 259, 65535}) {
     SCOPED_TRACE("event ID " + std::to_string(id));
@@ -91,6 +92,8 @@ TEST_F(EventDecoderTest, FramesPacketEventsByteForByteAndDropsOthersSilently) {
   GUID other = kx::sensor::kDnsServerProviderGuid;
   other.Data4[7] ^= 0x01;
   EXPECT_EQ(decode_one(example_event().provider(other)), Bytes());
+  state_->sink.handler = nullptr;  // framed and dropped
+  decode(example_event());
   EXPECT_EQ(log_.messages(), Lines());
 
   decode(example_event(259).fail(TdhCall::event_info, 1168));
@@ -110,7 +113,6 @@ TEST_F(EventDecoderTest, OnlyIpv4TextIsTakenAsDeviceAddressAndTheServerIsFramedU
   const std::string longest(255, '7');  // the most the one-byte length carries
   const Row rows[] = {
       {"10.0.0.5", "10.0.0.1", "10.0.0.5", "10.0.0.5"},
-      {"255.255.255.255", "10.0.0.1", "255.255.255.255", "255.255.255.255"},
       {"", "10.0.0.1", "", ""},
       {"10.0.0.\xE9", "10.0.0.1", "10.0.0.\xE9", "10.0.0.\xE9"},  // 0x80 up: no letter
       {"10.0.0.5", "fe80::1", "10.0.0.5", "10.0.0.5"},
@@ -137,6 +139,11 @@ TEST_F(EventDecoderTest, OnlyIpv4TextIsTakenAsDeviceAddressAndTheServerIsFramedU
   }
   EXPECT_EQ(log_.messages(), Lines());
 }
+
+int32_t refuse_by_raising(const uint8_t*, uint32_t length, void*) {
+  throw kx::sensor::SensorError("push(" + std::to_string(length) + ") failed: too long");
+}
+int32_t raise_something_else(const uint8_t*, uint32_t, void*) { throw 42; }
 
 // A row fails one TDH call of the example event; then each allocation of a fresh state
 // fails in turn, which grows event_info, server_ip, device_ip and message in that order.
@@ -166,6 +173,7 @@ TEST_F(EventDecoderTest, EachFailureLogsOneLineAndTheNextEventGoesThrough) {
     EXPECT_EQ(decode_one(std::move(failing)), Bytes()) << line;
     expected.push_back(line);
     EXPECT_EQ(log_.messages(), expected);
+    state_->sink.handler = collect;
     EXPECT_EQ(decode_one(example_event()), example_message()) << "after " << line;
   };
   for (const Row& row : rows) {
@@ -179,6 +187,12 @@ TEST_F(EventDecoderTest, EachFailureLogsOneLineAndTheNextEventGoesThrough) {
     expect_one_line_then_recovery(example_event(), kFailed + "realloc(" + buffer + ") failed: " +
                                                        logged_errno_text(ENOMEM));
   }
+  // A sink that refuses the message by raising (the sensor queue does for one longer than
+  // its ring) loses that message only.
+  state_->sink.handler = refuse_by_raising;
+  expect_one_line_then_recovery(example_event(), kFailed + "push(64) failed: too long");
+  state_->sink.handler = raise_something_else;
+  expect_one_line_then_recovery(example_event(), kFailed + "unknown error");
 }
 
 // Every property after the addresses holds three bytes of its own position, so the packet
@@ -193,7 +207,6 @@ TEST_F(EventDecoderTest, PacketDataIsTheFirstPFromPositionFourThatFollowsAB) {
   const Row rows[] = {
       {256, {"TCP", "InterfaceIP", "Source", "BufferSize", "PacketData"}, 4},
       {256, {"TCP", "InterfaceIP", "Source", "Port", "BufferSize", "PacketData", "Bx", "Py"}, 5},
-      {257, {"TCP", "InterfaceIP", "Destination", "Port", "Flags", "BufferSize", "PacketData"}, 6},
       {258, {"TCP", "InterfaceIP", "Source", "Port", "bufferSize", "packetData", "Bx", "Py"}, 7},
       {256, {"TCP", "InterfaceIP", "Source", "Port", "Px", "BufferSize", "PacketData"}, 6},
       {256, {"TCP", "InterfaceIP", "Source", "BufferSize"}, 0},
@@ -262,13 +275,10 @@ TEST_F(EventDecoderTest, TimeIsWholeSecondsSince1970TruncatedTowardZero) {
   };
   const int64_t epoch = kFiletimeUnixEpochOffset;
   const Row rows[] = {
-      {epoch, 0},
       {epoch + kSecond - 1, 0},
       {epoch - 1, 0},
       {epoch - kSecond, 0xFFFFFFFF},
-      {epoch - 2 * kSecond + 1, 0xFFFFFFFF},
       {epoch + (int64_t{1} << 32) * kSecond, 0},  // only the low 32 bits travel
-      {0, 0x49EF6F00},                            // 1601-01-01: -11644473600 s
       {std::numeric_limits<int64_t>::max(), 0x098444E5},
       {std::numeric_limits<int64_t>::min(), 0x8A5A991B},
   };
@@ -299,27 +309,6 @@ TEST_F(EventDecoderTest, BuffersAreReusedAndTheShorterMessageKeepsItsOwnLength) 
             Lines{kFailed + "realloc(message) failed: " + logged_errno_text(ENOMEM)});
   EXPECT_EQ(state_->message_capacity, message_capacity);
   EXPECT_EQ(decode_one(short_event), expected);
-}
-
-int32_t refuse_by_raising(const uint8_t*, uint32_t length, void*) {
-  throw kx::sensor::SensorError("push(" + std::to_string(length) + ") failed: too long");
-}
-int32_t raise_something_else(const uint8_t*, uint32_t, void*) { throw 42; }
-
-TEST_F(EventDecoderTest, WithoutASinkOrWithOneThatRaisesOnlyThatEventIsLost) {
-  state_->sink.handler = nullptr;
-  decode(example_event());
-  EXPECT_EQ(state_->message_length, 64);
-  EXPECT_EQ(log_.messages(), Lines());
-
-  state_->sink.handler = refuse_by_raising;
-  decode(example_event());
-  state_->sink.handler = raise_something_else;
-  decode(example_event());
-  EXPECT_EQ(log_.messages(),
-            (Lines{kFailed + "push(64) failed: too long", kFailed + "unknown error"}));
-  state_->sink.handler = collect;
-  EXPECT_EQ(decode_one(example_event()), example_message());
 }
 
 }  // namespace

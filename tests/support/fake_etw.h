@@ -1,9 +1,9 @@
 // A scripted stand-in for the event tracing calls of the trace session. Its ProcessTrace
 // behaves like the platform's: it calls the logfile's callbacks on the calling thread
-// for every event handed to deliver(), and blocks until the trace is closed (or returns
-// at once, as scripted). Every wait is bounded, so a session that fails to end makes a
-// test fail instead of hanging: a ProcessTrace that gave up returns ERROR_TIMEOUT, which
-// the session logs as its failure.
+// for every scripted event, and blocks until the trace is closed (or returns at once, as
+// scripted). Every wait is bounded, so a session that fails to end makes a test fail
+// instead of hanging: a ProcessTrace that gave up returns ERROR_TIMEOUT, which the
+// session logs as its failure.
 #pragma once
 
 #include <chrono>
@@ -11,7 +11,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <deque>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -35,6 +34,7 @@ class FakeEtw : public kx::sensor::EtwApi {
     bool open_waits_for_close = false;  // OpenTrace returns only after a CloseTrace
     bool process_returns_at_once = false;
     uint32_t process_status = 0;  // ProcessTrace's result at once, or once it ends
+    std::vector<FakeEvent> events;  // what each ProcessTrace delivers
   } script;
 
   // Wnode.BufferSize bytes of the block StartTrace was given, as the platform reads
@@ -52,15 +52,6 @@ class FakeEtw : public kx::sensor::EtwApi {
   void answer_queries(const QueryAnswer& answer) {
     std::lock_guard<std::mutex> lock(mutex_);
     answer_ = answer;
-  }
-
-  // Hands a copy of the event to the running ProcessTrace and waits until its callbacks
-  // have returned.
-  bool deliver(const FakeEvent& event) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    events_.push_back(event);
-    changed_.notify_all();
-    return changed_.wait_for(lock, kPatience, [this] { return events_done_ == events_.size(); });
   }
 
   // Waits until a call whose text begins with prefix was made count times.
@@ -118,29 +109,24 @@ class FakeEtw : public kx::sensor::EtwApi {
     return kTraceHandle;
   }
 
+  // The call is recorded once the scripted events are through, so a test that waits for
+  // it can stop the session without cutting them short.
   uint32_t process_trace(TRACEHANDLE* handles, uint32_t handle_count) override {
     std::unique_lock<std::mutex> lock(mutex_);
+    const bool ours = handle_count == 1 && handles[0] == kTraceHandle && open_ && !closed_;
+    // The platform calls back without holding anything the test could wait on.
+    lock.unlock();
+    for (size_t i = 0; ours && i < script.events.size(); ++i) {
+      EVENT_RECORD* record = script.events[i].record();
+      record->UserContext = logfile_.Context;
+      logfile_.EventRecordCallback(record);
+      if (!logfile_.BufferCallback(&logfile_)) break;
+    }
+    lock.lock();
     record_call("ProcessTrace");
-    if (handle_count != 1 || handles[0] != kTraceHandle || !open_ || closed_) {
-      return etw::kErrorInvalidHandle;
-    }
+    if (!ours) return etw::kErrorInvalidHandle;
     if (script.process_returns_at_once) return script.process_status;
-    auto deadline = std::chrono::steady_clock::now() + kPatience;
-    while (!closed_) {
-      while (next_event_ < events_.size()) {
-        EVENT_RECORD* record = events_[next_event_++].record();
-        record->UserContext = logfile_.Context;
-        // The platform calls back without holding anything the test could wait on.
-        lock.unlock();
-        logfile_.EventRecordCallback(record);
-        ULONG go_on = logfile_.BufferCallback(&logfile_);
-        lock.lock();
-        ++events_done_;
-        changed_.notify_all();
-        if (!go_on) return script.process_status;
-      }
-      if (changed_.wait_until(lock, deadline) == std::cv_status::timeout) return 1460;
-    }
+    if (!changed_.wait_for(lock, kPatience, [this] { return closed_; })) return 1460;
     return script.process_status;
   }
 
@@ -194,9 +180,6 @@ class FakeEtw : public kx::sensor::EtwApi {
   bool open_ = false;
   bool closed_ = false;
   QueryAnswer answer_{};
-  std::deque<FakeEvent> events_;  // a deque keeps each event in place for its record
-  size_t next_event_ = 0;
-  size_t events_done_ = 0;
 };
 
 }  // namespace kx::test
