@@ -40,12 +40,6 @@ void* test_reallocate(void* block, size_t size) {
   return nullptr;
 }
 
-// Runs on the processing thread; the test reads the messages after the thread ended.
-int32_t collect(const uint8_t* data, uint32_t length, void* user) {
-  static_cast<std::vector<Bytes>*>(user)->emplace_back(data, data + length);
-  return 0;
-}
-
 // The capture failures a session reported, as they read in the log. The session's
 // thread notes them after its error line, so a test waits for the note before it stops
 // the session (a stop that comes first rightly silences the report).

@@ -33,11 +33,6 @@ void* counting_reallocate(void* block, size_t size) {
   return nullptr;
 }
 
-int32_t collect(const uint8_t* data, uint32_t length, void* user) {
-  static_cast<std::vector<Bytes>*>(user)->emplace_back(data, data + length);
-  return 0;
-}
-
 class EventDecoderTest : public ::testing::Test {
  protected:
   EventDecoderTest() { reset(); }

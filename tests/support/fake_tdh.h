@@ -126,6 +126,12 @@ inline FakeEvent dns_packet_event(uint16_t event_id, const std::string& device,
   return event.property("PacketData", packet);
 }
 
+// A message handler that keeps a copy of each message in the std::vector<Bytes> at user.
+inline int32_t collect(const uint8_t* data, uint32_t length, void* user) {
+  static_cast<std::vector<Bytes>*>(user)->emplace_back(data, data + length);
+  return 0;
+}
+
 // Bytes first, first + 1, ... of the given length, for recognisable packets.
 inline Bytes counting_bytes(size_t length, uint8_t first = 0) {
   Bytes bytes(length);
