@@ -165,14 +165,14 @@ TEST_F(EtwSessionTest, CaptureDroppedIsTheSessionsLossSinceThisStart) {
   EtwSession session(etw, tdh);
   session.start();
   ASSERT_TRUE(etw.wait_for_call("ProcessTrace"));
-  etw.answer_queries({0, 150, 25, 3, 0x8100});
+  etw.answer_queries({0, 150, 25, 4, 0x8100});
   const kx::sensor::CaptureCounts counts = session.counts();
-  EXPECT_EQ(counts.dropped, 55u);
+  EXPECT_EQ(counts.dropped, 56u);
   EXPECT_EQ(counts.details, " etw_log_file_mode=0x00008100");
   etw.answer_queries({5, 900, 0, 0, 0});
   session.counts();
   session.stop();
-  EXPECT_EQ(session.counts().dropped, 55u);
+  EXPECT_EQ(session.counts().dropped, 56u);
   const std::string failed = "ERROR - ControlTrace(tevrin-agent) failed: " + logged_error_text(5);
   EXPECT_EQ(log.messages(), concat(concat(kStartLines, {failed}), kStopLines));
 }
