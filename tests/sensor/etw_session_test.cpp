@@ -33,9 +33,7 @@ Lines concat(Lines head, const Lines& tail) {
   return head;
 }
 
-bool refuse_allocation = false;
-void* test_reallocate(void* block, size_t size) {
-  if (!refuse_allocation) return realloc(block, size);
+void* refuse(void*, size_t) {
   errno = ENOMEM;
   return nullptr;
 }
@@ -58,7 +56,6 @@ void note_failure(const char* message, void* user) {
 
 // The fake platform and the log, which outlive every session made on them.
 struct Platform {
-  Platform() { refuse_allocation = false; }
   LogCapture log;
   FakeTdh tdh;
   FakeEtw etw;
@@ -70,43 +67,38 @@ class EtwSessionTest : public ::testing::Test, public Platform {};
 // closes the trace handle if OpenTrace gave one, else the invalid handle.
 TEST(EtwSessionFailure, EachFailureEndsTheThreadWithOneLineAndStopStillCloses) {
   struct Row {
-    void (*script)(FakeEtw::Script&);
-    std::string error;
+    uint32_t FakeEtw::Script::*status;  // the call that fails with code; null: the allocation
+    int32_t code;
+    std::string call;
     size_t calls;  // of kStartCalls made up to the failure; one more line is logged for none
   };
+  const std::string size = std::to_string(kx::sensor::kSessionPropertiesSize);
   const Row rows[] = {
-      {[](FakeEtw::Script&) { refuse_allocation = true; },
-       "malloc(EVENT_TRACE_PROPERTIES:" + std::to_string(kx::sensor::kSessionPropertiesSize) +
-           ") failed: " + logged_errno_text(ENOMEM),
-       0},
-      {[](FakeEtw::Script& s) { s.start_status = 5; },
-       "StartTrace() failed: " + logged_error_text(5), 1},
-      {[](FakeEtw::Script& s) { s.enable_status = 87; },
-       "EnableTraceEx2() failed: " + logged_error_text(87), 2},
-      {[](FakeEtw::Script& s) { s.open_error = 5; },
-       "OpenTrace() failed: " + logged_error_text(5), 3},
-      {[](FakeEtw::Script& s) {
-         s.process_returns_at_once = true;
-         s.process_status = 4201;
-       },
-       "ProcessTrace() failed: " + logged_error_text(4201), 4},
+      {nullptr, 0, "malloc(EVENT_TRACE_PROPERTIES:" + size + ")", 0},
+      {&FakeEtw::Script::start_status, 5, "StartTrace()", 1},
+      {&FakeEtw::Script::enable_status, 87, "EnableTraceEx2()", 2},
+      {&FakeEtw::Script::open_error, 5, "OpenTrace()", 3},
+      {&FakeEtw::Script::process_fails_at_once, 4201, "ProcessTrace()", 4},
   };
   for (const Row& row : rows) {
-    SCOPED_TRACE(row.error);
+    SCOPED_TRACE(row.call);
     Platform p;
-    row.script(p.etw.script);
-    EtwSession session(p.etw, p.tdh, test_reallocate);
+    const bool allocation = row.status == nullptr;
+    if (!allocation) p.etw.script.*row.status = static_cast<uint32_t>(row.code);
+    EtwSession session(p.etw, p.tdh, allocation ? refuse : kx::sensor::reallocate_block);
     Failures failures;
     session.set_failure_handler(note_failure, &failures);
     session.start();
     ASSERT_TRUE(wait_until([&failures] { return failures.noted.load(); }));
+    const std::string error = row.call + " failed: " + (allocation ? logged_errno_text(ENOMEM)
+                                                                    : logged_error_text(row.code));
     const long logged = static_cast<long>(std::max<size_t>(row.calls, 1));
     Lines lines(kStartLines.begin(), kStartLines.begin() + logged);
-    lines.push_back(kSessionFailed + row.error);
+    lines.push_back(kSessionFailed + error);
     Lines calls(kStartCalls.begin(), kStartCalls.begin() + static_cast<long>(row.calls));
     EXPECT_EQ(p.log.messages(), lines);
     EXPECT_EQ(p.etw.calls(), calls);  // after its error the thread closes nothing itself
-    EXPECT_EQ(failures.lines, Lines{row.error});
+    EXPECT_EQ(failures.lines, Lines{error});
 
     session.stop();
     EXPECT_EQ(p.log.messages(), concat(lines, {"Closing ETW trace..."}));

@@ -32,8 +32,8 @@ class FakeEtw : public kx::sensor::EtwApi {
     uint32_t enable_status = 0;
     uint32_t open_error = 0;            // 0: opened, else fails with this GetLastError
     bool open_waits_for_close = false;  // OpenTrace returns only after a CloseTrace
-    bool process_returns_at_once = false;
-    uint32_t process_status = 0;  // ProcessTrace's result at once, or once it ends
+    uint32_t process_fails_at_once = 0;  // 0: ProcessTrace blocks until the trace is closed
+    uint32_t process_status = 0;         // ProcessTrace's result once it ends
     std::vector<FakeEvent> events;  // what each ProcessTrace delivers
   } script;
 
@@ -125,7 +125,7 @@ class FakeEtw : public kx::sensor::EtwApi {
     lock.lock();
     record_call("ProcessTrace");
     if (!ours) return etw::kErrorInvalidHandle;
-    if (script.process_returns_at_once) return script.process_status;
+    if (script.process_fails_at_once != 0) return script.process_fails_at_once;
     if (!changed_.wait_for(lock, kPatience, [this] { return closed_; })) return 1460;
     return script.process_status;
   }
