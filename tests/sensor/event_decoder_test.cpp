@@ -239,27 +239,26 @@ TEST_F(EventDecoderTest, PacketDataIsTheFirstPFromPositionFourThatFollowsAB) {
 // the message length: each fails the event before the message buffer is allocated.
 TEST_F(EventDecoderTest, ValuesTheMessageCannotCarryFailTheEventWithALine) {
   struct Row {
-    FakeEvent event;
+    const char* property;  // of the example event, given this value and reported size
+    Bytes value;
+    int64_t reported_size;
     std::string line;
   };
   Bytes long_text(256, '1');
   long_text.push_back(0);
-  Row rows[] = {
-      {example_event().property("TCP", {1, 0}),
-       "TdhGetProperty(is_tcp) failed: " + logged_error_text(122)},
-      {example_event().property("InterfaceIP", {}), "Empty server_ip for event ID 256"},
-      {example_event().property("Source", {}), "Empty device_ip for event ID 256"},
-      {example_event().property("InterfaceIP", long_text),
-       "server_ip of 257 bytes too long for event ID 256"},
-      {example_event().property("Source", long_text),
-       "device_ip of 257 bytes too long for event ID 256"},
-      {example_event().property("PacketData", counting_bytes(40), 0x7FFFFFF8),
+  const Row rows[] = {
+      {"TCP", {1, 0}, -1, "TdhGetProperty(is_tcp) failed: " + logged_error_text(122)},
+      {"InterfaceIP", {}, -1, "Empty server_ip for event ID 256"},
+      {"Source", {}, -1, "Empty device_ip for event ID 256"},
+      {"InterfaceIP", long_text, -1, "server_ip of 257 bytes too long for event ID 256"},
+      {"Source", long_text, -1, "device_ip of 257 bytes too long for event ID 256"},
+      {"PacketData", counting_bytes(40), 0x7FFFFFF8,
        "packet_data of 2147483640 bytes too long for event ID 256"},
   };
   Lines expected;
-  for (Row& row : rows) {
+  for (const Row& row : rows) {
     reset();
-    decode(row.event);
+    decode(example_event().property(row.property, row.value, row.reported_size));
     expected.push_back(kFailed + row.line);
     EXPECT_EQ(log_.messages(), expected);
     EXPECT_EQ(state_->message, nullptr) << row.line;
