@@ -110,8 +110,10 @@ TEST_F(Decoding, FramesEachFrameOrCountsItUnderItsReason) {
   const Bytes remote = {198, 51, 100, 1};
   const Bytes extensions = {43, 0, 0, 0, 0, 0, 0, 0, 60, 0, 0, 0, 0, 0, 0, 0,
                             17, 0, 1, 4, 0, 0, 0, 0};  // routing, PadN destination option
+  const Bytes stream = tcp_stream({dns});
+  const Bytes padding(6, 0xEE);  // behind the datagram, like Ethernet's: not part of it
   // A TCP header of 8 words: 12 bytes of options, as timestamps take.
-  const Bytes tcp_options = join({with16(tcp(1000, 53, 1, {}), 12, 0x8018), Bytes(12, 1), tcp_stream({dns})});
+  const Bytes tcp_options = join({with16(tcp(1000, 53, 1, {}), 12, 0x8018), Bytes(12, 1), stream});
   const std::string longest_head = "1700000000 ffff:ffff:ffff:ffff:ffff:ffff:ffff:fffe 2001::2 ";
   auto v6 = [](uint8_t next, const Bytes& payload, const Bytes& from = kV6Client,
                const Bytes& to = kV6Server) { return ipv6_packet(next, payload, from, to); };
@@ -131,8 +133,7 @@ TEST_F(Decoding, FramesEachFrameOrCountsItUnderItsReason) {
     std::string reason = "";  // that the frame counts under, if any
     bool ipv6_clients = true;
   } cases[] = {
-      // Bytes behind the datagram, like Ethernet padding, are not part of it.
-      {"ethernet", eth, join({with_link(eth, query()), Bytes(6, 0xEE)}), kUdpHead},
+      {"ethernet, padded", eth, join({with_link(eth, tcp_query(1000, 1, stream)), padding}), kTcpHead},
       {"ethernet with a VLAN tag", eth, with_link(eth, query(), {true}), kUdpHead},
       {"sll, lo going out", sll, with_link(sll, query(), lo_out), ""},
       {"sll, lo coming in", sll, with_link(sll, query(), lo_in), kUdpHead},
@@ -145,12 +146,13 @@ TEST_F(Decoding, FramesEachFrameOrCountsItUnderItsReason) {
       {"TCP with options", raw, ipv4_packet(6, kClient, kServer, tcp_options), kTcpHead},
       {"IPv6 UDP query", eth, with_link(eth, v6(17, udp_query, longest)), longest_head + "0"},
       {"IPv6 UDP response", raw, v6(17, udp(53, 1000, dns), kV6Server, longest), longest_head + "0"},
-      {"IPv6 TCP query", raw, v6(6, tcp(1000, 53, 9, tcp_stream({dns})), longest), longest_head + "1"},
+      {"IPv6 TCP query, padded", raw, join({v6(6, tcp(1000, 53, 9, stream), longest), padding}),
+       longest_head + "1"},
       {"behind hop-by-hop, routing and destination options", raw,
        v6(0, join({extensions, udp_query})), "1700000000 2001::1 2001::2 0"},
       {"mapped query", raw, v6(17, udp_query, mapped_client, mapped_server), kUdpHead},
       {"mapped response", raw, v6(17, udp(53, 1000, dns), mapped_server, mapped_client), kUdpHead},
-      {"IPv6 with ipv6-clients off", raw, v6(6, tcp(53, 1000, 5, tcp_stream({dns})), kV6Server), "",
+      {"IPv6 with ipv6-clients off", raw, v6(6, tcp(53, 1000, 5, stream), kV6Server), "",
        "IPv6 clients", false},
       {"more fragments", raw, ipv4_packet(17, kClient, kServer, udp_query, 0x2000), "", "fragments"},
       {"fragment offset", raw, ipv4_packet(17, kClient, kServer, udp_query, 0x0010), "", "fragments"},

@@ -82,9 +82,9 @@ TEST(PcapSession, ReplaysTheFixtureInOrderOncePerStartAndCountsRefusedMessages) 
       messages.push_back(std::string("127.0.0.1 127.0.0.1 ") + transport + " query");
       messages.push_back(std::string("127.0.0.1 127.0.0.1 ") + transport + " response");
     }
-    lines.insert(lines.end(), {"Starting packet capture on " + kFixture, "Entering packet capture loop...",
-                               "ERROR - Process packet failed: queue full", "Packet capture finished",
-                               kNoSkips});
+    lines.insert(lines.end(),
+                 {"Starting packet capture on " + kFixture, "Entering packet capture loop...",
+                  "ERROR - Process packet failed: queue full", "Packet capture finished", kNoSkips});
   }
   EXPECT_EQ(session.counts().captured, 20u);
   EXPECT_EQ(received, messages);

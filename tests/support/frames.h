@@ -55,8 +55,7 @@ inline Bytes ipv6_packet(uint8_t next_header, const Bytes& payload, const Bytes&
 inline constexpr uint8_t kPacketOutgoing = 4;
 inline constexpr uint16_t kArphrdLoopback = 772;
 
-// Link header details: a VLAN tag (Ethernet), the packet type and hardware type of the
-// cooked headers, the byte order of the loopback family.
+// An Ethernet VLAN tag, the cooked headers' packet and hardware types, the loopback family's order.
 struct LinkOptions {
   bool vlan = false;
   uint8_t packet_type = 0;     // PACKET_HOST
