@@ -122,9 +122,6 @@ TEST_F(Decoding, FramesEachFrameOrCountsItUnderItsReason) {
   const auto sll = LinkType::linux_sll;
   const auto sll2 = LinkType::linux_sll2;
   const auto loop = LinkType::loopback;
-  const LinkOptions lo_out{false, kPacketOutgoing, kArphrdLoopback};
-  const LinkOptions lo_in{false, 0, kArphrdLoopback};
-  const LinkOptions out{false, kPacketOutgoing};
   const struct {
     const char* name;
     LinkType link;
@@ -134,15 +131,16 @@ TEST_F(Decoding, FramesEachFrameOrCountsItUnderItsReason) {
     bool ipv6_clients = true;
   } cases[] = {
       {"ethernet, padded", eth, join({with_link(eth, tcp_query(1000, 1, stream)), padding}), kTcpHead},
-      {"ethernet with a VLAN tag", eth, with_link(eth, query(), {true}), kUdpHead},
-      {"sll, lo going out", sll, with_link(sll, query(), lo_out), ""},
-      {"sll, lo coming in", sll, with_link(sll, query(), lo_in), kUdpHead},
-      {"sll, going out", sll, with_link(sll, query(), out), kUdpHead},
-      {"sll2, lo going out", sll2, with_link(sll2, query(), lo_out), ""},
-      {"sll2, lo coming in", sll2, with_link(sll2, query(), lo_in), kUdpHead},
-      {"sll2, going out", sll2, with_link(sll2, query(), out), kUdpHead},
+      {"ethernet with a VLAN tag", eth, join({Bytes(12, 0xAA), {0x81, 0, 0, 42, 8, 0}, query()}),
+       kUdpHead},
+      {"sll, lo going out", sll, with_link(sll, query(), kPacketOutgoing, kArphrdLoopback), ""},
+      {"sll, lo coming in", sll, with_link(sll, query(), 0, kArphrdLoopback), kUdpHead},
+      {"sll, going out", sll, with_link(sll, query(), kPacketOutgoing), kUdpHead},
+      {"sll2, lo going out", sll2, with_link(sll2, query(), kPacketOutgoing, kArphrdLoopback), ""},
+      {"sll2, lo coming in", sll2, with_link(sll2, query(), 0, kArphrdLoopback), kUdpHead},
+      {"sll2, going out", sll2, with_link(sll2, query(), kPacketOutgoing), kUdpHead},
       {"loopback", loop, with_link(loop, query()), kUdpHead},
-      {"loopback, big-endian family", loop, with_link(loop, query(), {false, 0, 1, true}), kUdpHead},
+      {"loopback, big-endian family", loop, join({{0, 0, 0, 2}, query()}), kUdpHead},
       {"TCP with options", raw, ipv4_packet(6, kClient, kServer, tcp_options), kTcpHead},
       {"IPv6 UDP query", eth, with_link(eth, v6(17, udp_query, longest)), longest_head + "0"},
       {"IPv6 UDP response", raw, v6(17, udp(53, 1000, dns), kV6Server, longest), longest_head + "0"},

@@ -55,29 +55,21 @@ inline Bytes ipv6_packet(uint8_t next_header, const Bytes& payload, const Bytes&
 inline constexpr uint8_t kPacketOutgoing = 4;
 inline constexpr uint16_t kArphrdLoopback = 772;
 
-// An Ethernet VLAN tag, the cooked headers' packet and hardware types, the loopback family's order.
-struct LinkOptions {
-  bool vlan = false;
-  uint8_t packet_type = 0;     // PACKET_HOST
-  uint16_t hardware_type = 1;  // ARPHRD_ETHER
-  bool big_endian_family = false;
-};
-
-inline Bytes with_link(LinkType link, const Bytes& ip, LinkOptions o = {}) {
+// packet_type and hardware_type go in the cooked headers (PACKET_HOST and ARPHRD_ETHER by
+// default); the loopback family is in little-endian order.
+inline Bytes with_link(LinkType link, const Bytes& ip, uint8_t packet_type = 0,
+                       uint16_t hardware_type = 1) {
   bool v6 = (ip[0] >> 4) == 6;
   Bytes type = be16(v6 ? 0x86DD : 0x0800);
-  Bytes family(4, 0);
-  family[o.big_endian_family ? 3 : 0] = v6 ? 10 : 2;
   switch (link) {
     case LinkType::ethernet:
-      return join({Bytes(12, 0xAA), o.vlan ? join({be16(0x8100), be16(42)}) : Bytes(), type, ip});
+      return join({Bytes(12, 0xAA), type, ip});
     case LinkType::linux_sll:
-      return join({be16(o.packet_type), be16(o.hardware_type), be16(6), Bytes(8, 0), type, ip});
+      return join({be16(packet_type), be16(hardware_type), be16(6), Bytes(8, 0), type, ip});
     case LinkType::linux_sll2:
-      return join({type, {0, 0}, be32(1), be16(o.hardware_type), {o.packet_type, 6}, Bytes(8, 0),
-                   ip});
+      return join({type, {0, 0}, be32(1), be16(hardware_type), {packet_type, 6}, Bytes(8, 0), ip});
     case LinkType::loopback:
-      return join({family, ip});
+      return join({{static_cast<uint8_t>(v6 ? 10 : 2), 0, 0, 0}, ip});
     case LinkType::raw_ip:
       break;
   }
