@@ -127,6 +127,8 @@ TEST_F(RunAgentTest, CaptureFailureForwardsTheQueueThenEndsTheRunWithStatusOne) 
     EXPECT_EQ(status.get(), 1);
     EXPECT_LT(std::chrono::steady_clock::now() - failed_at, 5s);
     if (reachable) {
+      // The listener reads on a thread of its own: every byte is in once it has seen the close.
+      EXPECT_TRUE(listener.wait_for_close(0, 5000ms));
       EXPECT_EQ(listener.received(0).size(), 10 + 3 * (4 + message.size()));
     }
     const Lines lines = messages();
