@@ -31,7 +31,7 @@ wait_for_text "$AGENT_LOG" "ERROR - Connect to 127.0.0.1:$port failed" 10 || fai
 start_collector collector --listen "127.0.0.1:$port" --json "$WORK/messages.json" --metrics 127.0.0.1:0
 wait_for_text "$WORK/collector.err" "hello, agent version 3.7.3" 20 || fail "agent did not reconnect"
 sleep 1
-stop_process "$AGENT_PID"
+end_cleanly INT "$AGENT_PID" agent
 metered=$(curl -sf --max-time 5 "$(sed -n 's/^metrics on //p' "$WORK/collector.err")" |
   awk '$1 == "tevrin_collector_messages_total{agent=\"127.0.0.1\"}" { printf "%d", $2 }')
 stop_collector

@@ -28,14 +28,10 @@ server:
   directory: "$WORK"
   interface: 127.0.0.1@$port
   interface: ::1@$port
-  port: $port
-  do-ip6: yes
   access-control: 127.0.0.0/8 allow
   access-control: ::1 allow
   use-syslog: no
   logfile: ""
-  verbosity: 0
-  num-threads: 1
   local-zone: "test.example." static
   local-data: "www.test.example. 300 IN A 192.0.2.10"
   local-data: "mail.test.example. 300 IN A 192.0.2.25"
