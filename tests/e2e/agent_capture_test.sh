@@ -1,10 +1,8 @@
 #!/usr/bin/env bash
-# The whole road on Linux: dig asks a real DNS server (unbound) on loopback, the agent
-# captures the server's queries and responses and forwards them, the collector writes
-# them as JSON lines. Then dnsperf loads the server over UDP and, after a quiet spell,
-# over TCP: every packet arrives exactly once. With ipv6-clients on, queries over ::1
-# arrive too, also one behind a destination-options header; with it off only the IPv4
-# ones, and the IPv6 ones are counted.
+# The whole road on Linux: dig and dnsperf (UDP, then TCP) ask a real DNS server (unbound)
+# on loopback; the agent captures its queries and responses, the collector writes them as
+# JSON lines, each packet exactly once. IPv6 clients' packets arrive with ipv6-clients on,
+# also one behind a destination-options header, and are counted with it off.
 source "$(dirname "$0")/lib.sh"
 [ "$(id -u)" -eq 0 ] || skip "the live capture test needs root; run as root to include it"
 require_commands unbound dig jq dnsperf
@@ -15,8 +13,8 @@ start_unbound "$dns_port"
 ulimit -Sn 256
 start_collector collector --listen 127.0.0.1:0 --json "$WORK/messages.json"
 install_agent
-printf 'target 127.0.0.1:%s 5\ncapture-interface lo\ndns-port %s\nqueue-size 16777216\nlogging on\nipv6-clients on\n' \
-  "$COLLECTOR_PORT" "$dns_port" >"$WORK/agent.conf"
+printf '%s\n' "target 127.0.0.1:$COLLECTOR_PORT 5" "capture-interface lo" "dns-port $dns_port" \
+  "queue-size 16777216" "logging on" "ipv6-clients on" >"$WORK/agent.conf"
 start_agent "$WORK/agent.conf" "Entering packet capture loop..."
 wait_for_text "$AGENT_LOG" "Connected to 127.0.0.1:$COLLECTOR_PORT" 10 || fail "no connection: $(cat "$AGENT_LOG")"
 

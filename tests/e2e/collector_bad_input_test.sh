@@ -52,8 +52,8 @@ expect_equal "second collector: status, standard error" "1 collector: bind($to) 
 stop_collector
 expect_equal "JSON lines" 4 "$(wc -l <"$WORK/out.json")"
 # One line per bad connection (besides the hello lines) and the summary, in any order.
-lines=$(sed -E '/^collector: (127|[0-9]+ connections)/!d; /: hello, agent /d; s/^(collector: 127\.0\.0\.)[12]:[0-9]+: /\1X:PORT: /
-  s/, [0-9]+ bytes,/, N bytes,/' "$WORK/main.err" | sort)
+lines=$(sed -E '/^collector: (127|[0-9]+ connections)/!d; /: hello, agent /d
+  s/^(collector: 127\.0\.0\.)[12]:[0-9]+: /\1X:PORT: /; s/, [0-9]+ bytes,/, N bytes,/' "$WORK/main.err" | sort)
 expect_equal "standard error" "$(sort <<LINES
 collector: 127.0.0.X:PORT: stream does not begin with a hello (first record type 2); connection closed
 collector: 127.0.0.X:PORT: record length 1001 above the limit of 1000 bytes; connection closed

@@ -44,8 +44,10 @@ wait_appended() {  # TOPIC COUNT: until the 32 partitions' end offsets add up to
   fail "$1: $sum of $2 messages appended"
 }
 # deliver TOPIC HOOK: streams 100,000 messages in blocks of 10,000, calling HOOK BLOCK
-# after each, and stops the collector once every message is in the topic (a stop while
-# the collector is held back would end what the socket buffers hold).
+# after each; stops the collector once every message is in the topic (a stop while it is
+# held back would end what the socket buffers hold); reads the topic into $WORK/TOPIC.kafka
+# ("KEY VALUE" lines) and sets how many messages have a client address or key not the one
+# sent (bad), are missing (lost), came out of order for their key (order) or twice (dup).
 deliver() {
   local block
   for block in 0 1 2 3 4 5 6 7 8 9; do
@@ -54,18 +56,14 @@ deliver() {
   done
   wait_appended "$1" 100000
   stop_kafka "$1" "100000 delivered, 0 not delivered"
-}
-# check_delivery TOPIC: reads the topic into $WORK/TOPIC.kafka ("KEY VALUE" lines) and
-# prints the messages whose client address or key is not the one sent, the q<i> missing,
-# the messages out of order for their key, and the duplicates.
-check_delivery() {
   consume "$1" '%k %s\n' >"$WORK/$1.kafka"
-  awk '{ match($0, /"device":"[^"]*"/); device = substr($0, RSTART + 10, RLENGTH - 11)
-         match($0, /"qname":"q[0-9]+/); q = substr($0, RSTART + 10, RLENGTH - 10) + 0 }
-       $1 != device || device != "10." int(q / 10000) ".0." q % 200 { bad++ }
-       { n[q]++; if (($1 in last) && q <= last[$1]) order++; last[$1] = q }
-       END { for (i = 0; i < 100000; i++) { if (!(i in n)) lost++; else if (n[i] > 1) dup += n[i] - 1 }
-             printf "%d %d %d %d\n", bad, lost, order, dup }' "$WORK/$1.kafka"
+  read -r bad lost order dup < <(awk '
+    { match($0, /"device":"[^"]*"/); device = substr($0, RSTART + 10, RLENGTH - 11)
+      match($0, /"qname":"q[0-9]+/); q = substr($0, RSTART + 10, RLENGTH - 10) + 0 }
+    $1 != device || device != "10." int(q / 10000) ".0." q % 200 { bad++ }
+    { n[q]++; if (($1 in last) && q <= last[$1]) order++; last[$1] = q }
+    END { for (i = 0; i < 100000; i++) { if (!(i in n)) lost++; else if (n[i] > 1) dup += n[i] - 1 }
+          printf "%d %d %d %d\n", bad, lost, order, dup }' "$WORK/$1.kafka")
 }
 
 # Leaders move and produce requests fail retriably while messages stream: exactly once.
@@ -81,7 +79,7 @@ move_leaders() {
 start_collector steady --listen 127.0.0.1:0 --kafka "$BROKERS" --kafka-topic steady \
   --kafka-option topic.metadata.refresh.interval.ms=100 --json "$WORK/steady.json"
 deliver steady move_leaders
-expect_equal "steady: wrong addresses, lost, out of order, twice" "0 0 0 0" "$(check_delivery steady)"
+expect_equal "steady: wrong addresses, lost, out of order, twice" "0 0 0 0" "$bad $lost $order $dup"
 diff <(cut -d' ' -f2- "$WORK/steady.kafka" | sort) <(sort "$WORK/steady.json") >/dev/null ||
   fail "JSON from Kafka differs from the --json lines"
 
@@ -95,7 +93,6 @@ cluster down -1
 start_collector outage --listen 127.0.0.1:0 --kafka "$BROKERS" --kafka-topic outage
 wait_for_text "$WORK/outage.err" "no broker reachable yet" 10 || fail "no warning: $(cat "$WORK/outage.err")"
 deliver outage switch_brokers
-read -r bad lost order dup < <(check_delivery outage)
 expect_equal "outage: wrong addresses, lost" "0 0" "$bad $lost"
 echo "note: broker outage: $dup duplicates, $order out of order (the mock brokers do not deduplicate)"
 

@@ -120,8 +120,8 @@ sleep 0.5
 wait_for_count "$WORK/unix.err" 'failed; reconnecting' 3 10
 send "${items[3]}"
 stop_collector
-expect_equal "frames before the receiver went, dropped frames" "CQ example.com/IN/A 1" \
-  "$(questions "$WORK/first.dnstap") $(grep -cxF "collector: dnstap receiver unix:$sock: 5 frames dropped" "$WORK/unix.err")"
+expect_equal "frames before the receiver went, dropped frames" "CQ example.com/IN/A 1" "$(questions \
+  "$WORK/first.dnstap") $(grep -cxF "collector: dnstap receiver unix:$sock: 5 frames dropped" "$WORK/unix.err")"
 
 # A receiver missing at start is retried, not fatal; one that stops reading does not
 # hold the stop for more than a few seconds, and what it never took is counted.
