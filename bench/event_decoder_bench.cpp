@@ -1,8 +1,8 @@
 // Cost of decoding one DNS packet event into its message, with the test kit's Trace Data
-// Helper answering from memory (its call record off), so that what is measured is mostly
-// the decoder's own work. The counter
-// "allocations" is the number of buffer growths per event after the first event, and
-// "messages" the messages delivered per event (1: the event was framed, not refused).
+// Helper answering from memory, so that what is measured is mostly the decoder's own work.
+// The counter "allocations" is the number of buffer growths per event after the first
+// event, and "messages" the messages delivered per event (1: the event was framed, not
+// refused).
 #include <benchmark/benchmark.h>
 
 #include <cstdlib>
@@ -28,7 +28,6 @@ int32_t consume(const uint8_t* data, uint32_t length, void*) {
 
 void BM_ProcessEvent(benchmark::State& state) {
   kx::test::FakeTdh tdh;
-  tdh.record_calls = false;
   kx::test::FakeEvent event = kx::test::dns_packet_event(
       256, "192.168.10.20", "10.0.0.1", 0,
       kx::test::Bytes(static_cast<size_t>(state.range(0)), 0x5A),

@@ -59,7 +59,6 @@ int32_t check_message(const uint8_t* data, uint32_t length, void*) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static kx::test::FakeTdh tdh;
-  tdh.record_calls = false;
   Input input{data, size};
   kx::test::FakeEvent event = event_of(input);
   // A fresh state, so that buffer growth is exercised from empty every time.

@@ -1,12 +1,11 @@
 #include "pcap_frame.h"
 
-#include <pcap/pcap.h>
-
 #include <gtest/gtest.h>
+#include <pcap/pcap.h>
 
 #include <memory>
 #include <string>
-#include <vector>
+#include <utility>
 
 #include "collector/builders.h"
 #include "pcap_output.h"
@@ -15,22 +14,13 @@
 namespace kx::collector {
 namespace {
 
-uint16_t get16(const Bytes& frame, size_t at) {
-  return static_cast<uint16_t>((frame[at] << 8) | frame[at + 1]);
-}
-
 TEST(InternetChecksumTest, MatchesKnownSums) {
-  const struct {
-    Bytes data;
-    uint16_t expected;
-  } cases[] = {
-      // The example of RFC 1071, section 3: sum ddf2, checksum its complement.
-      {{0x00, 0x01, 0xf2, 0x03, 0xf4, 0xf5, 0xf6, 0xf7}, 0x220d},
-      {{0x01}, 0xfeff},  // an odd length pads with a zero byte
-      {{}, 0xffff},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(internet_checksum(c.data.data(), c.data.size()), c.expected);
+  // The example of RFC 1071, section 3 (sum ddf2, checksum its complement); an odd length
+  // pads with a zero byte.
+  const std::pair<Bytes, uint16_t> cases[] = {
+      {{0x00, 0x01, 0xf2, 0x03, 0xf4, 0xf5, 0xf6, 0xf7}, 0x220d}, {{0x01}, 0xfeff}, {{}, 0xffff}};
+  for (const auto& [data, expected] : cases) {
+    EXPECT_EQ(internet_checksum(data.data(), data.size()), expected);
   }
 }
 
@@ -41,8 +31,9 @@ TEST(FrameBuilderTest, PacketTooLargeForOneDatagramIsCutToFit) {
     Bytes frame =
         builder.build({1700000000, "10.0.0.5", "10.0.0.1", tcp, packet.data(), packet.size()});
     EXPECT_EQ(frame.size(), 65535u);
-    EXPECT_EQ(get16(frame, 2), 65535);
-    EXPECT_EQ(get16(frame, tcp ? 40 : 24), tcp ? 65535 - 42 : 65535 - 20);
+    // The IP total length, then the UDP length or the DNS length prefix over TCP.
+    EXPECT_EQ(wire::load_be16(&frame[2]), 65535);
+    EXPECT_EQ(wire::load_be16(&frame[tcp ? 40 : 24]), tcp ? 65535 - 42 : 65535 - 20);
   }
 }
 

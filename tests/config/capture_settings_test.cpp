@@ -34,18 +34,18 @@ TEST(CaptureSettings, ReadsEachKeyKeepsTheDefaultsOfAbsentOnesAndRefusesBadValue
   const std::string port = "' is not a port number from 1 to 65535";
   const std::string bytes = "' is not a number of bytes from 1 to 2147483647";
   const std::pair<std::string, std::string> cases[] = {
-      {"queue-size 1000\n", "any:53::33554432"}, {"dns-port 1\n", "any:1::33554432"},
-      {"Capture-Interface  enp3s0   # uplink\n", "enp3s0:53::33554432"},
-      {"dns-port 65535\n", "any:65535::33554432"}, {"dns-port 54\ndns-port 55\n", "any:54::33554432"},
-      {"capture-file /var/tmp/replay.pcap\ndns-port 53535\n", "any:53535:/var/tmp/replay.pcap:33554432"},
+      {"queue-size 1000\n", "any:53::33554432"},
+      {"Capture-Interface  enp3s0   # uplink\ndns-port 1\ncapture-buffer-size 1\n"
+       "capture-file /var/tmp/replay.pcap\n", "enp3s0:1:/var/tmp/replay.pcap:1"},
+      {"dns-port 65535\ncapture-buffer-size 2147483647\n", "any:65535::2147483647"},
       {"capture-interface\n", "Config: capture-interface has no value"},
       {"capture-file\n", "Config: capture-file has no value"},
-      {"dns-port 0\n", "Config: dns-port '0" + port}, {"dns-port 65536\n", "Config: dns-port '65536" + port},
-      {"dns-port -53\n", "Config: dns-port '-53" + port}, {"dns-port 53x\n", "Config: dns-port '53x" + port},
-      {"dns-port 0053535\n", "Config: dns-port '0053535" + port}, {"dns-port\n", "Config: dns-port '" + port},
-      {"capture-buffer-size 1\n", "any:53::1"}, {"capture-buffer-size 2147483647\n", "any:53::2147483647"},
+      {"dns-port 0\n", "Config: dns-port '0" + port},
+      {"dns-port 65536\n", "Config: dns-port '65536" + port},
+      {"dns-port 53x\n", "Config: dns-port '53x" + port},
+      {"dns-port 0053535\n", "Config: dns-port '0053535" + port},
+      {"dns-port\n", "Config: dns-port '" + port},
       {"capture-buffer-size 2147483648\n", "Config: capture-buffer-size '2147483648" + bytes},
-      {"capture-buffer-size 0\n", "Config: capture-buffer-size '0" + bytes},
       {"capture-buffer-size 8M\n", "Config: capture-buffer-size '8M" + bytes},
   };
   for (const auto& [file, expected] : cases) EXPECT_EQ(read_settings(file), expected) << file;

@@ -2,84 +2,41 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
-#include <deque>
+#include <chrono>
 #include <functional>
-#include <map>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "agent/errors.h"
 #include "logging/log.h"
+#include "support/loopback.h"
 
 namespace {
 
-using namespace kx::net;
+using kx::net::PeerState;
+using kx::net::SocketStatus;
+using kx::net::TcpConnection;
+using kx::test::WatchedSockets;
+using Answer = WatchedSockets::Answer;
 using Calls = std::vector<std::string>;
+using Script = std::vector<std::pair<std::string, Answer>>;
 
 constexpr int32_t kSomeError = 5;  // only its system text matters
 const std::string kSomeText = kx::logging::system_error_text(kSomeError);
+const Answer kOk{};
+const Answer kFailed{SocketStatus::failed, kSomeError};
+const Answer kBusy{SocketStatus::in_progress};
+const Answer kTimedOut{SocketStatus::timed_out};
+Answer peer(PeerState state) { return {SocketStatus::done, kSomeError, UINT32_MAX, state}; }
 
-struct Result {
-  SocketStatus status = SocketStatus::done;
-  int32_t code = 0;           // the failure's code; for pending-error, the pending error
-  uint32_t sent = UINT32_MAX;  // send takes at most this much
-  PeerState peer = PeerState::open;
-};
-const Result kOk{};
-const Result kFailed{SocketStatus::failed, kSomeError};
-const Result kBusy{SocketStatus::in_progress};
-const Result kTimedOut{SocketStatus::timed_out};
-Result peer(PeerState state) { return {SocketStatus::done, kSomeError, UINT32_MAX, state}; }
-
-// Socket calls that follow a script: each call is recorded and answers with the next
-// result scripted for its name, or succeeds once that script is used up.
-class ScriptedSockets : public SocketApi {
- public:
-  std::map<std::string, std::deque<Result>> script;
-  Calls calls;
-
-  SocketHandle open_tcp(int32_t* error) override {
-    return next("open", "", error).status == SocketStatus::failed ? kInvalidSocket : ++last_handle_;
+// The platform's sockets on loopback, with the given calls answered by the script.
+struct Sockets : WatchedSockets {
+  explicit Sockets(const Script& answers) {
+    for (const auto& [call, answer] : answers) script(call, answer);
   }
-  SocketStatus set_non_blocking(SocketHandle, int32_t* error) override { return next("non-blocking", "", error).status; }
-  // A connect under way is the usual answer of a non-blocking socket.
-  SocketStatus start_connect(SocketHandle, const char* ip, uint16_t port, int32_t* error) override {
-    return next("connect", " " + std::string(ip) + ":" + std::to_string(port), error, kBusy).status;
-  }
-  SocketStatus wait_writable(SocketHandle, uint32_t seconds, int32_t* error) override {
-    return next("wait", " " + std::to_string(seconds), error).status;
-  }
-  SocketStatus pending_error(SocketHandle, int32_t* pending, int32_t* error) override {
-    Result result = next("pending-error", "", error);
-    *pending = result.status == SocketStatus::done ? result.code : 0;
-    return result.status;
-  }
-  // The first byte's value tells where in the caller's data the send starts.
-  SocketStatus send(SocketHandle, const uint8_t* data, uint32_t length, uint32_t* sent, int32_t* error) override {
-    Result result = next("send", " " + std::to_string(length) + "@" + std::to_string(*data), error);
-    *sent = std::min(result.sent, length);
-    return result.status;
-  }
-  PeerState peer_state(SocketHandle, int32_t* error) override {
-    Result result = next("peer-state", "", error);
-    *error = result.code;
-    return result.peer;
-  }
-  void shutdown_and_close(SocketHandle sock) override { calls.push_back("close " + std::to_string(sock)); }
-
- private:
-  Result next(const std::string& call, const std::string& detail, int32_t* error, Result fallback = kOk) {
-    calls.push_back(call + detail);
-    std::deque<Result>& results = script[call];
-    Result result = results.empty() ? fallback : results.front();
-    if (!results.empty()) results.pop_front();
-    if (result.status == SocketStatus::failed) *error = result.code;
-    return result;
-  }
-  SocketHandle last_handle_ = 0;
+  kx::test::LoopbackListener collector;
 };
 
 std::string message_of(const std::function<void()>& step) {
@@ -91,129 +48,134 @@ std::string message_of(const std::function<void()>& step) {
   }
 }
 
-TEST(TcpConnectionLogic, EveryStepRaisesTheMessageOfItsFailure) {
-  // then, after the connect: 'c' nothing, 's' a send, 'z' a send of 0 bytes, 'o' check_open;
-  // last_calls, when given: the calls the case ends with.
-  struct Case { const char* name; std::vector<std::pair<std::string, Result>> script; char then; std::string expected; Calls last_calls = {}; };
-  const Calls connected = {"connect 10.1.2.3:9000", "wait 7", "pending-error"};
+TEST(TcpConnection, EveryStepRaisesTheMessageOfItsFailure) {
+  struct Case {
+    const char* name;
+    Script script;
+    char then;  // after the connect: 'c' nothing, 's' a send, 'z' a send of 0 bytes, 'o' check_open
+    std::string expected;
+    Calls last_calls = {};  // when given: the calls the case ends with
+  };
+  const Calls connected = {"connect", "wait 7", "pending-error"};
+  const std::string connect_failed = "connect(127.0.0.1) failed: " + kSomeText;
   const Case cases[] = {
       {"socket", {{"open", kFailed}}, 'c', "socket() failed: " + kSomeText},
       {"non-blocking", {{"non-blocking", kFailed}}, 'c', "ioctlsocket(FIONBIO) failed: " + kSomeText},
-      {"connect", {{"connect", kFailed}}, 'c', "connect(10.1.2.3) failed: " + kSomeText},
+      {"connect", {{"connect", kFailed}}, 'c', connect_failed},
       // Writability is what counts as established, also after a connect done at once.
-      {"connect done at once", {{"connect", kOk}}, 'c', "(no error)", connected},
+      {"connect done at once", {{"connect", kOk}, {"wait", kOk}}, 'c', "(no error)", connected},
       {"connect wait", {{"wait", kFailed}}, 'c', "select() failed: " + kSomeText},
       {"connect time-out", {{"wait", kTimedOut}}, 'c', "select() timed out"},
-      {"refused after the wait", {{"pending-error", {SocketStatus::done, kSomeError}}}, 'c', "connect(10.1.2.3) failed: " + kSomeText},
-      {"pending error unreadable", {{"pending-error", kFailed}}, 'c', "getsockopt(SO_ERROR) failed: " + kSomeText},
+      {"refused after the wait", {{"pending-error", {SocketStatus::done, kSomeError}}}, 'c', connect_failed},
+      {"pending error unreadable", {{"pending-error", kFailed}}, 'c',
+       "getsockopt(SO_ERROR) failed: " + kSomeText},
       {"send", {{"send", kFailed}}, 's', "send() failed: " + kSomeText},
       {"send of nothing", {{"send", {SocketStatus::done, 0, 0}}}, 's', "send() failed: socket closed"},
       {"send time-out", {{"send", kBusy}, {"wait", kOk}, {"wait", kTimedOut}}, 's', "select() timed out"},
-      {"wait for room", {{"send", kBusy}, {"wait", kOk}, {"wait", kFailed}}, 's', "select() failed: " + kSomeText},
-      {"zero bytes call nothing", {{"send", kFailed}, {"wait", kOk}, {"wait", kFailed}}, 'z',
-       "(no error)", {"pending-error"}},
+      {"wait for room", {{"send", kBusy}, {"wait", kOk}, {"wait", kFailed}}, 's',
+       "select() failed: " + kSomeText},
+      {"zero bytes call nothing", {{"send", kFailed}}, 'z', "(no error)", {"pending-error"}},
       // A look at the peer waits for nothing and takes nothing.
       {"peer open", {{"peer-state", peer(PeerState::open)}}, 'o', "(no error)",
        {"pending-error", "peer-state"}},
-      {"peer closed", {{"peer-state", peer(PeerState::closed)}}, 'o',
-       "send() failed: socket closed", {"pending-error", "peer-state"}},
+      {"peer closed", {{"peer-state", peer(PeerState::closed)}}, 'o', "send() failed: socket closed",
+       {"pending-error", "peer-state"}},
       {"peer reset", {{"peer-state", peer(PeerState::reset)}}, 'o', "send() failed: " + kSomeText},
-      {"peer look failed", {{"peer-state", peer(PeerState::check_failed)}}, 'o', "select() failed: " + kSomeText},
+      {"peer look failed", {{"peer-state", peer(PeerState::check_failed)}}, 'o',
+       "select() failed: " + kSomeText},
   };
   const uint8_t data[3] = {1, 2, 3};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    ScriptedSockets sockets;
-    for (const auto& [call, result] : c.script) sockets.script[call].push_back(result);
+    Sockets sockets(c.script);
     TcpConnection connection(sockets);
     EXPECT_EQ(message_of([&] {
-                connection.connect("10.1.2.3", 9000, 7);
+                connection.connect("127.0.0.1", sockets.collector.port(), 7);
                 if (c.then == 's') connection.send_all(data, sizeof data);
                 if (c.then == 'z') connection.send_all(data, 0);
                 if (c.then == 'o') connection.check_open();
               }),
               c.expected);
-    ASSERT_GE(sockets.calls.size(), c.last_calls.size());
-    EXPECT_EQ(Calls(sockets.calls.end() - c.last_calls.size(), sockets.calls.end()), c.last_calls);
+    const Calls calls = sockets.take_calls();
+    ASSERT_GE(calls.size(), c.last_calls.size());
+    EXPECT_EQ(Calls(calls.end() - c.last_calls.size(), calls.end()), c.last_calls);
   }
 }
 
-TEST(TcpConnectionLogic, EachSocketIsClosedOnceByTheNextConnectOrCloseOrTheDestructor) {
-  ScriptedSockets sockets;
-  sockets.script["wait"] = {kOk, kTimedOut};
+TEST(TcpConnection, EachSocketIsClosedOnceByTheNextConnectOrCloseOrTheDestructor) {
+  Sockets sockets({});
   {
     TcpConnection connection(sockets);
-    connection.connect("10.1.2.3", 9000, 7);
-    sockets.calls.clear();
-    EXPECT_THROW(connection.connect("10.9.9.9", 9001, 3), kx::sensor::SensorError);
-    ASSERT_GE(sockets.calls.size(), 2u);
-    EXPECT_EQ(Calls(sockets.calls.begin(), sockets.calls.begin() + 2), (Calls{"close 1", "open"}));
-    EXPECT_EQ(connection.ip(), "10.9.9.9");
+    connection.connect("127.0.0.1", sockets.collector.port(), 7);
+    sockets.script("connect", kFailed);
+    sockets.take_calls();
+    EXPECT_THROW(connection.connect("127.0.0.2", 9001, 3), kx::sensor::SensorError);
+    EXPECT_EQ(sockets.take_calls(), (Calls{"close 0", "open", "non-blocking", "connect"}));
+    EXPECT_EQ(connection.ip(), "127.0.0.2");
     EXPECT_EQ(connection.port(), 9001);
     // The failed connect's socket stays open until the close, which closes it once.
     EXPECT_TRUE(connection.is_open());
-    sockets.calls.clear();
     connection.close();
     connection.close();
     EXPECT_FALSE(connection.is_open());
-    EXPECT_EQ(sockets.calls, Calls{"close 2"});
-    connection.connect("10.1.2.3", 9000, 7);
-    sockets.calls.clear();
+    EXPECT_EQ(sockets.take_calls(), Calls{"close 1"});
+    connection.connect("127.0.0.1", sockets.collector.port(), 7);
+    sockets.take_calls();
   }
-  EXPECT_EQ(sockets.calls, Calls{"close 3"});
+  EXPECT_EQ(sockets.take_calls(), Calls{"close 2"});
 }
 
-TEST(TcpConnectionLogic, PartialAndRefusedSendsResumeFromTheFirstUnsentByte) {
-  ScriptedSockets sockets;
+TEST(TcpConnection, PartialAndRefusedSendsResumeFromTheFirstUnsentByte) {
+  Sockets sockets(
+      {{"send", {SocketStatus::done, 0, 3}}, {"send", kBusy}, {"send", {SocketStatus::done, 0, 4}}});
   TcpConnection connection(sockets);
-  connection.connect("10.1.2.3", 9000, 7);
-  sockets.calls.clear();
-  sockets.script["send"] = {{SocketStatus::done, 0, 3}, kBusy, {SocketStatus::done, 0, 4}};
+  connection.connect("127.0.0.1", sockets.collector.port(), 7);
+  sockets.take_calls();
   const uint8_t data[10] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
   connection.send_all(data, sizeof data);
   // Only a send that found no room waits, bounded by the connect's time-out.
-  EXPECT_EQ(sockets.calls, (Calls{"send 10@0", "send 7@3", "wait 7", "send 7@3", "send 3@7"}));
+  EXPECT_EQ(sockets.take_calls(),
+            (Calls{"send 10@0", "send 7@3", "wait 7", "send 7@3", "send 3@7"}));
+  ASSERT_TRUE(sockets.collector.wait_for_bytes(0, sizeof data, std::chrono::seconds(10)));
+  EXPECT_EQ(sockets.collector.received(0), std::string(data, data + sizeof data));
 }
 
 // Text that is not dotted IPv4 would reach connect() as 255.255.255.255 and fail there
 // with a text that names neither the cause nor the value.
-TEST(TcpConnectionLogic, AddressThatIsNotDottedIpv4FailsBeforeAnySocketIsOpened) {
+TEST(TcpConnection, AddressThatIsNotDottedIpv4FailsBeforeAnySocketIsOpened) {
   const std::pair<const char*, bool> cases[] = {
       {"10.1.2.3", true}, {"0.0.0.0", true}, {"255.255.255.255", true}, {"999.1.1.1", false},
-      {"localhost", false}, {"", false}, {"[", false}, {"1.2.3", false}, {"1.2.3.4.5", false}, {"1.2.3.", false},
-      {"1..2.3", false}, {"0x7f.0.0.1", false}, {"1.2.3.4 ", false}, {"1000.2.3.4", false}, {"+1.2.3.4", false},
+      {"localhost", false}, {"", false}, {"[", false}, {"1.2.3", false}, {"1.2.3.4.5", false},
+      {"1.2.3.", false}, {"1..2.3", false}, {"0x7f.0.0.1", false}, {"1.2.3.4 ", false},
+      {"1000.2.3.4", false}, {"+1.2.3.4", false},
   };
   for (const auto& [ip, valid] : cases) {
-    SCOPED_TRACE(ip);
-    ScriptedSockets sockets;
-    TcpConnection connection(sockets);
-    EXPECT_EQ(message_of([&, ip = ip] { connection.connect(ip, 8100, 7); }),
-              valid ? "(no error)" : "not a dotted IPv4 address");
-    EXPECT_EQ(sockets.calls.empty(), !valid);
+    EXPECT_EQ(kx::net::is_dotted_ipv4(ip), valid) << ip;
   }
+  Sockets sockets({});
+  TcpConnection connection(sockets);
+  EXPECT_EQ(message_of([&] { connection.connect("localhost", 8100, 7); }), "not a dotted IPv4 address");
+  EXPECT_EQ(sockets.take_calls(), Calls{});
 }
 
 // With a stop flag a wait takes steps of a second, so a stop ends it within about one.
-TEST(TcpConnectionLogic, WaitsWatchingAStopFlagTakeOneSecondStepsAndEndOnTheFlag) {
-  ScriptedSockets sockets;
+TEST(TcpConnection, WaitsWatchingAStopFlagTakeOneSecondStepsAndEndOnTheFlag) {
+  Sockets sockets({{"wait", kTimedOut}, {"wait", kTimedOut}, {"wait", kOk}, {"send", kBusy},
+                   {"wait", kTimedOut}, {"wait", kTimedOut}, {"wait", kTimedOut}, {"send", kBusy}});
   std::atomic<bool> stop{false};
   TcpConnection connection(sockets);
   connection.set_stop_flag(&stop);
-  sockets.script["wait"] = {kTimedOut, kTimedOut, kOk, kTimedOut, kTimedOut, kTimedOut};
-  connection.connect("10.1.2.3", 9000, 3);
+  connection.connect("127.0.0.1", sockets.collector.port(), 3);
   EXPECT_FALSE(connection.timed_out());
-  sockets.script["send"] = {kBusy};
   const uint8_t data[3] = {1, 2, 3};
   EXPECT_EQ(message_of([&] { connection.send_all(data, sizeof data); }), "select() timed out");
   EXPECT_TRUE(connection.timed_out());
-  EXPECT_EQ(sockets.calls, (Calls{"open", "non-blocking", "connect 10.1.2.3:9000", "wait 1",
-                                  "wait 1", "wait 1", "pending-error", "send 3@1", "wait 1",
-                                  "wait 1", "wait 1"}));
-  sockets.calls.clear();
+  EXPECT_EQ(sockets.take_calls(), (Calls{"open", "non-blocking", "connect", "wait 1", "wait 1",
+                                         "wait 1", "pending-error", "send 3@1", "wait 1", "wait 1",
+                                         "wait 1"}));
   stop = true;
-  sockets.script["send"] = {kBusy};
   EXPECT_EQ(message_of([&] { connection.send_all(data, sizeof data); }), "stop requested");
-  EXPECT_EQ(sockets.calls, Calls{"send 3@1"});
+  EXPECT_EQ(sockets.take_calls(), Calls{"send 3@1"});
 }
 
 }  // namespace

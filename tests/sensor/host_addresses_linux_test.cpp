@@ -2,56 +2,51 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <vector>
 
 namespace kx::sensor {
 namespace {
 
-std::vector<IpAddress> host_addresses;
+const IpAddress kFirst{4, {10, 0, 0, 1}};
+const IpAddress kSecond{4, {10, 0, 0, 2}};
+std::vector<IpAddress> interface_addresses;
 int listings = 0;
 int64_t now_ms = 1000;
-bool list_host_addresses(std::vector<IpAddress>* out) {
+
+bool list_interfaces(std::vector<IpAddress>* out) {
   ++listings;
-  *out = host_addresses;
+  *out = interface_addresses;
   return true;
 }
-int64_t host_clock() { return now_ms; }
+int64_t clock_ms() { return now_ms; }
 
-IpAddress ip(uint8_t family, std::vector<uint8_t> bytes) {
-  IpAddress address;
-  address.family = family;
-  memcpy(address.bytes, bytes.data(), bytes.size());
-  return address;
-}
-
-TEST(HostAddresses, FindsNewAddressesAfterTheRefreshIntervalAndNotBefore) {
-  host_addresses = {ip(4, {10, 0, 0, 1})};
-  HostAddresses host(list_host_addresses, host_clock, 5000);
-  EXPECT_TRUE(host.is_local(ip(4, {10, 0, 0, 1})));
-  host_addresses.push_back(ip(4, {10, 0, 0, 2}));
-  EXPECT_FALSE(host.is_local(ip(4, {10, 0, 0, 2})));  // listed 0 ms ago
+TEST(HostAddresses, ListsAgainForAnUnknownAddressOncePerRefreshIntervalOnly) {
+  interface_addresses = {kFirst};
+  HostAddresses host(list_interfaces, clock_ms, 5000);
+  EXPECT_TRUE(host.is_local(kFirst));
+  interface_addresses.push_back(kSecond);
+  EXPECT_FALSE(host.is_local(kSecond));  // listed 0 ms ago
   now_ms += 4999;
-  EXPECT_FALSE(host.is_local(ip(4, {10, 0, 0, 2})));
+  EXPECT_FALSE(host.is_local(kSecond));
   EXPECT_EQ(listings, 1);
   now_ms += 1;
-  EXPECT_TRUE(host.is_local(ip(4, {10, 0, 0, 2})));
-  EXPECT_TRUE(host.is_local(ip(4, {10, 0, 0, 1})));  // a known address costs no listing
+  EXPECT_TRUE(host.is_local(kSecond));
+  EXPECT_TRUE(host.is_local(kFirst));  // a known address costs no listing
   EXPECT_EQ(listings, 2);
 }
 
 TEST(HostAddresses, TakesAllOfTheLoopbackNetAsLocalAndListsThisHostsInterfaces) {
-  HostAddresses nothing_listed([](std::vector<IpAddress>* out) { out->clear(); return true; },
-                               host_clock, 5000);
-  EXPECT_TRUE(nothing_listed.is_local(ip(4, {127, 0, 0, 1})));
-  EXPECT_TRUE(nothing_listed.is_local(ip(4, {127, 0, 0, 53})));
-  EXPECT_TRUE(nothing_listed.is_local(ip(6, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1})));
-  EXPECT_FALSE(nothing_listed.is_local(ip(4, {128, 0, 0, 1})));
+  interface_addresses.clear();
+  HostAddresses none(list_interfaces, clock_ms);
+  EXPECT_TRUE(none.is_local({4, {127, 0, 0, 53}}));
+  EXPECT_TRUE(none.is_local({6, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}}));
+  EXPECT_FALSE(none.is_local({4, {128, 0, 0, 1}}));
+  EXPECT_FALSE(none.is_local({6, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2}}));
 
-  std::vector<IpAddress> addresses;
-  ASSERT_TRUE(HostAddresses::list_interface_addresses(&addresses));
+  std::vector<IpAddress> listed;
+  ASSERT_TRUE(HostAddresses::list_interface_addresses(&listed));
   bool has_loopback = false;
-  for (const IpAddress& a : addresses) has_loopback |= a.family == 4 && a.bytes[0] == 127;
+  for (const IpAddress& a : listed) has_loopback |= a.family == 4 && a.bytes[0] == 127;
   EXPECT_TRUE(has_loopback);
 }
 

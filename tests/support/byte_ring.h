@@ -1,6 +1,6 @@
 // The reference the sensor queue is held to, in tests and benchmarks: the same record
-// layout in a ring that moves one byte at a time, every byte written checking for a full
-// ring and dropping the oldest record at that moment. Not locked.
+// layout in a ring that moves one byte at a time, every byte written into a full ring
+// dropping the oldest record at that moment. Not locked.
 #pragma once
 
 #include <cstdint>
@@ -13,7 +13,7 @@ namespace kx::test {
 
 class ByteRing {
  public:
-  explicit ByteRing(uint32_t size) : storage_(size), size_(size) {}
+  explicit ByteRing(uint32_t size) : storage_(size) {}
 
   void push(const uint8_t* data, uint32_t length) {
     uint8_t field[4];
@@ -25,52 +25,48 @@ class ByteRing {
   }
 
   int pop(uint8_t* out, uint32_t capacity) {
-    if (!wrapped_ && read_pos_ >= write_pos_) return 0;
-    uint32_t length = length_at(read_pos_);
+    if (used_ == 0) return 0;
+    uint32_t length = oldest_length();
     if (length > capacity) return -1;
-    for (uint32_t i = 0; i < length; ++i) out[i] = storage_[(uint64_t{read_pos_} + 4 + i) % size_];
+    for (uint32_t i = 0; i < length; ++i) out[i] = byte_at(4 + i);
     drop_oldest();
-    --counts.in_queue;
     return static_cast<int>(length);
   }
 
-  // What the queue must count for the same sequence (refusals aside).
+  // What the queue must count for the same calls (refusals aside).
   sensor::QueueCounts counts;
 
  private:
   void put(uint8_t byte) {
-    if (write_pos_ == read_pos_ && wrapped_) {
+    if (used_ == storage_.size()) {
       ++counts.overwritten;
-      counts.overwritten_bytes += 4 + length_at(read_pos_);
-      --counts.in_queue;
-      drop_oldest();
+      counts.overwritten_bytes += drop_oldest();
     }
     storage_[write_pos_] = byte;
-    if (++write_pos_ == size_) {
-      write_pos_ = 0;
-      wrapped_ = true;
-    }
+    write_pos_ = write_pos_ + 1 == storage_.size() ? 0 : write_pos_ + 1;
+    ++used_;
   }
 
-  uint32_t length_at(uint32_t pos) const {
-    uint8_t field[4];
-    for (uint32_t i = 0; i < 4; ++i) field[i] = storage_[(pos + i) % size_];
+  uint8_t byte_at(uint64_t offset) const { return storage_[(read_pos_ + offset) % storage_.size()]; }
+
+  uint32_t oldest_length() const {
+    const uint8_t field[4] = {byte_at(0), byte_at(1), byte_at(2), byte_at(3)};
     return wire::load_be32(field);
   }
 
-  // Moves the reader past the oldest record; passing the end catches it up with the
-  // writer's wrap.
-  void drop_oldest() {
-    uint64_t next = uint64_t{read_pos_} + 4 + length_at(read_pos_);
-    wrapped_ = wrapped_ && next < size_;
-    read_pos_ = static_cast<uint32_t>(next % size_);
+  // Moves the reader past the oldest record; returns its size with the length field.
+  uint64_t drop_oldest() {
+    uint64_t record = 4 + uint64_t{oldest_length()};
+    read_pos_ = (read_pos_ + record) % storage_.size();
+    used_ -= record;
+    --counts.in_queue;
+    return record;
   }
 
   std::vector<uint8_t> storage_;
-  uint32_t size_;
-  uint32_t read_pos_ = 0;
-  uint32_t write_pos_ = 0;
-  bool wrapped_ = false;
+  uint64_t read_pos_ = 0;
+  uint64_t write_pos_ = 0;
+  uint64_t used_ = 0;
 };
 
 }  // namespace kx::test

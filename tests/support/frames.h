@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <cstring>
 #include <initializer_list>
 #include <vector>
 
@@ -22,26 +21,13 @@ inline Bytes join(std::initializer_list<Bytes> parts) {
 
 inline Bytes be16(size_t v) { return {static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)}; }
 inline Bytes be32(uint32_t v) { return join({be16(v >> 16), be16(v & 0xFFFF)}); }
-// The frame with two bytes at an offset replaced.
-inline Bytes with16(Bytes frame, size_t at, uint16_t v) {
-  memcpy(&frame[at], be16(v).data(), 2);
-  return frame;
-}
-
-inline Bytes ipv6_address(uint8_t last) { return join({{0x20, 0x01}, Bytes(13, 0), {last}}); }
-
-inline Bytes dns_payload(size_t size, uint8_t fill) {
-  Bytes payload(size, fill);
-  if (size >= 2) payload[0] = 0x12, payload[1] = 0x34;  // an ID, so copies are told apart
-  return payload;
-}
 
 inline Bytes udp(uint16_t from_port, uint16_t to_port, const Bytes& payload) {
   return join({be16(from_port), be16(to_port), be16(8 + payload.size()), {0, 0}, payload});
 }
 
+// Data offset 5 words, PSH and ACK.
 inline Bytes tcp(uint16_t from_port, uint16_t to_port, uint32_t sequence, const Bytes& payload) {
-  // Data offset 5 words, PSH and ACK.
   return join({be16(from_port), be16(to_port), be32(sequence), be32(0), {5 << 4, 0x18},
                Bytes(6, 0), payload});
 }
@@ -55,46 +41,35 @@ inline Bytes tcp_stream(const std::vector<Bytes>& messages) {
 
 // "Don't fragment" is set by default, as most stacks send; it marks no fragment.
 inline Bytes ipv4_packet(uint8_t protocol, const Bytes& source, const Bytes& destination,
-                  const Bytes& transport, uint16_t flags_and_offset = 0x4000) {
+                         const Bytes& transport, uint16_t flags_and_offset = 0x4000) {
   return join({{0x45, 0}, be16(20 + transport.size()), {0, 0}, be16(flags_and_offset),
                {64, protocol, 0, 0}, source, destination, transport});
 }
 
-inline Bytes ipv6_packet(uint8_t next_header, const Bytes& payload,
-                         const Bytes& source = ipv6_address(1),
-                         const Bytes& destination = ipv6_address(2)) {
+inline Bytes ipv6_packet(uint8_t next_header, const Bytes& payload, const Bytes& source,
+                         const Bytes& destination) {
   return join({{0x60, 0, 0, 0}, be16(payload.size()), {next_header, 64}, source, destination,
                payload});
 }
 
-inline constexpr uint8_t kPacketHost = 0;
 inline constexpr uint8_t kPacketOutgoing = 4;
-inline constexpr uint16_t kArphrdEther = 1;
 inline constexpr uint16_t kArphrdLoopback = 772;
 
-struct LinkOptions {
-  bool vlan = false;
-  uint8_t packet_type = kPacketHost;
-  uint16_t hardware_type = kArphrdEther;
-  bool big_endian_family = false;
-};
-
-inline Bytes with_link(LinkType link, const Bytes& ip, LinkOptions o = {}) {
+// packet_type and hardware_type go in the cooked headers (PACKET_HOST and ARPHRD_ETHER by
+// default); the loopback family is in little-endian order.
+inline Bytes with_link(LinkType link, const Bytes& ip, uint8_t packet_type = 0,
+                       uint16_t hardware_type = 1) {
   bool v6 = (ip[0] >> 4) == 6;
   Bytes type = be16(v6 ? 0x86DD : 0x0800);
   switch (link) {
     case LinkType::ethernet:
-      return join({Bytes(12, 0xAA), o.vlan ? join({be16(0x8100), be16(42)}) : Bytes(), type, ip});
+      return join({Bytes(12, 0xAA), type, ip});
     case LinkType::linux_sll:
-      return join({be16(o.packet_type), be16(o.hardware_type), be16(6), Bytes(8, 0), type, ip});
+      return join({be16(packet_type), be16(hardware_type), be16(6), Bytes(8, 0), type, ip});
     case LinkType::linux_sll2:
-      return join({type, {0, 0}, be32(1), be16(o.hardware_type), {o.packet_type, 6}, Bytes(8, 0),
-                   ip});
-    case LinkType::loopback: {
-      Bytes family(4, 0);
-      family[o.big_endian_family ? 3 : 0] = v6 ? 10 : 2;
-      return join({family, ip});
-    }
+      return join({type, {0, 0}, be32(1), be16(hardware_type), {packet_type, 6}, Bytes(8, 0), ip});
+    case LinkType::loopback:
+      return join({{static_cast<uint8_t>(v6 ? 10 : 2), 0, 0, 0}, ip});
     case LinkType::raw_ip:
       break;
   }

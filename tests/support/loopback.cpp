@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdint>
 #include <cstring>
 #include <stdexcept>
 
@@ -16,35 +15,21 @@ namespace {
 using Socket = SOCKET;
 using Length = int;
 constexpr Socket kNoSocket = INVALID_SOCKET;
-bool would_block() { return WSAGetLastError() == WSAEWOULDBLOCK; }
 void close_socket(Socket sock) { closesocket(sock); }
-int poll_sockets(pollfd* entries, size_t count, int timeout_ms) {
-  return WSAPoll(entries, static_cast<ULONG>(count), timeout_ms);
-}
-void make_non_blocking(Socket sock) {
-  u_long one = 1;
-  ioctlsocket(sock, FIONBIO, &one);
-}
+int poll_one(pollfd* entry, int timeout_ms) { return WSAPoll(entry, 1, timeout_ms); }
 }  // namespace
 #else
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <cerrno>
 namespace {
 using Socket = int;
 using Length = socklen_t;
 constexpr Socket kNoSocket = -1;
-bool would_block() { return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR; }
 void close_socket(Socket sock) { close(sock); }
-int poll_sockets(pollfd* entries, size_t count, int timeout_ms) {
-  return poll(entries, static_cast<nfds_t>(count), timeout_ms);
-}
-void make_non_blocking(Socket sock) { fcntl(sock, F_SETFL, fcntl(sock, F_GETFL) | O_NONBLOCK); }
+int poll_one(pollfd* entry, int timeout_ms) { return poll(entry, 1, timeout_ms); }
 }  // namespace
 #endif
 
@@ -52,19 +37,20 @@ namespace kx::test {
 namespace {
 
 Socket as_socket(RawSocket raw) { return static_cast<Socket>(raw); }
-RawSocket as_raw(Socket sock) { return static_cast<RawSocket>(sock); }
+net::SocketApi& real() { return net::system_socket_api(); }
 
+// Whether the socket has something to read (or its end, or an error) within the time.
+bool readable(RawSocket sock, int timeout_ms) {
+  pollfd entry{as_socket(sock), POLLIN, 0};
+  return poll_one(&entry, timeout_ms) > 0;
+}
 
 // A TCP socket bound to 127.0.0.1 on a port the system picks; the port goes to *port.
 // listen_backlog > 0 makes it listen.
-Socket loopback_socket(uint16_t* port, int listen_backlog, int receive_buffer = 0) {
+RawSocket loopback_socket(uint16_t* port, int listen_backlog) {
   net::init_sockets();
   Socket sock = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   if (sock == kNoSocket) throw std::runtime_error("socket() failed");
-  if (receive_buffer > 0) {
-    setsockopt(sock, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&receive_buffer),
-               sizeof receive_buffer);
-  }
   sockaddr_in address;
   memset(&address, 0, sizeof address);
   address.sin_family = AF_INET;
@@ -77,7 +63,7 @@ Socket loopback_socket(uint16_t* port, int listen_backlog, int receive_buffer = 
     throw std::runtime_error("bind or listen on 127.0.0.1 failed");
   }
   *port = ntohs(address.sin_port);
-  return sock;
+  return static_cast<RawSocket>(sock);
 }
 
 void reset_and_close(Socket sock) {
@@ -90,71 +76,56 @@ void reset_and_close(Socket sock) {
 
 }  // namespace
 
-LoopbackListener::LoopbackListener(int receive_buffer) : chunk_(65536) {
-  Socket sock = loopback_socket(&port_, 16, receive_buffer);
-  make_non_blocking(sock);
-  listen_sock_ = as_raw(sock);
-  thread_ = std::thread([this] { serve(); });
-}
+LoopbackListener::LoopbackListener()
+    : listen_sock_(loopback_socket(&port_, 16)), thread_([this] { serve(); }) {}
 
 LoopbackListener::~LoopbackListener() {
   stopping_ = true;
   thread_.join();
-  for (Connection& connection : connections_) {
-    if (!connection.closed) close_socket(as_socket(connection.sock));
-  }
   close_socket(as_socket(listen_sock_));
 }
 
+// Every wait is a poll of 10 ms at most, so that the thread sees the stop; a socket is
+// read only when the poll found it ready, so no call blocks.
 void LoopbackListener::serve() {
-  std::vector<pollfd> entries;
   while (!stopping_) {
-    entries.assign(1, pollfd{as_socket(listen_sock_), POLLIN, 0});
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      for (const Connection& connection : connections_) {
-        if (!connection.closed) entries.push_back(pollfd{as_socket(connection.sock), POLLIN, 0});
-      }
-    }
-    poll_sockets(entries.data(), entries.size(), 10);
-    serve_connections();
-    changed_.notify_all();
+    if (!readable(listen_sock_, 10)) continue;
+    const Socket sock = accept(as_socket(listen_sock_), nullptr, nullptr);
+    std::unique_lock<std::mutex> lock(mutex_);
+    connections_.emplace_back();
+    lock.unlock();
+    serve_connection(static_cast<RawSocket>(sock), connections_.size() - 1);
   }
 }
 
-// Accepts what waits, reads one chunk from each connection and carries out the requests.
-void LoopbackListener::serve_connections() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  for (Socket sock; (sock = accept(as_socket(listen_sock_), nullptr, nullptr)) != kNoSocket;) {
-    make_non_blocking(sock);
-    connections_.push_back(Connection{as_raw(sock), std::string()});
-  }
-  for (size_t i = 0; i < connections_.size(); ++i) {
-    Connection& connection = connections_[i];
-    if (connection.closed) continue;
-    Socket sock = as_socket(connection.sock);
-    int n = static_cast<int>(recv(sock, chunk_.data(), static_cast<int>(chunk_.size()), 0));
-    if (n > 0) connection.bytes.append(chunk_.data(), static_cast<size_t>(n));
-    auto request = requests_.find(i);
-    if (n == 0 || (n < 0 && !would_block())) {  // end of stream, or the peer reset it
-      close_socket(sock);
-      connection.closed = true;
-    } else if (request != requests_.end() && connection.bytes.size() >= request->second.at_bytes) {
-      request->second.reset ? reset_and_close(sock) : close_socket(sock);
-      connection.closed = true;
+void LoopbackListener::serve_connection(RawSocket sock, size_t index) {
+  std::vector<char> chunk(65536);
+  while (!stopping_) {
+    if (!readable(sock, 10)) continue;
+    const int n = static_cast<int>(
+        recv(as_socket(sock), chunk.data(), static_cast<int>(chunk.size()), 0));
+    std::lock_guard<std::mutex> lock(mutex_);
+    Connection& connection = connections_[index];
+    if (n > 0) connection.bytes.append(chunk.data(), static_cast<size_t>(n));
+    const auto request = close_requests_.find(index);
+    const bool requested =
+        request != close_requests_.end() && connection.bytes.size() >= request->second.first;
+    // n <= 0: the end of the stream, or the peer reset it.
+    connection.closed = n <= 0 || requested;
+    changed_.notify_all();
+    if (connection.closed) {
+      requested && request->second.second ? reset_and_close(as_socket(sock))
+                                          : close_socket(as_socket(sock));
+      return;
     }
   }
+  close_socket(as_socket(sock));
 }
 
 template <class Predicate>
 bool LoopbackListener::wait(milliseconds timeout, Predicate done) const {
   std::unique_lock<std::mutex> lock(mutex_);
   return changed_.wait_for(lock, timeout, done);
-}
-
-size_t LoopbackListener::connection_count() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return connections_.size();
 }
 
 std::string LoopbackListener::received(size_t connection) const {
@@ -176,82 +147,108 @@ bool LoopbackListener::wait_for_close(size_t connection, milliseconds timeout) c
 
 void LoopbackListener::close_after(size_t connection, size_t bytes, bool reset) {
   std::lock_guard<std::mutex> lock(mutex_);
-  requests_[connection] = Request{bytes, reset};
+  close_requests_[connection] = {bytes, reset};
 }
 
-DeadPort::DeadPort() { sock_ = as_raw(loopback_socket(&port_, 0)); }
+template <bool kListening>
+IdlePort<kListening>::IdlePort() : sock_(loopback_socket(&port_, kListening ? 16 : 0)) {}
 
-DeadPort::~DeadPort() { close_socket(as_socket(sock_)); }
-
-HungListener::HungListener() { sock_ = as_raw(loopback_socket(&port_, 16, 4096)); }
-
-HungListener::~HungListener() { close_socket(as_socket(sock_)); }
-
-size_t WatchedSockets::sends_on(size_t socket) const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return socket < sends_.size() ? sends_[socket] : 0;
+template <bool kListening>
+IdlePort<kListening>::~IdlePort() {
+  close_socket(as_socket(sock_));
 }
 
-void WatchedSockets::cut_after(size_t socket, size_t bytes) {
+template class IdlePort<false>;
+template class IdlePort<true>;
+
+void WatchedSockets::script(const std::string& call, const Answer& answer) {
   std::lock_guard<std::mutex> lock(mutex_);
-  cut_socket_ = socket;
-  cut_bytes_ = bytes;
+  script_[call].push_back(answer);
+}
+
+std::vector<std::string> WatchedSockets::take_calls() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return std::move(calls_);
 }
 
 bool WatchedSockets::wait_until_peer_gone(size_t socket, milliseconds timeout) const {
-  net::SocketHandle sock = net::kInvalidSocket;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (socket < sockets_.size()) sock = sockets_[socket];
-  }
-  pollfd entry{as_socket(sock), POLLIN, 0};
-  return sock != net::kInvalidSocket &&
-         poll_sockets(&entry, 1, static_cast<int>(timeout.count())) > 0;
+  std::unique_lock<std::mutex> lock(mutex_);
+  const Handle sock = socket < sockets_.size() ? sockets_[socket] : net::kInvalidSocket;
+  lock.unlock();
+  return sock != net::kInvalidSocket && readable(sock, static_cast<int>(timeout.count()));
 }
 
-net::SocketHandle WatchedSockets::open_tcp(int32_t* error) {
-  net::SocketHandle sock = real().open_tcp(error);
+std::optional<WatchedSockets::Answer> WatchedSockets::next(const std::string& call,
+                                                           const std::string& detail,
+                                                           int32_t* error) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  calls_.push_back(call + detail);
+  std::deque<Answer>& answers = script_[call];
+  if (answers.empty()) return std::nullopt;
+  const Answer answer = answers.front();
+  answers.pop_front();
+  if (answer.status == Status::failed) *error = answer.code;
+  return answer;
+}
+
+// A scripted open fails.
+WatchedSockets::Handle WatchedSockets::open_tcp(int32_t* error) {
+  const Handle sock = next("open", "", error) ? net::kInvalidSocket : real().open_tcp(error);
   std::lock_guard<std::mutex> lock(mutex_);
   sockets_.push_back(sock);
-  sends_.push_back(0);
-  sent_bytes_.push_back(0);
   newest_bytes_ = 0;
   newest_ = sock;
   return sock;
 }
 
-net::SocketStatus WatchedSockets::send(net::SocketHandle s, const uint8_t* data, uint32_t length,
-                                       uint32_t* sent, int32_t* error) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  // A closed socket's handle is reused by a later one: the newest with it is the live one.
-  size_t index = sockets_.size();
-  while (index-- > 0 && sockets_[index] != s) {
-  }
-  if (index == SIZE_MAX) return real().send(s, data, length, sent, error);
-  ++sends_[index];
-  if (index == cut_socket_) {
-    const size_t left = cut_bytes_ - sent_bytes_[index];
-    if (left == 0) {
-      *error = ECONNRESET;
-      return net::SocketStatus::failed;
-    }
-    length = static_cast<uint32_t>(std::min<size_t>(length, left));
-  }
-  const net::SocketStatus status = real().send(s, data, length, sent, error);
-  if (status == net::SocketStatus::done) {
-    sent_bytes_[index] += *sent;
-    if (s == newest_) newest_bytes_.fetch_add(*sent, std::memory_order_release);
-  }
+WatchedSockets::Status WatchedSockets::set_non_blocking(Handle s, int32_t* error) {
+  const std::optional<Answer> answer = next("non-blocking", "", error);
+  return answer ? answer->status : real().set_non_blocking(s, error);
+}
+
+WatchedSockets::Status WatchedSockets::start_connect(Handle s, const char* ip, uint16_t port,
+                                                     int32_t* error) {
+  const std::optional<Answer> answer = next("connect", "", error);
+  return answer ? answer->status : real().start_connect(s, ip, port, error);
+}
+
+WatchedSockets::Status WatchedSockets::wait_writable(Handle s, uint32_t seconds, int32_t* error) {
+  const std::optional<Answer> answer = next("wait", " " + std::to_string(seconds), error);
+  return answer ? answer->status : real().wait_writable(s, seconds, error);
+}
+
+WatchedSockets::Status WatchedSockets::pending_error(Handle s, int32_t* pending, int32_t* error) {
+  const std::optional<Answer> answer = next("pending-error", "", error);
+  if (!answer) return real().pending_error(s, pending, error);
+  *pending = answer->status == Status::done ? answer->code : 0;
+  return answer->status;
+}
+
+WatchedSockets::Status WatchedSockets::send(Handle s, const uint8_t* data, uint32_t length,
+                                            uint32_t* sent, int32_t* error) {
+  const std::string detail = " " + std::to_string(length) + "@" + std::to_string(*data);
+  const std::optional<Answer> answer = next("send", detail, error);
+  if (answer && answer->status != Status::done) return answer->status;
+  const Status status =
+      real().send(s, data, answer ? std::min(length, answer->sent) : length, sent, error);
+  if (status == Status::done && s == newest_) newest_bytes_ += *sent;
   return status;
 }
 
-void WatchedSockets::shutdown_and_close(net::SocketHandle s) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (net::SocketHandle& sock : sockets_) {
-      if (sock == s) sock = net::kInvalidSocket;
-    }
-  }
+net::PeerState WatchedSockets::peer_state(Handle s, int32_t* error) {
+  const std::optional<Answer> answer = next("peer-state", "", error);
+  if (!answer) return real().peer_state(s, error);
+  *error = answer->code;
+  return answer->peer;
+}
+
+void WatchedSockets::shutdown_and_close(Handle s) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  // The newest socket with the handle is the live one.
+  const size_t number = sockets_.rend() - std::find(sockets_.rbegin(), sockets_.rend(), s) - 1;
+  calls_.push_back("close " + std::to_string(number));
+  sockets_[number] = net::kInvalidSocket;
+  lock.unlock();
   real().shutdown_and_close(s);
 }
 
