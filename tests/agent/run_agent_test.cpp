@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "agent/executable_path.h"
+#include "agent/statistics.h"
 #include "config/settings.h"
 #include "support/fake_capture.h"
 #include "support/log_capture.h"
@@ -37,15 +38,12 @@ class RunAgentTest : public ::testing::Test {
     std::filesystem::remove(log_path);
     kx::test::write_file(config_file, config);
     kx::agent::config_path = config_file.c_str();
-    script = std::make_unique<kx::test::CaptureScript>();
+    script = std::make_unique<kx::test::FakeCapture>();
   }
   int run() {
     return kx::agent::run_agent([this](const kx::config::Config&, const std::string&) {
-      return std::make_unique<kx::test::FakeCapture>(*script);
+      return script->source();
     });
-  }
-  std::future<int> start() {
-    return std::async(std::launch::async, [this] { return run(); });
   }
   bool started() {
     return kx::test::wait_until([&] { return script->starts > 0; }, 5s);
@@ -60,50 +58,47 @@ class RunAgentTest : public ::testing::Test {
   kx::test::TempDir dir;
   std::string log_path = kx::agent::executable_directory() + "/log/dns-logger.log";
   std::string config_file = dir.file("agent.conf");
-  std::unique_ptr<kx::test::CaptureScript> script;
+  std::unique_ptr<kx::test::FakeCapture> script;
 };
 
 // A stop request ends the run, also one made before the run waits for it (a service stop
-// during start-up); only the exact value "on" turns the log on.
-TEST_F(RunAgentTest, StopRequestEndsTheRunWithItsLinesInOrder) {
-  Lines all = start_lines();
-  all.insert(all.end(), {"Started!", "Stopping...", "Stopping all sessions", "Stopping sensor queue processor",
-                         "Statistics: captured=0 skipped=0 queued=0 overwritten=0 overwritten_bytes=0 "
-                         "refused=0 in_queue=0 sent=0 resent=0 connects=0 connect_failures=0 "
-                         "send_failures=0 capture_dropped=0",
-                         "Stopped!"});
-  const struct { const char* logging; bool stop_first; } cases[] = {
-      {"on", false}, {"on", true}, {"ON", false}, {"On", false}, {"yes", false}, {"on now", false},
+// during start-up); only the exact value "on" turns the log on. A capture that cannot
+// start ends the run with status 1 and its message in the log.
+TEST_F(RunAgentTest, RunEndsOnAStopRequestOrAFailedStartWithItsLinesInOrder) {
+  const Lines stopped = {"Started!", "Stopping...", "Stopping all sessions", "Stopping sensor queue processor",
+                         kx::agent::statistics_line(kx::agent::Statistics()), "Stopped!"};
+  const std::string no_thread = "pthread_create() failed: no threads left";
+  const struct {
+    const char *name, *logging;
+    bool stop_first;
+    std::string start_failure;
+    int status;
+    Lines tail;
+  } cases[] = {
+      {"stop", "on", false, "", 0, stopped},
+      {"stop requested first", "on", true, "", 0, stopped},
+      {"log off", "ON", false, "", 0, {}},
+      {"failed start", "on", false, no_thread, 1, {"ERROR - Run failure: " + no_thread}},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.logging) + (c.stop_first ? ", stop requested first" : ""));
+    SCOPED_TRACE(c.name);
     fresh_run(std::string("logging ") + c.logging + "\nqueue-size 65536\n");
+    script->start_failure = c.start_failure;
     if (c.stop_first) kx::agent::request_stop();
-    std::future<int> status = start();
-    EXPECT_TRUE(started());
+    std::future<int> status = std::async(std::launch::async, [this] { return run(); });
+    const int runs = c.start_failure.empty() ? 1 : 0;
+    EXPECT_TRUE(runs == 0 || started());
     if (!c.stop_first) kx::agent::request_stop();
     const bool ended = status.wait_for(5s) == std::future_status::ready;
     if (!ended) kx::agent::request_stop();  // keep the test from hanging
-    EXPECT_EQ(status.get(), 0);
+    EXPECT_EQ(status.get(), c.status);
     EXPECT_TRUE(ended) << "the stop request was forgotten";
-    EXPECT_EQ(messages(), std::string(c.logging) == "on" ? all : Lines{});
-    EXPECT_EQ(script->starts.load(), 1);
-    EXPECT_EQ(script->stops.load(), 1);
+    Lines expected = std::string(c.logging) == "on" ? start_lines() : Lines{};
+    expected.insert(expected.end(), c.tail.begin(), c.tail.end());
+    EXPECT_EQ(messages(), expected);
+    EXPECT_EQ(script->starts.load(), runs);
+    EXPECT_EQ(script->stops, runs);
   }
-}
-
-// A capture that cannot start ends the run with status 1 and its message in the open log,
-// not on standard error.
-TEST_F(RunAgentTest, FailedStartReturnsOneWithItsMessageInTheLog) {
-  const std::string no_thread = "pthread_create() failed: no threads left";
-  Lines logged = start_lines();
-  logged.push_back("ERROR - Run failure: " + no_thread);
-  fresh_run("logging on\n");
-  script->start_failure = no_thread;
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(run(), 1);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-  EXPECT_EQ(messages(), logged);
 }
 
 // A capture that fails forwards what was queued, then ends the run as a failure; without
@@ -116,7 +111,7 @@ TEST_F(RunAgentTest, CaptureFailureForwardsTheQueueThenEndsTheRunWithStatusOne) 
     kx::test::DeadPort refusing;
     fresh_run("logging on\ntarget 127.0.0.1:" + std::to_string(reachable ? listener.port() : refusing.port()) +
               " 1\n");
-    std::future<int> status = start();
+    std::future<int> status = std::async(std::launch::async, [this] { return run(); });
     ASSERT_TRUE(started());
     if (reachable) {
       EXPECT_TRUE(listener.wait_for_bytes(0, 10, 10000ms)) << "no hello";
@@ -144,7 +139,7 @@ TEST_F(RunAgentTest, CaptureFailureForwardsTheQueueThenEndsTheRunWithStatusOne) 
 TEST_F(RunAgentTest, MessagesFromTheCaptureGoIntoTheQueueAndTheStopAccountsForThem) {
   fresh_run("logging on\nqueue-size 100\n");
   script->dropped = 3;
-  std::future<int> status = start();
+  std::future<int> status = std::async(std::launch::async, [this] { return run(); });
   ASSERT_TRUE(started());
   EXPECT_EQ(script->deliver(kx::test::message_body(1, "10.0.0.5")), 0);
   // A message larger than the queue is refused by raising, to the capture's handler.
@@ -159,6 +154,16 @@ TEST_F(RunAgentTest, MessagesFromTheCaptureGoIntoTheQueueAndTheStopAccountsForTh
                    "send_failures=0 capture_dropped=3",
                    "ERROR - Lost 5 DNS packet messages since the last report: 0 overwritten in the "
                    "queue, 1 refused, 3 dropped by the capture, 1 left in the queue at stop"}));
+}
+
+TEST(ExecutableDirectory, CutsAtTheLastSeparatorOnly) {
+  const struct { const char* path; char separator; const char* directory; } cases[] = {
+      {"C:\\Program Files\\tevrin\\agent.exe", '\\', "C:\\Program Files\\tevrin"}, {"\\agent.exe", '\\', ""},
+      {"agent.exe", '\\', "."}, {"/usr/local/bin/agent", '/', "/usr/local/bin"},
+      // Only the platform's separator counts: a forward slash is part of a name on Windows.
+      {"C:/tools/agent.exe", '\\', "."},
+  };
+  for (const auto& c : cases) EXPECT_EQ(kx::agent::directory_of(c.path, c.separator), c.directory) << c.path;
 }
 
 }  // namespace

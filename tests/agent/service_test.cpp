@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "agent/errors.h"
@@ -15,22 +17,9 @@
 namespace {
 
 using namespace kx::agent;
-using Lines = std::vector<std::string>;
-
-// A status report as text, so that whole lists of them compare at once.
-std::string text(const ServiceStatus& s) {
-  std::string out;
-  for (uint32_t field : {s.service_type, s.current_state, s.controls_accepted, s.win32_exit_code,
-                         s.service_specific_exit_code, s.check_point, s.wait_hint}) {
-    out += std::to_string(field) + " ";
-  }
-  return out;
-}
-
-// The fields that vary between reports; the others are the same in every report.
-std::string report(uint32_t state, uint32_t exit_code = 0, uint32_t specific_exit_code = 0) {
-  return text({0x10, state, 5, exit_code, specific_exit_code, 0, 10000});
-}
+// The fields that vary between status reports: state, win32 and service-specific exit code.
+using Report = std::array<uint32_t, 3>;
+using Reports = std::vector<Report>;
 
 // Plays the service control manager: the dispatcher runs service_main on a thread of its
 // own, and each report of the running state sends the scripted controls. A nonzero error
@@ -40,6 +29,8 @@ class FakeServiceControl : public ServiceControlApi {
   uint32_t dispatcher_error = 0;
   uint32_t registration_error = 0;
   std::vector<uint32_t> controls_when_running;
+  // Read once the dispatcher has returned: every report comes from service_main's thread.
+  Reports reports;
 
   bool start_dispatcher(ServiceMain service_main) override {
     if ((error_ = dispatcher_error) != 0) return false;
@@ -52,60 +43,53 @@ class FakeServiceControl : public ServiceControlApi {
   }
   bool set_status(void* handle, const ServiceStatus& s) override {
     EXPECT_EQ(handle, registration_error != 0 ? nullptr : static_cast<void*>(this));
-    reports_.push_back(text(s));
+    EXPECT_EQ(std::tie(s.service_type, s.controls_accepted, s.check_point, s.wait_hint),
+              std::make_tuple(0x10u, 5u, 0u, 10000u));
+    reports.push_back({s.current_state, s.win32_exit_code, s.service_specific_exit_code});
     if (s.current_state == kServiceRunning) {
       for (uint32_t control : controls_when_running) handler_(control);
     }
     return true;
   }
   uint32_t last_error() override { return error_; }
-  // Read once the dispatcher has returned: every report comes from service_main's thread.
-  const Lines& reports() const { return reports_; }
 
  private:
-  Lines reports_;
   ServiceControlHandler handler_ = nullptr;
   uint32_t error_ = 0;
 };
 
 int failed_run() { return kRunFailed; }
 
-kx::test::CaptureScript capture;
+kx::test::FakeCapture capture;
 
 // The real run sequence over a configuration without targets and a fake capture.
 int run_real_agent() {
-  return run_agent([](const kx::config::Config&, const std::string&) {
-    return std::make_unique<kx::test::FakeCapture>(capture);
-  });
+  return run_agent([](const kx::config::Config&, const std::string&) { return capture.source(); });
 }
 
 // Outside the service manager (1063) the agent runs in the console; any other dispatcher
 // failure raises. A failed run is reported with a service-specific error, so that
-// recovery actions apply, and that code overrides a win32 code given with it. Stop and
-// shutdown end the run, even arriving before it has begun; interrogate (4) and an unknown
-// control change nothing and report nothing.
+// recovery actions apply. Stop and shutdown end the run; interrogate (4) changes nothing
+// and reports nothing.
 TEST(Service, DispatchRunsTheAgentAndReportsHowItEnded) {
-  const Lines stopped_by_control = {report(kServiceRunning), report(kServiceStopPending),
-                                    report(kServiceStopped)};
+  const Reports stopped_by_control = {
+      {kServiceRunning, 0, 0}, {kServiceStopPending, 0, 0}, {kServiceStopped, 0, 0}};
   const struct {
     const char* name;
     uint32_t dispatcher_error, registration_error;
-    int (*run)();
     std::vector<uint32_t> controls;
+    int (*run)();
     int status;
-    Lines reports;
+    Reports reports;
     std::string raised;
   } cases[] = {
-      {"console", kErrorFailedServiceControllerConnect, 0, failed_run, {}, 1, {}, ""},
-      {"dispatcher failed", 5, 0, failed_run, {}, 0, {},
+      {"console", kErrorFailedServiceControllerConnect, 0, {}, failed_run, 1, {}, ""},
+      {"dispatcher failed", 5, 0, {}, failed_run, 0, {},
        "StartServiceCtrlDispatcher() failed: " + kx::logging::system_error_text(5)},
-      {"registration failed", 0, 1060, failed_run, {}, 0, {report(kServiceStopped, 1060)}, ""},
-      {"run failed", 0, 0, failed_run, {}, 1,
-       {report(kServiceRunning), report(kServiceStopped, kErrorServiceSpecificError, 1)}, ""},
-      {"both codes", 0, 0, [] { return report_service_status(kServiceStopPending, 7, 42); }, {}, 0,
-       {report(kServiceRunning), report(kServiceStopPending, 1066, 42), report(kServiceStopped)}, ""},
-      {"stop", 0, 0, run_real_agent, {4, 200, kServiceControlStop}, 0, stopped_by_control, ""},
-      {"shutdown", 0, 0, run_real_agent, {4, 200, kServiceControlShutdown}, 0, stopped_by_control, ""},
+      {"registration failed", 0, 1060, {}, failed_run, 0, {{kServiceStopped, 1060, 0}}, ""},
+      {"run failed", 0, 0, {}, failed_run, 1, {{kServiceRunning, 0, 0}, {kServiceStopped, 1066, 1}}, ""},
+      {"stop", 0, 0, {4, kServiceControlStop}, run_real_agent, 0, stopped_by_control, ""},
+      {"shutdown", 0, 0, {4, kServiceControlShutdown}, run_real_agent, 0, stopped_by_control, ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -123,7 +107,7 @@ TEST(Service, DispatchRunsTheAgentAndReportsHowItEnded) {
       raised = e.what();
     }
     EXPECT_EQ(raised, c.raised);
-    EXPECT_EQ(scm.reports(), c.reports);
+    EXPECT_EQ(scm.reports, c.reports);
   }
   kx::config::reset_settings();
   reset_stop_request();

@@ -1,10 +1,11 @@
-// A capture source for run-sequence tests. The run owns the FakeCapture; the test owns
-// the CaptureScript behind it, which it can still read after the run has released its
-// capture, and through which it delivers messages as a capture thread would.
+// A capture session for run-sequence tests. The run holds it by reference (source()), so
+// the test still reads it after the run has released its capture, and delivers messages
+// through it as a capture thread would.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -13,60 +14,53 @@
 
 namespace kx::test {
 
-struct CaptureScript {
-  // When set, start() raises this text (like a capture thread that cannot start).
-  std::string start_failure;
-  // What counts() reports as lost by the capture.
-  std::atomic<uint64_t> dropped{0};
+struct FakeCapture {
+  std::string start_failure;  // raised by start() when set
+  uint64_t dropped = 0;
   std::atomic<uint64_t> delivered{0};
+  // The run sets the handlers before start(): once starts is above 0 the test may use them.
   std::atomic<int> starts{0};
-  std::atomic<int> stops{0};
-  // Set on the run sequence's thread, used on the test's.
-  std::atomic<sensor::MessageHandler> handler{nullptr};
-  std::atomic<void*> user{nullptr};
-  std::atomic<sensor::CaptureFailureHandler> failure_handler{nullptr};
-  std::atomic<void*> failure_user{nullptr};
+  int stops = 0;
+  bool started = false;
+  sensor::MessageHandler handler = nullptr;
+  void* user = nullptr;
+  sensor::CaptureFailureHandler failure_handler = nullptr;
+  void* failure_user = nullptr;
 
-  int32_t deliver(const std::vector<uint8_t>& message) {
-    ++delivered;
-    return handler.load()(message.data(), static_cast<uint32_t>(message.size()), user.load());
+  std::unique_ptr<agent::CaptureSource> source() {
+    return std::make_unique<agent::SessionCapture<FakeCapture&>>(*this);
   }
-  // Ends the capture on an error, as a capture thread would report it.
-  void fail(const char* message) { failure_handler.load()(message, failure_user.load()); }
-};
-
-class FakeCapture : public agent::CaptureSource {
- public:
-  explicit FakeCapture(CaptureScript& script) : script_(script) {}
-  void set_message_handler(sensor::MessageHandler handler, void* user) override {
-    script_.user = user;
-    script_.handler = handler;
+  void set_message_handler(sensor::MessageHandler message_handler, void* message_user) {
+    handler = message_handler;
+    user = message_user;
   }
-  void set_failure_handler(sensor::CaptureFailureHandler handler, void* user) override {
-    script_.failure_user = user;
-    script_.failure_handler = handler;
+  void set_failure_handler(sensor::CaptureFailureHandler on_failure, void* on_failure_user) {
+    failure_handler = on_failure;
+    failure_user = on_failure_user;
   }
-  void start() override {
-    if (!script_.start_failure.empty()) throw std::runtime_error(script_.start_failure);
-    started_ = true;
-    ++script_.starts;
+  void start() {
+    if (!start_failure.empty()) throw std::runtime_error(start_failure);
+    started = true;
+    ++starts;
   }
-  // The run stops its capture once more when it leaves by an error; only a stop of a
-  // started capture counts.
-  void stop() override {
-    if (started_) ++script_.stops;
-    started_ = false;
+  // The run stops its capture once more when it leaves by an error; as for a real
+  // capture, only a stop of a started one counts.
+  void stop() {
+    if (started) ++stops;
+    started = false;
   }
-  sensor::CaptureCounts counts() override {
+  sensor::CaptureCounts counts() {
     sensor::CaptureCounts counts;
-    counts.captured = script_.delivered;
-    counts.dropped = script_.dropped;
+    counts.captured = delivered;
+    counts.dropped = dropped;
     return counts;
   }
-
- private:
-  CaptureScript& script_;
-  bool started_ = false;
+  int32_t deliver(const std::vector<uint8_t>& message) {
+    ++delivered;
+    return handler(message.data(), static_cast<uint32_t>(message.size()), user);
+  }
+  // Ends the capture on an error, as a capture thread would report it.
+  void fail(const char* message) { failure_handler(message, failure_user); }
 };
 
 }  // namespace kx::test

@@ -40,8 +40,6 @@ class LogCapture {
  public:
   LogCapture() { logging::open_log(path_.c_str()); }
   ~LogCapture() { logging::close_log(); }
-  LogCapture(const LogCapture&) = delete;
-  LogCapture& operator=(const LogCapture&) = delete;
 
   std::vector<std::string> messages() const { return log_messages(path_); }
 
