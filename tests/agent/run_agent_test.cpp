@@ -63,37 +63,57 @@ class RunAgentTest : public ::testing::Test {
 
 // A stop request ends the run, also one made before the run waits for it (a service stop
 // during start-up); only the exact value "on" turns the log on. A capture that cannot
-// start ends the run with status 1 and its message in the log.
+// start ends the run with status 1 and its message in the log. The final report accounts
+// for every message: the queued one never sent is lost at the stop, with the one refused
+// and those the capture dropped.
 TEST_F(RunAgentTest, RunEndsOnAStopRequestOrAFailedStartWithItsLinesInOrder) {
-  const Lines stopped = {"Started!", "Stopping...", "Stopping all sessions", "Stopping sensor queue processor",
-                         kx::agent::statistics_line(kx::agent::Statistics()), "Stopped!"};
+  const auto stopped = [](const Lines& report) {
+    Lines lines = {"Started!", "Stopping...", "Stopping all sessions", "Stopping sensor queue processor"};
+    lines.insert(lines.end(), report.begin(), report.end());
+    lines.push_back("Stopped!");
+    return lines;
+  };
+  const Lines idle = stopped({kx::agent::statistics_line(kx::agent::Statistics())});
   const std::string no_thread = "pthread_create() failed: no threads left";
+  const std::string on = "logging on\nqueue-size 100\n";
   const struct {
-    const char *name, *logging;
-    bool stop_first;
+    const char* name;
+    std::string config;
+    bool stop_first, deliver;
     std::string start_failure;
     int status;
     Lines tail;
   } cases[] = {
-      {"stop", "on", false, "", 0, stopped},
-      {"stop requested first", "on", true, "", 0, stopped},
-      {"log off", "ON", false, "", 0, {}},
-      {"failed start", "on", false, no_thread, 1, {"ERROR - Run failure: " + no_thread}},
+      {"stop", on, false, false, "", 0, idle},
+      {"stop requested first", on, true, false, "", 0, idle},
+      {"log off", "logging ON\nqueue-size 100\n", false, false, "", 0, {}},
+      {"failed start", on, false, false, no_thread, 1, {"ERROR - Run failure: " + no_thread}},
+      {"messages delivered", on, false, true, "", 0,
+       stopped({"Statistics: captured=2 skipped=0 queued=1 overwritten=0 overwritten_bytes=0 refused=1 "
+                "in_queue=1 sent=0 resent=0 connects=0 connect_failures=0 send_failures=0 capture_dropped=3",
+                "ERROR - Lost 5 DNS packet messages since the last report: 0 overwritten in the queue, "
+                "1 refused, 3 dropped by the capture, 1 left in the queue at stop"})},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    fresh_run(std::string("logging ") + c.logging + "\nqueue-size 65536\n");
+    fresh_run(c.config);
     script->start_failure = c.start_failure;
+    script->dropped = c.deliver ? 3 : 0;
     if (c.stop_first) kx::agent::request_stop();
     std::future<int> status = std::async(std::launch::async, [this] { return run(); });
     const int runs = c.start_failure.empty() ? 1 : 0;
     EXPECT_TRUE(runs == 0 || started());
+    if (c.deliver) {
+      EXPECT_EQ(script->deliver(kx::test::message_body(1, "10.0.0.5")), 0);
+      // A message larger than the queue is refused by raising, to the capture's handler.
+      EXPECT_ANY_THROW(script->deliver(kx::test::Bytes(200, 2)));
+    }
     if (!c.stop_first) kx::agent::request_stop();
     const bool ended = status.wait_for(5s) == std::future_status::ready;
     if (!ended) kx::agent::request_stop();  // keep the test from hanging
     EXPECT_EQ(status.get(), c.status);
     EXPECT_TRUE(ended) << "the stop request was forgotten";
-    Lines expected = std::string(c.logging) == "on" ? start_lines() : Lines{};
+    Lines expected = c.config.rfind("logging on", 0) == 0 ? start_lines() : Lines{};
     expected.insert(expected.end(), c.tail.begin(), c.tail.end());
     EXPECT_EQ(messages(), expected);
     EXPECT_EQ(script->starts.load(), runs);
@@ -132,28 +152,6 @@ TEST_F(RunAgentTest, CaptureFailureForwardsTheQueueThenEndsTheRunWithStatusOne) 
               (Lines{"Stopped!", "ERROR - Run failure: capture failed: pcap_activate(nosuch0) failed: "
                                  "No such device exists"}));
   }
-}
-
-// The final report accounts for every message: the queued one never sent is lost at the
-// stop, with the refused one and those the capture dropped.
-TEST_F(RunAgentTest, MessagesFromTheCaptureGoIntoTheQueueAndTheStopAccountsForThem) {
-  fresh_run("logging on\nqueue-size 100\n");
-  script->dropped = 3;
-  std::future<int> status = std::async(std::launch::async, [this] { return run(); });
-  ASSERT_TRUE(started());
-  EXPECT_EQ(script->deliver(kx::test::message_body(1, "10.0.0.5")), 0);
-  // A message larger than the queue is refused by raising, to the capture's handler.
-  EXPECT_ANY_THROW(script->deliver(kx::test::Bytes(200, 2)));
-  kx::agent::request_stop();
-  EXPECT_EQ(status.get(), 0);
-  const Lines lines = messages();
-  ASSERT_GE(lines.size(), 3u);
-  EXPECT_EQ(Lines(lines.end() - 3, lines.end() - 1),
-            (Lines{"Statistics: captured=2 skipped=0 queued=1 overwritten=0 overwritten_bytes=0 "
-                   "refused=1 in_queue=1 sent=0 resent=0 connects=0 connect_failures=0 "
-                   "send_failures=0 capture_dropped=3",
-                   "ERROR - Lost 5 DNS packet messages since the last report: 0 overwritten in the "
-                   "queue, 1 refused, 3 dropped by the capture, 1 left in the queue at stop"}));
 }
 
 TEST(ExecutableDirectory, CutsAtTheLastSeparatorOnly) {
