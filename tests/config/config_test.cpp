@@ -7,7 +7,8 @@
 #include <utility>
 #include <vector>
 
-#include "support/test_util.h"
+#include "config/settings.h"
+#include "support/log_capture.h"
 
 namespace {
 
@@ -45,6 +46,72 @@ TEST(ConfigFile, YieldsOneEntryPerLineThatHasAKeyInFileOrder) {
   for (const ConfigEntry& entry : config.entries()) entries.push_back(entry.key + "|" + entry.value);
   EXPECT_EQ(entries, (Lines{"target|10.0.0.1", "queue-size|5", "target|10.0.0.2 30", "target|", "key|value",
                             "key|" + long_value, "second|piece", "last|"}));
+}
+
+// Each case starts from the process's start-up settings; the last leaves them so.
+class Settings : public ::testing::Test {
+ protected:
+  void TearDown() override { kx::config::reset_settings(); }
+
+  // Applies the configuration text and reads its ipv6-clients; returns the messages
+  // logged meanwhile.
+  Lines apply(const std::string& content) {
+    kx::test::write_file(path_, content);
+    kx::config::Config config;
+    config.load(path_);
+    kx::config::reset_settings();
+    kx::test::LogCapture log;
+    kx::config::apply_settings(config);
+    ipv6_clients_ = kx::config::read_ipv6_clients(config);
+    return log.messages();
+  }
+
+  kx::test::TempDir dir_;
+  std::string path_ = dir_.file("agent.conf");
+  bool ipv6_clients_ = false;
+};
+
+// A queue size reading as 0 keeps the default; a statistics interval turns the report
+// off only when it is a number reading as 0; only the exact word turns IPv6 clients on.
+// Each is set from the first line with its key. Numbers read like atol, clamped to 32
+// bits however many digits follow; a setting takes the bit pattern (-1 is 4294967295).
+TEST_F(Settings, EachSettingComesFromTheFirstLineWithItsKey) {
+  const struct { std::string content; uint32_t queue_size, interval; bool ipv6_clients; } cases[] = {
+      {"", 104857600, 60, false},
+      {"queue-size 1000\nstatistics-interval 0x10\nipv6-clients on\n", 1000, 0, true},
+      {"queue-size 0\nqueue-size 3000\nstatistics-interval 30s\nipv6-clients ON\n", 104857600, 30, false},
+      {"queue-size -1\nstatistics-interval off\n", 4294967295u, 60, false},
+      {"queue-size 2000\nqueue-size 3000\nstatistics-interval\n", 2000, 60, false},
+      {"queue-size +7x\nstatistics-interval 00000000000000000000042\n", 7, 42, false},
+      {"queue-size - 5\nstatistics-interval 2147483648\n", 104857600, 2147483647, false},
+      {"queue-size -99999999999999999999999999999\n", 2147483648u, 60, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.content);
+    Lines logged = {"Config: queue-size = " + std::to_string(c.queue_size)};
+    if (c.ipv6_clients) logged.push_back("Config: ipv6-clients = on");
+    EXPECT_EQ(apply(c.content), logged);
+    EXPECT_EQ(kx::config::queue_size, c.queue_size);
+    EXPECT_EQ(kx::config::statistics_interval, c.interval);
+    EXPECT_EQ(ipv6_clients_, c.ipv6_clients);
+  }
+}
+
+// A port or timeout reading as 0 keeps the default; the port keeps the low 16 bits and
+// the first ':' ends the address wherever it stands.
+TEST_F(Settings, EachTargetLineAddsOneTargetInFileOrderAndLogsIt) {
+  const Lines log = apply("target 10.0.0.1:9000\t \t30\nqueue-size 2048\nTarget 10.0.0.2\ntarget\n"
+                          "target 10.0.0.3:70000 -1 # backup\ntarget 10.0.0.4:0 0\ntarget 10.0.0.5 30:40\n");
+  EXPECT_EQ(kx::config::target_list.size(), 6u);
+  EXPECT_EQ(log, (Lines{
+                     "Config: queue-size = 2048",
+                     "Config: target = ip:10.0.0.1 port:9000 timeout:30",
+                     "Config: target = ip:10.0.0.2 port:8100 timeout:5",
+                     "Config: target = ip: port:8100 timeout:5",
+                     "Config: target = ip:10.0.0.3 port:4464 timeout:4294967295",
+                     "Config: target = ip:10.0.0.4 port:8100 timeout:5",
+                     "Config: target = ip:10.0.0.5 30 port:40 timeout:30",
+                 }));
 }
 
 }  // namespace
