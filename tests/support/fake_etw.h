@@ -1,9 +1,7 @@
-// A scripted stand-in for the event tracing calls of the trace session. Its ProcessTrace
-// behaves like the platform's: it calls the logfile's callbacks on the calling thread
-// for every scripted event, and blocks until the trace is closed (or returns at once, as
-// scripted). Every wait is bounded, so a session that fails to end makes a test fail
-// instead of hanging: a ProcessTrace that gave up returns ERROR_TIMEOUT, which the
-// session logs as its failure.
+// A scripted stand-in for the trace session's event tracing calls. Like the platform's,
+// its ProcessTrace calls the logfile's callbacks for every scripted event on the calling
+// thread, then blocks until the trace is closed. Every wait is bounded, so a session
+// that fails to end fails its test instead of hanging it.
 #pragma once
 
 #include <chrono>
@@ -23,36 +21,31 @@ namespace kx::test {
 class FakeEtw : public kx::sensor::EtwApi {
  public:
   static constexpr std::chrono::seconds kPatience{10};
-  static constexpr TRACEHANDLE kSessionHandle = 0x5E55;
   static constexpr TRACEHANDLE kTraceHandle = 0x7ACE;
 
   // Set it before the session starts.
   struct Script {
     uint32_t start_status = 0;  // 0: created, 183: exists already, else an error
     uint32_t enable_status = 0;
-    uint32_t open_error = 0;            // 0: opened, else fails with this GetLastError
-    bool open_waits_for_close = false;  // OpenTrace returns only after a CloseTrace
+    uint32_t open_error = 0;  // 0: opened, else fails with this GetLastError
     uint32_t process_fails_at_once = 0;  // 0: ProcessTrace blocks until the trace is closed
     uint32_t process_status = 0;         // ProcessTrace's result once it ends
     std::vector<FakeEvent> events;  // what each ProcessTrace delivers
   } script;
 
-  // Wnode.BufferSize bytes of the block StartTrace was given, as the platform reads
-  // them. Read it once the session's thread has ended.
-  Bytes start_properties;
-
-  // What the session query answers from now on.
+  // What the session query answers. The session queries when it starts and when its
+  // counts are read, so a test changes it only while the session waits in ProcessTrace.
   struct QueryAnswer {
     uint32_t status;  // 0, or the error the query fails with
     uint32_t events_lost;
     uint32_t real_time_buffers_lost;
     uint32_t log_buffers_lost;
     uint32_t log_file_mode;
-  };
-  void answer_queries(const QueryAnswer& answer) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    answer_ = answer;
-  }
+  } answer{};
+
+  // The Wnode.BufferSize bytes of the block StartTrace was given. Read it once the
+  // session's thread has ended.
+  Bytes start_properties;
 
   // Waits until a call whose text begins with prefix was made count times.
   bool wait_for_call(const std::string& prefix, size_t count = 1) {
@@ -61,9 +54,9 @@ class FakeEtw : public kx::sensor::EtwApi {
   }
 
   // The calls made and their arguments: "StartTrace(<name>)", "EnableTraceEx2(<session>,
-  // <provider>, <control code>, <level>, <any keyword>, <all keyword>, <timeout>)" with the
-  // DNS Server provider as "dns", "OpenTrace(<name>, <mode in hex>)", "ProcessTrace" and
-  // "CloseTrace(trace)", "CloseTrace(invalid)" or "CloseTrace(<other handle>)".
+  // <provider: dns or other>, <control code>, <level>, <any keyword>, <all keyword>,
+  // <timeout>)", "OpenTrace(<name>, <mode in hex>)", "ProcessTrace" and
+  // "CloseTrace(<trace, invalid or the handle>)".
   std::vector<std::string> calls() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return calls_;
@@ -75,7 +68,7 @@ class FakeEtw : public kx::sensor::EtwApi {
     record_call("StartTrace(" + std::string(name) + ")");
     const auto* bytes = reinterpret_cast<const uint8_t*>(properties);
     start_properties.assign(bytes, bytes + properties->Wnode.BufferSize);
-    if (script.start_status == etw::kErrorSuccess) *session = kSessionHandle;
+    if (script.start_status == etw::kErrorSuccess) *session = 0x5E55;
     return script.start_status;
   }
 
@@ -84,23 +77,21 @@ class FakeEtw : public kx::sensor::EtwApi {
                         uint32_t timeout) override {
     std::lock_guard<std::mutex> lock(mutex_);
     bool dns = memcmp(&provider, &sensor::kDnsServerProviderGuid, sizeof provider) == 0;
-    std::string call = "EnableTraceEx2(" + std::to_string(session) + (dns ? ", dns" : ", other");
-    for (uint64_t n : {uint64_t{control_code}, uint64_t{level}, match_any_keyword,
-                       match_all_keyword, uint64_t{timeout}}) {
-      call += ", " + std::to_string(n);
-    }
-    record_call(call + ")");
+    char call[160];
+    snprintf(call, sizeof call, "EnableTraceEx2(%llu, %s, %u, %u, %llu, %llu, %u)",
+             static_cast<unsigned long long>(session), dns ? "dns" : "other", control_code, level,
+             static_cast<unsigned long long>(match_any_keyword),
+             static_cast<unsigned long long>(match_all_keyword), timeout);
+    record_call(call);
     return script.enable_status;
   }
 
   TRACEHANDLE open_trace(EVENT_TRACE_LOGFILEA* logfile) override {
-    std::unique_lock<std::mutex> lock(mutex_);
-    char mode[16];
-    snprintf(mode, sizeof mode, "%x", static_cast<unsigned>(logfile->ProcessTraceMode));
-    record_call("OpenTrace(" + std::string(logfile->LoggerName) + ", " + mode + ")");
-    if (script.open_waits_for_close) {
-      changed_.wait_for(lock, kPatience, [this] { return made("CloseTrace") > 0; });
-    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    char call[160];
+    snprintf(call, sizeof call, "OpenTrace(%s, %x)", logfile->LoggerName,
+             static_cast<unsigned>(logfile->ProcessTraceMode));
+    record_call(call);
     if (script.open_error != 0) return etw::kInvalidProcessTraceHandle;
     // The platform keeps its own copy of the description.
     memcpy(&logfile_, logfile, sizeof logfile_);
@@ -134,8 +125,8 @@ class FakeEtw : public kx::sensor::EtwApi {
     std::lock_guard<std::mutex> lock(mutex_);
     bool ours = handle == kTraceHandle;
     bool invalid = handle == etw::kInvalidProcessTraceHandle;
-    std::string name = ours ? "trace" : invalid ? "invalid" : std::to_string(handle);
-    record_call("CloseTrace(" + name + ")");
+    record_call("CloseTrace(" + (ours ? "trace" : invalid ? "invalid" : std::to_string(handle)) +
+                ")");
     if (!ours || !open_ || closed_) return etw::kErrorInvalidHandle;
     closed_ = true;
     return etw::kErrorSuccess;
@@ -146,16 +137,16 @@ class FakeEtw : public kx::sensor::EtwApi {
     std::lock_guard<std::mutex> lock(mutex_);
     const uint32_t size = properties->Wnode.BufferSize;
     const uint32_t structure = sizeof(EVENT_TRACE_PROPERTIES);
-    if (std::string(name) != "tevrin-agent" || size < structure + 2 * 256 ||
-        properties->LoggerNameOffset < structure || properties->LogFileNameOffset < structure ||
-        properties->LoggerNameOffset + 256 > size || properties->LogFileNameOffset + 256 > size) {
+    if (std::string(name) != "tevrin-agent" || properties->LoggerNameOffset < structure ||
+        properties->LogFileNameOffset < structure || properties->LoggerNameOffset + 256 > size ||
+        properties->LogFileNameOffset + 256 > size) {
       return etw::kErrorInvalidParameter;
     }
-    if (answer_.status != etw::kErrorSuccess) return answer_.status;
-    properties->EventsLost = answer_.events_lost;
-    properties->RealTimeBuffersLost = answer_.real_time_buffers_lost;
-    properties->LogBuffersLost = answer_.log_buffers_lost;
-    properties->LogFileMode = answer_.log_file_mode;
+    if (answer.status != etw::kErrorSuccess) return answer.status;
+    properties->EventsLost = answer.events_lost;
+    properties->RealTimeBuffersLost = answer.real_time_buffers_lost;
+    properties->LogBuffersLost = answer.log_buffers_lost;
+    properties->LogFileMode = answer.log_file_mode;
     return etw::kErrorSuccess;
   }
 
@@ -179,7 +170,6 @@ class FakeEtw : public kx::sensor::EtwApi {
   EVENT_TRACE_LOGFILEA logfile_{};
   bool open_ = false;
   bool closed_ = false;
-  QueryAnswer answer_{};
 };
 
 }  // namespace kx::test

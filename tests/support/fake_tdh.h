@@ -1,6 +1,5 @@
 // A scripted stand-in for the Trace Data Helper: synthetic event records with named
-// properties, and a TdhApi that answers for them as the platform does, failing the calls
-// an event scripts.
+// properties, answered as the platform answers, failing the calls an event scripts.
 #pragma once
 
 #include <algorithm>
@@ -20,17 +19,19 @@ using Bytes = std::vector<uint8_t>;
 
 enum class TdhCall { event_info_size, event_info, property_size, property };
 
-// One event: a DNS Server event with ID 256, time stamp 1970-01-01 and no properties
-// until given some. record() points the record back at the object it is called on, so
-// the record is valid while that object lives and is not moved.
+// A DNS Server event with ID 256, stamped 1970-01-01, without properties until given
+// some. record() points the record back at this object, which must outlive it unmoved.
 class FakeEvent {
  public:
   struct Property {
     std::string name;
     Bytes value;
-    int64_t reported_size = -1;  // TdhGetPropertySize's answer; -1: the size of the value
-    uint32_t name_offset = 0;    // of its UTF-16 name in the information block
+    int64_t reported_size;  // TdhGetPropertySize's answer; -1: the size of the value
   };
+  std::vector<Property> properties;
+  // The event information block record() lays out: the structure, one entry per
+  // property, then each name in UTF-16LE with its NUL.
+  Bytes information;
 
   FakeEvent() {
     provider(sensor::kDnsServerProviderGuid).id(256).timestamp(sensor::kFiletimeUnixEpochOffset);
@@ -41,9 +42,10 @@ class FakeEvent {
 
   // Replaces the named property, or appends it when it is new.
   FakeEvent& property(const std::string& name, const Bytes& value, int64_t reported_size = -1) {
-    Property& p = named(name);
-    p.value = value;
-    p.reported_size = reported_size;
+    auto same = [&name](const Property& p) { return p.name == name; };
+    auto found = std::find_if(properties.begin(), properties.end(), same);
+    if (found == properties.end()) found = properties.insert(found, Property{});
+    *found = {name, value, reported_size};
     return *this;
   }
   // The same with text and its terminating NUL, as the addresses arrive.
@@ -52,42 +54,35 @@ class FakeEvent {
     value.push_back(0);
     return property(name, value);
   }
-  // Makes the call answer status for the named property, or for the event information
-  // when no property is named.
   FakeEvent& fail(TdhCall call, uint32_t status, const std::string& property = std::string()) {
     failures_[{call, property}] = status;
     return *this;
   }
-  // Whether the call fails for the named property (or the event information), and how.
-  bool fails(TdhCall call, const std::string& property, uint32_t* status) const {
-    auto failure = failures_.find({call, property});
-    if (failure != failures_.end()) *status = failure->second;
-    return failure != failures_.end();
+  // The status the call answers for the named property ("": the event information); 0
+  // when it is not scripted to fail.
+  uint32_t failure(TdhCall call, const std::string& property) const {
+    auto found = failures_.find({call, property});
+    return found != failures_.end() ? found->second : 0;
   }
 
-  // Also lays out the information block: the structure, one entry per property, then
-  // each name in UTF-16LE with its NUL.
   EVENT_RECORD* record() {
     const size_t array = offsetof(TRACE_EVENT_INFO, EventPropertyInfoArray);
-    information_.assign(std::max(sizeof(TRACE_EVENT_INFO), array + properties_.size() * kEntry), 0);
+    information.assign(std::max(sizeof(TRACE_EVENT_INFO), array + properties.size() * kEntry), 0);
     TRACE_EVENT_INFO info{};
     info.ProviderGuid = record_.EventHeader.ProviderId;
     info.EventDescriptor = record_.EventHeader.EventDescriptor;
-    info.PropertyCount = info.TopLevelPropertyCount = static_cast<uint32_t>(properties_.size());
-    memcpy(information_.data(), &info, array);
-    for (size_t i = 0; i < properties_.size(); ++i) {
+    info.PropertyCount = info.TopLevelPropertyCount = static_cast<uint32_t>(properties.size());
+    memcpy(information.data(), &info, array);
+    for (size_t i = 0; i < properties.size(); ++i) {
       EVENT_PROPERTY_INFO entry{};
-      entry.NameOffset = properties_[i].name_offset = static_cast<uint32_t>(information_.size());
-      memcpy(information_.data() + array + i * kEntry, &entry, kEntry);
-      for (char c : properties_[i].name) information_.insert(information_.end(), {uint8_t(c), 0});
-      information_.insert(information_.end(), {0, 0});
+      entry.NameOffset = static_cast<uint32_t>(information.size());
+      memcpy(information.data() + array + i * kEntry, &entry, kEntry);
+      for (char c : properties[i].name) information.insert(information.end(), {uint8_t(c), 0});
+      information.insert(information.end(), {0, 0});
     }
     record_.UserData = this;
     return &record_;
   }
-
-  const std::vector<Property>& properties() const { return properties_; }
-  const Bytes& event_information() const { return information_; }
 
  private:
   static constexpr size_t kEntry = sizeof(EVENT_PROPERTY_INFO);
@@ -97,17 +92,8 @@ class FakeEvent {
     *field = static_cast<Field>(value);
     return *this;
   }
-  Property& named(const std::string& name) {
-    auto same = [&name](const Property& p) { return p.name == name; };
-    auto found = std::find_if(properties_.begin(), properties_.end(), same);
-    if (found != properties_.end()) return *found;
-    properties_.emplace_back().name = name;
-    return properties_.back();
-  }
 
   EVENT_RECORD record_{};
-  std::vector<Property> properties_;
-  Bytes information_;
   std::map<std::pair<TdhCall, std::string>, uint32_t> failures_;
 };
 
@@ -132,28 +118,18 @@ inline int32_t collect(const uint8_t* data, uint32_t length, void* user) {
   return 0;
 }
 
-// Bytes first, first + 1, ... of the given length, for recognisable packets.
-inline Bytes counting_bytes(size_t length, uint8_t first = 0) {
-  Bytes bytes(length);
-  for (size_t i = 0; i < length; ++i) bytes[i] = static_cast<uint8_t>(first + i);
-  return bytes;
-}
-
 class FakeTdh : public kx::sensor::TdhApi {
  public:
   uint32_t get_event_information(EVENT_RECORD* record, TRACE_EVENT_INFO* buffer,
                                  uint32_t* buffer_size) override {
     const auto* event = static_cast<const FakeEvent*>(record->UserData);
     TdhCall call = buffer != nullptr ? TdhCall::event_info : TdhCall::event_info_size;
-    uint32_t status = 0;
-    if (event->fails(call, std::string(), &status)) return status;
-    const Bytes& block = event->event_information();
-    if (buffer == nullptr || *buffer_size < block.size()) {
-      *buffer_size = static_cast<uint32_t>(block.size());
+    if (uint32_t status = event->failure(call, "")) return status;
+    if (buffer == nullptr || *buffer_size < event->information.size()) {
+      *buffer_size = static_cast<uint32_t>(event->information.size());
       return etw::kErrorInsufficientBuffer;
     }
-    memcpy(buffer, block.data(), block.size());
-    filled_block_ = reinterpret_cast<uintptr_t>(buffer);
+    memcpy(buffer, event->information.data(), event->information.size());
     return etw::kErrorSuccess;
   }
 
@@ -178,21 +154,24 @@ class FakeTdh : public kx::sensor::TdhApi {
   }
 
  private:
-  // The property the descriptor names, or null with the status to answer. The platform
-  // refuses a name that does not lie in the block it filled last.
-  const FakeEvent::Property* named(TdhCall call, EVENT_RECORD* record,
-                                   const PROPERTY_DATA_DESCRIPTOR* descriptor, uint32_t* status) {
+  // The property whose UTF-16LE name the descriptor points at, or null with the status
+  // to answer.
+  static const FakeEvent::Property* named(TdhCall call, EVENT_RECORD* record,
+                                          const PROPERTY_DATA_DESCRIPTOR* descriptor,
+                                          uint32_t* status) {
     *status = etw::kErrorInvalidParameter;
     if (descriptor->ArrayIndex != etw::kWholeProperty || descriptor->Reserved != 0) return nullptr;
+    std::string name;
+    const auto* c = reinterpret_cast<const char*>(descriptor->PropertyName);
+    for (; c[0] != 0 || c[1] != 0; c += 2) name += *c;
     const auto* event = static_cast<const FakeEvent*>(record->UserData);
-    for (const FakeEvent::Property& p : event->properties()) {
-      if (descriptor->PropertyName != filled_block_ + p.name_offset) continue;
-      return event->fails(call, p.name, status) ? nullptr : &p;
+    for (const FakeEvent::Property& p : event->properties) {
+      if (p.name != name) continue;
+      *status = event->failure(call, name);
+      return *status == 0 ? &p : nullptr;
     }
     return nullptr;
   }
-
-  uintptr_t filled_block_ = 0;
 };
 
 }  // namespace kx::test
