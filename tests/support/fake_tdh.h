@@ -29,9 +29,7 @@ class FakeEvent {
     int64_t reported_size;  // TdhGetPropertySize's answer; -1: the size of the value
   };
   std::vector<Property> properties;
-  // The event information block record() lays out: the structure, one entry per
-  // property, then each name in UTF-16LE with its NUL.
-  Bytes information;
+  Bytes information;  // laid out by record(): the structure, the entries, the UTF-16LE names
 
   FakeEvent() {
     provider(sensor::kDnsServerProviderGuid).id(256).timestamp(sensor::kFiletimeUnixEpochOffset);
@@ -58,8 +56,7 @@ class FakeEvent {
     failures_[{call, property}] = status;
     return *this;
   }
-  // The status the call answers for the named property ("": the event information); 0
-  // when it is not scripted to fail.
+  // What the call answers for the named property ("": the event information); 0: success.
   uint32_t failure(TdhCall call, const std::string& property) const {
     auto found = failures_.find({call, property});
     return found != failures_.end() ? found->second : 0;
@@ -154,8 +151,7 @@ class FakeTdh : public kx::sensor::TdhApi {
   }
 
  private:
-  // The property whose UTF-16LE name the descriptor points at, or null with the status
-  // to answer.
+  // The property named at the descriptor's pointer, or null with the status to answer.
   static const FakeEvent::Property* named(TdhCall call, EVENT_RECORD* record,
                                           const PROPERTY_DATA_DESCRIPTOR* descriptor,
                                           uint32_t* status) {
