@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -46,9 +45,8 @@ void* refuse(void*, size_t) {
   return nullptr;
 }
 
-// The capture failures a session reported, as they read in the log. The session's
-// thread notes them after its error line, so a test waits for the note before it stops
-// the session (a stop that comes first rightly silences the report).
+// The capture failures a session reported, as they read in the log. A test waits for the
+// note before it stops the session: a stop that comes first rightly silences the report.
 struct Failures {
   Lines lines;
   std::atomic<bool> noted{false};
@@ -110,10 +108,9 @@ TEST(EtwSessionFailure, EachFailureEndsTheThreadWithOneLineAndStopStillCloses) {
   }
 }
 
-// Events go through the decoder to the handler, an IPv6 device address skipped. The
-// session's loss counters hold the losses of earlier runs as well: only their growth
-// since this start counts, and a failing query is logged once and keeps the last figure.
-// The counts outlive the state of the stopped session.
+// Events go through the decoder to the handler, an IPv6 device skipped. The session's loss
+// counters hold earlier runs' losses too: only their growth since this start counts, a
+// failing query is logged once and keeps the last figure, and counts outlive the stop.
 TEST_F(EtwSessionTest, CountsWhatWasCapturedSkippedAndLostSinceThisStart) {
   std::vector<Bytes> collected;
   const Bytes packet = {'p', 'a', 'c', 'k', 'e', 't'};  // what message_body frames by default
@@ -140,10 +137,9 @@ TEST_F(EtwSessionTest, CountsWhatWasCapturedSkippedAndLostSinceThisStart) {
   EXPECT_EQ(log.messages(), concat(concat(kStartLines, {failed}), kStopLines));
 }
 
-// The first start creates the session, with the properties below, and enables the
-// provider; a start that finds it already there (183) only attaches. Either way
-// processing goes on until the stop, and a ProcessTrace that ends with an error after
-// the stop is logged but is no capture failure.
+// The first start creates the session with the properties below and enables the provider;
+// a start that finds it (183) only attaches. Either way processing goes on until the stop;
+// a ProcessTrace error after the stop is logged but is no capture failure.
 TEST_F(EtwSessionTest, StartCreatesOrFindsTheSessionOnceAndStopOfAnIdleSessionDoesNothing) {
   EtwSession session(etw, tdh);
   Failures failures;
