@@ -93,8 +93,8 @@ class FakeEvent {
 };
 
 // A packet event as the provider lays it out: TCP, InterfaceIP, then Source (256, 258)
-// or Destination (257), three more fields, BufferSize and PacketData; addresses are text
-// with its NUL.
+// or Destination (257), three more fields (a 'P' at 4, not after a 'B'), BufferSize and
+// PacketData; addresses are text with its NUL.
 inline FakeEvent dns_packet_event(uint16_t event_id, const std::string& device,
                                   const std::string& server, uint8_t is_tcp, const Bytes& packet,
                                   int64_t filetime) {
@@ -104,7 +104,7 @@ inline FakeEvent dns_packet_event(uint16_t event_id, const std::string& device,
   event.id(event_id).timestamp(filetime).property("TCP", {is_tcp});
   event.property("InterfaceIP", text(server));
   event.property(event_id == 257 ? "Destination" : "Source", text(device));
-  event.property("Port", {0x35, 0x00}).property("XID", {0x12, 0x34}).property("Flags", {0, 1});
+  event.property("XID", {0x12, 0x34}).property("Port", {0x35, 0x00}).property("Flags", {0, 1});
   event.property("BufferSize", {static_cast<uint8_t>(size), static_cast<uint8_t>(size >> 8)});
   return event.property("PacketData", packet);
 }
