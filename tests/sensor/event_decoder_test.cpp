@@ -66,10 +66,10 @@ Bytes example_message(const std::string& device = "10.0.0.5") {
   return message_body(258, device, "fe80::53", 1, text(example_packet()));
 }
 
-// Only the DNS server's packet events are framed, and of their device addresses only
-// IPv4 text or, with ipv6-clients on, IPv6 text as delivered and a mapped address as its
-// dotted IPv4 text; the server address is framed unchecked. Other events, and a message
-// while no sink is set, are dropped without a line.
+// Only the DNS server's packet events are framed, of their device addresses only IPv4
+// text or, with ipv6-clients on, IPv6 text as delivered and a mapped address as dotted
+// IPv4; the server is framed unchecked. Other events, and a message while no sink is set,
+// are dropped silently. One state runs all rows: fe80::1 is shorter than those before it.
 TEST_F(EventDecoderTest, FramesPacketEventsFromIpv4ClientsAndDropsOthersSilently) {
   struct Row {
     uint16_t id;
