@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <chrono>
 #include <future>
 #include <map>
@@ -27,10 +28,12 @@ class RecordingOutput : public Output {
  public:
   void write(const CollectedMessage& m) override {
     ++seen[std::string(m.agent) + " " + std::string(m.version) + " " + std::string(m.dns.device)];
+    ++unflushed;
   }
-  void flush() override {}
+  void flush() override { unflushed = 0; }
   const char* kind() const override { return "test"; }
   std::map<std::string, int> seen;
+  std::atomic<size_t> unflushed{0};  // writes that no flush has followed yet
 };
 
 // A client socket to the server under test, named by its own address.
@@ -55,6 +58,7 @@ struct Agent {
     char byte;
     return poll(&p, 1, 10000) == 1 && recv(fd.get(), &byte, 1, 0) == 0;
   }
+  std::string line(const std::string& text) const { return "collector: " + name + ": " + text; }
   FileDescriptor fd;
   std::string name;
 };
@@ -87,10 +91,6 @@ struct RunningServer {
   std::future<void> run;
 };
 
-std::string line(const std::string& peer, const std::string& text) {
-  return "collector: " + peer + ": " + text;
-}
-
 // A hello, then the length of body and its first sent bytes.
 Bytes hello_and_partial(const Bytes& body, size_t sent) {
   Bytes stream = hello_record();
@@ -100,8 +100,9 @@ Bytes hello_and_partial(const Bytes& body, size_t sent) {
 }
 
 // Two agents at once on IPv6 loopback, each message keeping its own connection's identity
-// and version. On loopback the bytes are in the collector's receive buffer once send
-// returns, so a stop right after must still deliver them and close the connections.
+// and version; each read batch is flushed while the run goes on. On loopback the bytes are
+// in the collector's receive buffer once send returns, so a stop right after must still
+// deliver them, flush, and close the connections.
 TEST(CollectorServerTest, ServesAgentsAtOnceAndAStopDeliversWhatHadArrived) {
   RunningServer running({}, "[::1]:0");
   ASSERT_EQ(running.server->address().rfind("[::1]:", 0), 0u);
@@ -113,9 +114,11 @@ TEST(CollectorServerTest, ServesAgentsAtOnceAndAStopDeliversWhatHadArrived) {
     first.send_bytes(message_record(i, "10.0.0.5"));
     second.send_bytes(message_record(i, "10.0.0.6"));
   }
-  ASSERT_TRUE(wait_until([&] { return running.stats().messages == 100; }));
+  ASSERT_TRUE(wait_until(
+      [&] { return running.stats().messages == 100 && running.output.unflushed == 0; }));
   for (uint32_t i = 0; i < 20; ++i) first.send_bytes(message_record(i, "10.0.0.5"));
   ASSERT_TRUE(running.stop());
+  EXPECT_EQ(running.output.unflushed, 0u);
   EXPECT_TRUE(first.closed_without_reply() && second.closed_without_reply());
   EXPECT_EQ(running.output.seen,
             (std::map<std::string, int>{{first.name + " 3.7.3 10.0.0.5", 70},
@@ -125,8 +128,8 @@ TEST(CollectorServerTest, ServesAgentsAtOnceAndAStopDeliversWhatHadArrived) {
   EXPECT_EQ(running.server->summary(), "2 connections, 120 messages, " + std::to_string(bytes) +
                                            " bytes, 0 malformed, 0 truncated");
   EXPECT_THAT(running.diagnostics(),
-              UnorderedElementsAre(line(first.name, "hello, agent version 3.7.3"),
-                                   line(second.name, "hello, agent version 10.0.12")));
+              UnorderedElementsAre(first.line("hello, agent version 3.7.3"),
+                                   second.line("hello, agent version 10.0.12")));
 }
 
 // Limits against peers that would hold the collector's memory or descriptors: past
@@ -151,17 +154,16 @@ TEST(CollectorServerTest, ClosesTheLargestPastTheCapAndThoseThatStall) {
   Agent stalled(running.server->address());
   stalled.send_bytes(hello_and_partial(Bytes(100), 10));
   Agent silent(running.server->address());
-  EXPECT_TRUE(stalled.closed_without_reply());
-  EXPECT_TRUE(silent.closed_without_reply());
+  EXPECT_TRUE(stalled.closed_without_reply() && silent.closed_without_reply());
   ASSERT_TRUE(running.stop());
   EXPECT_EQ(running.stats().truncated, 2u);
   EXPECT_THAT(running.diagnostics(),
               testing::IsSupersetOf(
-                  {line(large.name, "unfinished records hold 1108 bytes, above the limit of 1000; "
-                                    "this one holds 804; connection closed"),
-                   line(stalled.name, "no progress for 1500 ms inside a record (14 bytes held); "
-                                      "connection closed"),
-                   line(silent.name, "no progress for 1500 ms before a hello; connection closed")}));
+                  {large.line("unfinished records hold 1108 bytes, above the limit of 1000; this "
+                              "one holds 804; connection closed"),
+                   stalled.line("no progress for 1500 ms inside a record (14 bytes held); "
+                                "connection closed"),
+                   silent.line("no progress for 1500 ms before a hello; connection closed")}));
 }
 
 }  // namespace

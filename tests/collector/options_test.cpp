@@ -56,8 +56,7 @@ std::string parsed(std::vector<const char*> args) {
     for (const std::string& path : o.pcap_paths) text += " pcap:" + path;
     const char* kinds[] = {" dnstap:", " dnstap-unix:", " dnstap-tcp:"};
     for (const DnstapTarget& t : o.dnstap_targets) {
-      text +=
-          kinds[static_cast<int>(t.kind)] + t.path + t.host + (t.port.empty() ? "" : "," + t.port);
+      text += kinds[static_cast<int>(t.kind)] + t.path + t.host + (t.port.empty() ? "" : "," + t.port);
     }
     for (const KafkaSettings& k : o.kafka_outputs) {
       text += " kafka:" + k.brokers + "/" + k.topic +
