@@ -7,6 +7,7 @@
 
 #include "agent/errors.h"
 #include "support/log_capture.h"
+#include "support/test_util.h"
 #include "support/wait.h"
 #include "wire/wire_format.h"
 
@@ -60,6 +61,20 @@ TEST(PcapSession, ReplaysTheFixtureInOrderOncePerStartAndCountsRefusedMessages) 
   EXPECT_EQ(session.counts().captured, 20u);
   EXPECT_EQ(received, messages);
   EXPECT_EQ(log.messages(), lines);
+}
+
+// A file of a link type the decoder cannot read ends its capture with one error line.
+TEST(PcapSession, EndsTheCaptureOfAnUnsupportedLinkTypeWithOneErrorLine) {
+  test::TempDir dir;
+  const std::string wifi = dir.file("wifi.pcap");
+  // A capture file's header alone, of link type 105 (IEEE 802.11).
+  test::write_file(wifi, std::string("\xd4\xc3\xb2\xa1\x02\0\x04\0\0\0\0\0\0\0\0\0"
+                                     "\xff\xff\0\0\x69\0\0\0", 24));
+  test::LogCapture log;
+  PcapSession({"any", 53, wifi}).start();  // the temporary's end stops it
+  const std::string error = "pcap_datalink(" + wifi + ") failed: unsupported link type 105 (IEEE802_11)";
+  EXPECT_EQ(log.messages(), (Lines{"Starting packet capture on " + wifi,
+                                   "ERROR - Packet capture failed: " + error, kNoSkips}));
 }
 
 }  // namespace

@@ -1,5 +1,4 @@
-// Captured frames as tests and benchmarks build them: IPv4 and IPv6 datagrams of UDP and
-// TCP, DNS over TCP's length prefix, and each link type's header around a datagram.
+// Captured frames as tests and benchmarks build them, from the link header to the DNS data.
 #pragma once
 
 #include <cstdint>
