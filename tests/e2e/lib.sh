@@ -35,8 +35,6 @@ server:
   local-zone: "test.example." static
   local-data: "www.test.example. 300 IN A 192.0.2.10"
   local-data: "mail.test.example. 300 IN A 192.0.2.25"
-  local-data: "test.example. 300 IN MX 10 mail.test.example."
-  local-data: "txt.test.example. 300 IN TXT \"tevrin end-to-end\""
 CONF
   unbound -d -c "$conf" >"$WORK/unbound.log" 2>&1 &
   UNBOUND_PID=$!
