@@ -2,26 +2,18 @@
 # The collector is away while far more than queue-size bytes of messages are captured:
 # when it appears it receives the newest intact, in order, with their capture time; the
 # agent's statistics account for every message, sent (the collector's count) or reported lost.
-source "$(dirname "$0")/lib.sh"
+source "$(dirname "$0")/../common.sh"
 
-# The capture file to replay: 400 queries for q1.test.example ... q400.test.example
-# (device 10.0.0.5, server 10.0.0.1, port 53), written by the collector.
+# The capture file to replay, written by the collector: 400 queries, q1 ... q400.test.example.
 start_collector make-pcap --listen 127.0.0.1:0 --pcap "$WORK/replay.pcap"
-mapfile -t items < <(seq -f 'query,q%g.test.example,A,10.0.0.5,10.0.0.1,udp' 400)
-"$BIN/collector-send" --time 1700000000 "127.0.0.1:$COLLECTOR_PORT" "${items[@]}" || fail "collector-send failed"
+seq -f 'query,q%g.test.example,A,10.0.0.5,10.0.0.1,udp' 400 |
+  "$BIN/collector-send" --time 1700000000 "127.0.0.1:$COLLECTOR_PORT" - || fail "collector-send failed"
 stop_collector
-grep -q "400 messages" "$WORK/make-pcap.err" || fail "replay file: $(cat "$WORK/make-pcap.err")"
 
 port=$(unused_port) || fail "no free port"
-install_agent
-cat >"$WORK/agent.conf" <<CONF
-target 127.0.0.1:$port 2
-capture-file $WORK/replay.pcap
-dns-port 53
-queue-size 4096
-statistics-interval 1
-logging on
-CONF
+install_agent agent
+printf '%s\n' "target 127.0.0.1:$port 2" "capture-file $WORK/replay.pcap" "dns-port 53" "queue-size 4096" \
+  "statistics-interval 1" "logging on" >"$WORK/agent.conf"
 start_agent "$WORK/agent.conf" "Packet capture finished"
 wait_for_text "$AGENT_LOG" "ERROR - Connect to 127.0.0.1:$port failed" 10 || fail "no failed connect"
 

@@ -2,8 +2,8 @@
 # The agent binary as a user runs it: exit status and output of a usage error, a failed
 # start and a failed capture; SIGHUP reopens a rotated log, SIGPIPE is ignored, SIGTERM
 # ends the run normally.
-source "$(dirname "$0")/lib.sh"
-install_agent
+source "$(dirname "$0")/../common.sh"
+install_agent agent
 
 # Without a log a failed start's message goes to standard error; with one, nothing is
 # printed. Exit status -1 (255) for usage, 1 for a failed start or capture.

@@ -3,7 +3,7 @@
 # error naming the peer and the reason and is closed, a partial record at the end of
 # a connection is counted and dropped, and every other connection carries on. A peer
 # outside --allow is closed at accept. The metrics count it all.
-source "$(dirname "$0")/lib.sh"
+source "$(dirname "$0")/../common.sh"
 require_commands curl promtool
 
 start_collector main --listen 127.0.0.1:0 --max-record 1000 --json "$WORK/out.json" \

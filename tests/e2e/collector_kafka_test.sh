@@ -3,7 +3,7 @@
 # loopback), read back with kcat: every message once, keyed by its client, in order per
 # client, as its --json line; the dnstap messages parse. With no broker reachable the
 # collector warns, the flush limit ends the stop, and the exit status reports the loss.
-source "$(dirname "$0")/lib.sh"
+source "$(dirname "$0")/../common.sh"
 require_commands kcat dnstap-read
 
 # send_chunk FIRST COUNT: queries q<i>.example, numbered in the order they are sent, from
