@@ -39,11 +39,9 @@ wait_for_count() {
   return 1
 }
 wait_for_text() { wait_for_count "$1" "$2" 1 "$3"; }  # FILE TEXT SECONDS
-
 expect_equal() {  # WHAT EXPECTED ACTUAL
   [ "$2" = "$3" ] || fail "$1: $(diff <(printf '%s\n' "$2") <(printf '%s\n' "$3"))"
 }
-
 unused_port() {  # a port on 127.0.0.1 that the kernel just handed out and took back
   python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
 }
@@ -69,8 +67,7 @@ end_cleanly() {
 }
 stop_collector() { end_cleanly TERM "$COLLECTOR_PID" collector; }
 
-# install_agent EXE: a copy of the agent in a folder of its own with a log folder beside
-# it, so each test has its own log. Sets AGENT and AGENT_LOG.
+# install_agent EXE: the agent in a folder of its own, its log beside; sets AGENT, AGENT_LOG.
 install_agent() {
   mkdir -p "$WORK/agent/log"
   cp "$BIN/$1" "$WORK/agent/$1"
@@ -78,8 +75,7 @@ install_agent() {
   AGENT_LOG=$WORK/agent/log/dns-logger.log
 }
 
-# start_agent CONFIG [LINE]: the agent in the background, sets AGENT_PID; with LINE,
-# waits (bounded) for LINE in its log.
+# start_agent CONFIG [LINE]: the agent in the background, then LINE in its log; sets AGENT_PID.
 start_agent() {
   "$AGENT" "$1" >"$WORK/agent.out" 2>&1 &
   AGENT_PID=$!

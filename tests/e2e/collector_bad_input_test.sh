@@ -1,8 +1,6 @@
 #!/usr/bin/env bash
-# Bad input never stops the collector: each bad connection gets one line on standard
-# error naming the peer and the reason and is closed, a partial record at the end of
-# a connection is counted and dropped, and every other connection carries on. A peer
-# outside --allow is closed at accept. The metrics count it all.
+# Bad input never stops the collector: each bad connection gets one line naming the peer
+# and the reason and is closed, and every other connection carries on; the metrics count it.
 source "$(dirname "$0")/../common.sh"
 require_commands curl promtool
 

@@ -1,13 +1,10 @@
 #!/usr/bin/env bash
-# The collector into Kafka (librdkafka's mock brokers, which the collector starts on
-# loopback), read back with kcat: every message once, keyed by its client, in order per
-# client, as its --json line; the dnstap messages parse. With no broker reachable the
-# collector warns, the flush limit ends the stop, and the exit status reports the loss.
+# The collector into Kafka (librdkafka's mock brokers, started by the collector on
+# loopback), read back with kcat; with no broker, the flush limit and the exit status.
 source "$(dirname "$0")/../common.sh"
 require_commands kcat dnstap-read
 
-# send_chunk FIRST COUNT: queries q<i>.example, numbered in the order they are sent, from
-# 200 clients.
+# send_chunk FIRST COUNT: queries q<i>.example, numbered in the order sent, from 200 clients.
 send_chunk() {
   awk -v first="$1" -v count="$2" 'BEGIN { for (i = first; i < first + count; i++)
     printf "query,q%d.example,A,10.0.0.%d,10.0.0.1,udp\n", i, i % 200 }' |
@@ -40,12 +37,10 @@ expect_equal "keys not the client's address, messages out of order for their key
   $1 != device || device != "10.0.0." q % 200 { bad++ }
   { if (($1 in last) && q <= last[$1]) order++; last[$1] = q }
   END { printf "%d %d\n", bad, order }' "$WORK/steady.kafka")"
-# Each message once: the same lines as the --json output.
 diff <(cut -d' ' -f2- "$WORK/steady.kafka" | sort) <(sort "$WORK/steady.json") >/dev/null ||
   fail "JSON from Kafka differs from the --json lines"
 
-# dnstap: each Kafka message is one Dnstap protobuf; framed as a Frame Streams file, it
-# must read back with dnstap-read.
+# Each dnstap Kafka message is one Dnstap protobuf: framed as a Frame Streams file, they read.
 kafka_collector tap --kafka-format dnstap
 send_chunk 0 3
 {
@@ -57,9 +52,8 @@ stop_kafka tap "3 delivered, 0 not delivered"
 expect_equal "dnstap from Kafka" "$(printf 'CQ q%s.example/IN/A\n' 0 1 2)" \
   "$(timeout 30 dnstap-read "$WORK/tap.dnstap" | awk '{ print $3, $NF }' | sort)"
 
-# No broker at all: the collector warns and holds the agent back; at the stop the flush
-# limit ends the wait, what was not delivered is counted and reported on one line per
-# reason, and the exit status says so.
+# No broker at all: at the stop the flush limit ends the wait; what was not delivered is
+# counted and reported on one line per reason, and the exit status says so.
 port=$(unused_port) || fail "no free port"
 start_collector gone --listen 127.0.0.1:0 --kafka "127.0.0.1:$port" --kafka-topic gone --kafka-flush-seconds 1
 wait_for_text "$WORK/gone.err" "no broker reachable yet" 10 || fail "no warning: $(cat "$WORK/gone.err")"

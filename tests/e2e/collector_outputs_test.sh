@@ -1,23 +1,17 @@
 #!/usr/bin/env bash
 # The collector's pcap and dnstap files read back with tshark and dnstap-read; files rotate
-# whole; a dnstap receiver on a Unix socket or TCP gets the frames, what it cannot take is
-# counted.
+# whole; dnstap receivers on a Unix socket or TCP get the frames, or they count as dropped.
 source "$(dirname "$0")/../common.sh"
 require_commands tshark dnstap-read jq fstrm_capture
 send() { timeout 20 "$BIN/collector-send" --time 1700000000 "127.0.0.1:$COLLECTOR_PORT" "$@" || fail "collector-send $*"; }
-items=(
-  "query,example.com,A,10.0.0.5,10.0.0.1,udp"
-  "response,example.com,A,10.0.0.5,10.0.0.1,udp"
-  "query,www.example.org,AAAA,10.0.0.6,10.0.0.1,tcp"
-  "response,www.example.org,AAAA,10.0.0.6,10.0.0.1,tcp"
-  "query,mail.example.net,MX,10.0.0.7,2001:db8::53,udp"
-)
+items=("query,example.com,A,10.0.0.5,10.0.0.1,udp" "response,example.com,A,10.0.0.5,10.0.0.1,udp"
+  "query,www.example.org,AAAA,10.0.0.6,10.0.0.1,tcp" "response,www.example.org,AAAA,10.0.0.6,10.0.0.1,tcp"
+  "query,mail.example.net,MX,10.0.0.7,2001:db8::53,udp")
 start_collector files --listen 127.0.0.1:0 --pcap "$WORK/out.pcap" --dnstap "$WORK/out.dnstap"
 send "${items[@]}"
 stop_collector
 
-# Per packet: time, question, addresses, ports, checksum states (1 is good: IPv4 header,
-# then UDP or TCP) and the answers.
+# Per packet: time, question, addresses, ports, checksum states (1: good) and the answers.
 expect_equal "tshark fields" \
 '1700000000.000000000,example.com,1,10.0.0.5,10.0.0.1,,,53,,1,1,,,
 1700000000.000000000,example.com,1,10.0.0.1,10.0.0.5,,,53812,,1,1,,192.0.2.1,
@@ -31,8 +25,7 @@ expect_equal "tshark fields" \
 expect_equal "tshark warnings" "" \
   "$(timeout 60 tshark -r "$WORK/out.pcap" -Y '_ws.expert.severity >= warning' 2>/dev/null)"
 
-# Per frame: type, question, addresses, protocol, family, whether the identity is the
-# agent's address, and the version.
+# Per frame: type, question, addresses, protocol, family, identity the agent's address, version.
 expect_equal "dnstap frames" \
 "CLIENT_QUERY 'example.com. IN A' 10.0.0.5 10.0.0.1 UDP INET 1 3.7.3
 CLIENT_RESPONSE 'example.com. IN A' 10.0.0.5 10.0.0.1 UDP INET 1 3.7.3
@@ -45,11 +38,9 @@ CLIENT_QUERY 'mail.example.net. IN MX' 10.0.0.7 2001:db8::53 UDP INET6 1 3.7.3" 
       /^  query_address:/ { q = $2 } /^  response_address:/ { r = $2 }
       /QUESTION_SECTION:/ { getline; sub(/^ +- /, ""); gsub(/"/, "", q); gsub(/"/, "", r); print t, $0, q, r, p, f, id, v }')"
 
-# Rotation: the files are renamed and SIGHUP sent while agents stream 4000 messages, 200
-# a connection; then a restart on the same paths takes 200 more. Every message is in
-# exactly one file and every file reads whole.
-rotated=$WORK/rotated
-mkdir "$rotated"
+# Files renamed and SIGHUP sent while agents stream, then a restart on the same paths:
+# every message is in exactly one file and every file reads whole.
+rotated=$(mktemp -d "$WORK/rotated.XXXXXX")
 outputs=(--json "$rotated/out.json" --pcap "$rotated/out.pcap" --dnstap "$rotated/out.dnstap")
 rotation_items() { seq -f 'query,r%g.example,A,10.0.0.5,10.0.0.1,udp' "$1" $(( $1 + 199 )) | send -; }
 start_collector rotate --listen 127.0.0.1:0 "${outputs[@]}"
@@ -97,7 +88,6 @@ end_cleanly TERM "$RECEIVER_PID" receiver
 send "${items[1]}"
 start_receiver "$WORK/second.dnstap" -u "$sock"
 wait_for_text "$WORK/unix.err" 'failed; reconnecting' 10
-# Sent once the collector is back on the socket: a busy host may take its retry late.
 wait_for_count "$WORK/unix.err" reconnected 2 10 || fail "no reconnection: $(cat "$WORK/unix.err")"
 send "${items[2]}"
 sleep 0.5
@@ -106,8 +96,7 @@ expect_equal "frames after the reconnection" "CQ www.example.org/IN/AAAA" "$(que
 wait_for_count "$WORK/unix.err" 'failed; reconnecting' 2 10 || fail "idle receiver's end unnoticed"
 start_receiver "$WORK/third.dnstap" -u "$sock"
 wait_for_count "$WORK/unix.err" reconnected 3 10 || fail "no second reconnection: $(cat "$WORK/unix.err")"
-# Frames the receiver never read die with it: a receiver that stops reading gets three,
-# is killed, and those three count as dropped with the one sent while it is away.
+# Frames a receiver never read die with it: three to a stopped and killed one, dropped.
 kill -STOP "$RECEIVER_PID"
 send "${items[@]:0:3}"
 sleep 0.5
@@ -118,8 +107,7 @@ stop_collector
 expect_equal "frames before the receiver went, dropped frames" "CQ example.com/IN/A 1" "$(questions \
   "$WORK/first.dnstap") $(grep -cxF "collector: dnstap receiver unix:$sock: 5 frames dropped" "$WORK/unix.err")"
 
-# A receiver that stops reading does not hold the stop for more than a few seconds, and
-# what it never took is counted.
+# A receiver that stops reading holds the stop a few seconds at most; its frames count.
 rm -f "$sock"
 start_receiver "$WORK/late.dnstap" -u "$sock"
 for _ in $(seq 100); do [ -S "$sock" ] && break; sleep 0.1; done

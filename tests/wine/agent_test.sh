@@ -23,8 +23,7 @@ agent_dir=$(winepath -w "$WORK/agent" 2>/dev/null) || fail "winepath failed"
 start_collector collector --listen 127.0.0.1:0 --json "$WORK/messages.json"
 printf 'target 127.0.0.1:%s 2\nqueue-size 1048576\nlogging on\n' "$COLLECTOR_PORT" >"$WORK/agent/agent.conf"
 
-# ended_by_the_capture WHAT: the failed capture ended the run, as the log's last line
-# says, and every line ends in CR LF (the C runtime's text mode).
+# ended_by_the_capture WHAT: the log's last line, and every line in CR LF (C text mode).
 ended_by_the_capture() {
   expect_equal "$1: lines in CR LF, last line" \
     "$(grep -c '' "$AGENT_LOG") ERROR - Run failure: capture failed: OpenTrace() failed: " \
@@ -35,7 +34,6 @@ ended_by_the_capture() {
 "$WINE" "$AGENT" >"$WORK/usage.out" 2>"$WORK/usage.err"
 expect_equal "no argument: status, standard error" "255 usage: agent <config-file>" \
   "$? $(tr -d '\r' <"$WORK/usage.err")"
-# With a log open nothing is printed.
 (cd "$WORK" && exec timeout 60 "$WINE" "$AGENT" "$agent_dir\\agent.conf" >"$WORK/agent.out" 2>&1)
 expect_equal "console run: status, output" "1 " "$? $(cat "$WORK/agent.out")"
 ended_by_the_capture "console run"
