@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <future>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "agent/executable_path.h"
@@ -21,6 +24,74 @@ namespace {
 
 using namespace std::chrono_literals;
 using Lines = std::vector<std::string>;
+using kx::agent::lost_line;
+using kx::agent::Statistics;
+using kx::agent::statistics_line;
+
+Statistics losses(uint64_t overwritten, uint64_t refused, uint64_t dropped, uint64_t in_queue) {
+  Statistics s;
+  std::tie(s.overwritten, s.refused, s.capture_dropped, s.in_queue) =
+      std::tie(overwritten, refused, dropped, in_queue);
+  return s;
+}
+
+TEST(Statistics, LineHoldsEveryKeyInOrderAndThenTheCapturesDetails) {
+  Statistics s;
+  uint64_t* fields[] = {&s.captured, &s.skipped, &s.queued, &s.overwritten, &s.overwritten_bytes,
+                        &s.refused, &s.in_queue, &s.sent, &s.resent, &s.connects,
+                        &s.connect_failures, &s.send_failures, &s.capture_dropped};
+  uint64_t n = 1;
+  for (uint64_t* field : fields) *field = n++;
+  s.capture_dropped = 18446744073709551615u;
+  s.details = " etw_log_file_mode=0x00000100";
+  EXPECT_EQ(statistics_line(s),
+            "Statistics: captured=1 skipped=2 queued=3 overwritten=4 overwritten_bytes=5 "
+            "refused=6 in_queue=7 sent=8 resent=9 connects=10 connect_failures=11 "
+            "send_failures=12 capture_dropped=18446744073709551615 "
+            "etw_log_file_mode=0x00000100");
+}
+
+// The line at the stop, with the queued ones lost too, is shown by the run sequence's test.
+TEST(Statistics, LostLineCountsWhatWasLostSinceThePreviousReport) {
+  struct Case { const char* name; Statistics previous, now; std::string expected; };
+  const Case cases[] = {
+      {"records in the ring are no loss while running", losses(5, 1, 2, 9), losses(5, 1, 2, 3), ""},
+      {"each cause since the last report", losses(5, 1, 2, 0), losses(15, 3, 32, 4),
+       "ERROR - Lost 42 DNS packet messages since the last report: 10 overwritten in the queue, 2 refused, "
+       "30 dropped by the capture"},
+      {"a reading older than the previous one is no loss", losses(5, 1, 2, 0), losses(4, 1, 2, 0), ""},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(lost_line(c.previous, c.now, false), c.expected) << c.name;
+  }
+}
+
+// The reporter reports at each interval, none with interval 0, and once at the stop;
+// each time against the report before it.
+TEST(StatisticsReporter, ReportsEveryIntervalAndOnceMoreAtTheStop) {
+  const Statistics readings[] = {losses(0, 0, 0, 1), losses(3, 0, 0, 1), losses(3, 0, 0, 2)};
+  const struct { int interval; size_t reads; Lines expected; } cases[] = {
+      {1, 2,
+       {statistics_line(readings[0]), statistics_line(readings[1]), lost_line(readings[0], readings[1], false),
+        statistics_line(readings[2]), lost_line(readings[1], readings[2], true)}},
+      {0, 0, {statistics_line(readings[0]), lost_line(Statistics(), readings[0], true)}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.interval);
+    kx::test::LogCapture log;
+    std::atomic<size_t> reads{0};
+    kx::agent::StatisticsReporter reporter([&] { return readings[std::min<size_t>(reads++, 2)]; },
+                                           std::chrono::seconds(c.interval));
+    reporter.start();
+    // With interval 0 no report is due however long it runs.
+    kx::test::wait_until([&] { return reads >= std::max<size_t>(c.reads, 1); },
+                         c.interval > 0 ? std::chrono::milliseconds(10000) : std::chrono::milliseconds(50));
+    reporter.stop();
+    ASSERT_EQ(reads.load(), c.reads) << "not one report per interval";
+    reporter.report_final();
+    EXPECT_EQ(log.messages(), c.expected);
+  }
+}
 
 // The run sequence logs to <executable folder>/log/dns-logger.log; each run starts with
 // no file there, fresh settings and a fresh capture script.
@@ -73,7 +144,7 @@ TEST_F(RunAgentTest, RunEndsOnAStopRequestOrAFailedStartWithItsLinesInOrder) {
     lines.push_back("Stopped!");
     return lines;
   };
-  const Lines idle = stopped({kx::agent::statistics_line(kx::agent::Statistics())});
+  const Lines idle = stopped({statistics_line(Statistics())});
   const std::string no_thread = "pthread_create() failed: no threads left";
   const std::string on = "logging on\nqueue-size 100\n";
   const struct {
@@ -122,7 +193,8 @@ TEST_F(RunAgentTest, RunEndsOnAStopRequestOrAFailedStartWithItsLinesInOrder) {
 }
 
 // A capture that fails forwards what was queued, then ends the run as a failure; without
-// a reachable target the forwarding is given up after the first target's time-out.
+// a reachable target the forwarding is given up after the first target's time-out (else
+// the run would not end).
 TEST_F(RunAgentTest, CaptureFailureForwardsTheQueueThenEndsTheRunWithStatusOne) {
   const kx::test::Bytes message = kx::test::message_body(1, "10.0.0.5");
   for (bool reachable : {true, false}) {
@@ -137,10 +209,8 @@ TEST_F(RunAgentTest, CaptureFailureForwardsTheQueueThenEndsTheRunWithStatusOne) 
       EXPECT_TRUE(listener.wait_for_bytes(0, 10, 10000ms)) << "no hello";
     }
     for (int i = 0; i < 3; ++i) script->deliver(message);
-    const auto failed_at = std::chrono::steady_clock::now();
     script->fail("pcap_activate(nosuch0) failed: No such device exists");
     EXPECT_EQ(status.get(), 1);
-    EXPECT_LT(std::chrono::steady_clock::now() - failed_at, 5s);
     if (reachable) {
       // The listener reads on a thread of its own: every byte is in once it has seen the close.
       EXPECT_TRUE(listener.wait_for_close(0, 5000ms));
