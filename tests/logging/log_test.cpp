@@ -16,24 +16,16 @@ using namespace kx::logging;
 using kx::test::read_file;
 using Lines = std::vector<std::string>;
 
-class LogTest : public ::testing::Test {
- protected:
-  void TearDown() override { close_log(); }
-  kx::test::TempDir dir;
-};
-
-TEST_F(LogTest, NothingIsWrittenWhileNoLogIsOpen) {
-  log_message("lost %d", 1);
-  const std::string path = dir.file("missing-folder/dns-logger.log");
-  open_log(path.c_str());
-  log_message("also lost");
-  EXPECT_FALSE(log_is_open());
-  EXPECT_FALSE(std::filesystem::exists(path));
-}
-
 // Lines are appended to what the file holds, unbuffered, each whole with its time and
-// process prefix, even when threads log at once.
-TEST_F(LogTest, WholeLinesAreAppendedUnbufferedEvenFromConcurrentThreads) {
+// process prefix, even when threads log at once. A log that cannot be opened (its folder
+// is missing) stays closed, and what is logged meanwhile is dropped.
+TEST(Log, WholeLinesAreAppendedUnbufferedToAnOpenLogOnlyEvenFromConcurrentThreads) {
+  kx::test::TempDir dir;
+  const std::string missing = dir.file("missing-folder/dns-logger.log");
+  open_log(missing.c_str());
+  log_message("lost %d", 1);
+  EXPECT_FALSE(log_is_open());
+  EXPECT_FALSE(std::filesystem::exists(missing));
   const std::string path = dir.file("dns-logger.log");
   kx::test::write_file(path, "old line\n");
   open_log(path.c_str());
