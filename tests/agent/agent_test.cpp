@@ -82,8 +82,8 @@ TEST(StatisticsReporter, ReportsEveryIntervalAndOnceMoreAtTheStop) {
     SCOPED_TRACE(c.interval);
     kx::test::LogCapture log;
     std::atomic<size_t> reads{0};
-    kx::agent::StatisticsReporter reporter([&] { return readings[std::min<size_t>(reads++, 2)]; },
-                                           std::chrono::seconds(c.interval));
+    StatisticsReporter reporter([&] { return readings[std::min<size_t>(reads++, 2)]; },
+                                std::chrono::seconds(c.interval));
     reporter.start();
     // With interval 0 no report is due however long it runs.
     kx::test::wait_until([&] { return reads >= std::max<size_t>(c.reads, 1); },
@@ -101,22 +101,20 @@ class RunAgentTest : public ::testing::Test {
  protected:
   void TearDown() override {
     fresh_run("");
-    kx::agent::config_path = nullptr;
+    config_path = nullptr;
   }
   void fresh_run(const std::string& config) {
     kx::logging::close_log();
     kx::config::reset_settings();
-    kx::agent::reset_stop_request();
-    std::filesystem::create_directories(kx::agent::executable_directory() + "/log");
+    reset_stop_request();
+    std::filesystem::create_directories(executable_directory() + "/log");
     std::filesystem::remove(log_path);
     kx::test::write_file(config_file, config);
-    kx::agent::config_path = config_file.c_str();
+    config_path = config_file.c_str();
     script = std::make_unique<kx::test::FakeCapture>();
   }
   int run() {
-    return kx::agent::run_agent([this](const kx::config::Config&, const std::string&) {
-      return script->source();
-    });
+    return run_agent([this](const kx::config::Config&, const std::string&) { return script->source(); });
   }
   bool started() {
     return kx::test::wait_until([&] { return script->starts > 0; }, 5s);
@@ -124,12 +122,12 @@ class RunAgentTest : public ::testing::Test {
   Lines messages() { return kx::test::log_messages(log_path); }
   // The lines of a run up to the capture's start.
   static Lines start_lines() {
-    return {"agent version 3.7.3", "Changing directory to: " + kx::agent::executable_directory(),
-            "Starting...", "Starting sensor queue processor", kx::agent::capture_start_line()};
+    return {"agent version 3.7.3", "Changing directory to: " + executable_directory(),
+            "Starting...", "Starting sensor queue processor", capture_start_line()};
   }
 
   kx::test::TempDir dir;
-  std::string log_path = kx::agent::executable_directory() + "/log/dns-logger.log";
+  std::string log_path = executable_directory() + "/log/dns-logger.log";
   std::string config_file = dir.file("agent.conf");
   std::unique_ptr<kx::test::FakeCapture> script;
 };
@@ -172,7 +170,7 @@ TEST_F(RunAgentTest, RunEndsOnAStopRequestOrAFailedStartWithItsLinesInOrder) {
     fresh_run(c.config);
     script->start_failure = c.start_failure;
     script->dropped = c.deliver ? 3 : 0;
-    if (c.stop_first) kx::agent::request_stop();
+    if (c.stop_first) request_stop();
     std::future<int> status = std::async(std::launch::async, [this] { return run(); });
     const int runs = c.start_failure.empty() ? 1 : 0;
     EXPECT_TRUE(runs == 0 || started());
@@ -181,9 +179,9 @@ TEST_F(RunAgentTest, RunEndsOnAStopRequestOrAFailedStartWithItsLinesInOrder) {
       // A message larger than the queue is refused by raising, to the capture's handler.
       EXPECT_ANY_THROW(script->deliver(kx::test::Bytes(200, 2)));
     }
-    if (!c.stop_first) kx::agent::request_stop();
+    if (!c.stop_first) request_stop();
     const bool ended = status.wait_for(5s) == std::future_status::ready;
-    if (!ended) kx::agent::request_stop();  // keep the test from hanging
+    if (!ended) request_stop();  // keep the test from hanging
     EXPECT_EQ(status.get(), c.status);
     EXPECT_TRUE(ended) << "the stop request was forgotten";
     Lines expected = c.config.rfind("logging on", 0) == 0 ? start_lines() : Lines{};
@@ -233,7 +231,7 @@ TEST(ExecutableDirectory, CutsAtTheLastSeparatorOnly) {
       // Only the platform's separator counts: a forward slash is part of a name on Windows.
       {"C:/tools/agent.exe", '\\', "."},
   };
-  for (const auto& c : cases) EXPECT_EQ(kx::agent::directory_of(c.path, c.separator), c.directory) << c.path;
+  for (const auto& c : cases) EXPECT_EQ(directory_of(c.path, c.separator), c.directory) << c.path;
 }
 
 // The fields that vary between status reports: state, win32 and service-specific exit code.
