@@ -10,7 +10,6 @@
 #include <thread>
 #include <vector>
 
-#include "sensor/sensor_queue.h"
 #include "support/log_capture.h"
 #include "support/loopback.h"
 #include "support/records.h"
@@ -22,14 +21,12 @@ namespace {
 using kx::net::ProcessorOptions;
 using kx::net::SocketStatus;
 using kx::test::LoopbackListener;
-using kx::test::WatchedSockets;
 using Counts = std::vector<uint64_t>;
 using Lines = std::vector<std::string>;
 using std::chrono::milliseconds;
 
 constexpr milliseconds kPatience(10000);
 const std::string kHello = kx::test::text(kx::test::hello_record());
-const WatchedSockets::Answer kReset{SocketStatus::failed, ECONNRESET};
 
 // A framed record whose body is size bytes that differ from record to record.
 std::string frame(size_t size, char seed) {
@@ -61,19 +58,18 @@ void expect_lines(Lines logged, const Lines& expected) {
   EXPECT_EQ(logged, expected);
 }
 
-ProcessorOptions short_pauses(kx::net::SocketApi* sockets = nullptr) {
-  ProcessorOptions options;
-  options.pause_step = milliseconds(20);
-  options.sockets = sockets;
-  return options;
-}
-
-// A processor over a queue of its own, forwarding to collectors on loopback ports.
+// A processor with a queue, watched sockets and 200 ms pauses of its own, forwarding to the
+// given loopback ports, then to a collector of its own; the log outlives the thread.
 struct Forwarder {
-  Forwarder(uint32_t queue_size, std::initializer_list<uint16_t> ports,
-            ProcessorOptions options = short_pauses())
-      : queue(queue_size), processor(queue, targets, options) {
+  Forwarder(uint32_t queue_size, ProcessorOptions options, std::vector<uint16_t> ports = {})
+      : queue(queue_size), processor(queue, targets, watched(options)) {
+    ports.push_back(collector.port());
     for (uint16_t port : ports) targets.push_back(kx::config::Target{"127.0.0.1", port, 5});
+  }
+  ProcessorOptions watched(ProcessorOptions options) {
+    options.pause_step = milliseconds(20);
+    options.sockets = &sockets;
+    return options;
   }
   // Queues the body of a framed record.
   void push(const std::string& framed) {
@@ -90,6 +86,9 @@ struct Forwarder {
             c.connect_failures.value(), c.send_failures.value(), c.held.value()};
   }
 
+  kx::test::LogCapture log;
+  LoopbackListener collector;
+  kx::test::WatchedSockets sockets;
   kx::sensor::SensorQueue queue;
   std::vector<kx::config::Target> targets;
   kx::net::SensorQueueProcessor processor;
@@ -109,7 +108,7 @@ bool allocation_fails() {
 ProcessorOptions failing_on(int allocation) {
   allocations = 0;
   failing_allocation = allocation;
-  ProcessorOptions options = short_pauses();
+  ProcessorOptions options;
   options.allocator = {
       [](size_t size) { return allocation_fails() ? nullptr : std::malloc(size); },
       [](void* block, size_t size) { return allocation_fails() ? nullptr : std::realloc(block, size); },
@@ -117,23 +116,20 @@ ProcessorOptions failing_on(int allocation) {
   return options;
 }
 
-// The collector goes away after the first record, while the processor waits for more:
-// that is noticed when the next push wakes it, before the record leaves the ring, and the
-// next pass starts again with the first target. A reset reads as the reset's text or,
-// where the platform's peek reports it as the end of the stream (wine), as a close.
+// A collector gone while the processor waits is noticed when the next push wakes it,
+// before the record leaves the ring; the next pass starts again with the first target. A
+// reset reads as its text or, where the peek reports it as the stream's end (wine), a close.
 TEST(SensorQueueProcessor, FailsOverInListOrderAndNoticesACollectorGoneWhileIdle) {
   for (bool reset : {false, true}) {
     SCOPED_TRACE(reset ? "reset" : "orderly close");
-    kx::test::LogCapture log;
     kx::test::DeadPort refusing;
-    LoopbackListener listener;
+    ProcessorOptions options;
+    options.short_connection = milliseconds(0);
+    Forwarder forwarder(65536, options, {refusing.port()});
+    LoopbackListener& collector = forwarder.collector;
     const std::string first = frame(100, 'a');
     const std::string second = frame(200, 'b');
-    listener.close_after(0, kHello.size() + first.size(), reset);
-    WatchedSockets sockets;
-    ProcessorOptions options = short_pauses(&sockets);
-    options.short_connection = milliseconds(0);
-    Forwarder forwarder(65536, {refusing.port(), listener.port()}, options);
+    collector.close_after(0, kHello.size() + first.size(), reset);
     forwarder.push(first);
     // Taking the push's signal here makes the processor's wait after the first record
     // last until the next push, so that it cannot pop that push before it looks.
@@ -144,23 +140,22 @@ TEST(SensorQueueProcessor, FailsOverInListOrderAndNoticesACollectorGoneWhileIdle
     forwarder.processor.start();
     // The push is a fair trial only once the processor's socket has the collector's close
     // to report and the processor waits.
-    ASSERT_TRUE(listener.wait_for_bytes(0, kHello.size() + first.size(), kPatience));
-    ASSERT_TRUE(sockets.wait_until_peer_gone(kPatience));
+    ASSERT_TRUE(collector.wait_for_bytes(0, kHello.size() + first.size(), kPatience));
+    ASSERT_TRUE(forwarder.sockets.wait_until_peer_gone(kPatience));
     ASSERT_TRUE(kx::test::wait_until([] { return waits > 0; }));
     forwarder.push(second);
-    ASSERT_TRUE(listener.wait_for_bytes(1, kHello.size() + second.size(), kPatience));
+    ASSERT_TRUE(collector.wait_for_bytes(1, kHello.size() + second.size(), kPatience));
     forwarder.processor.stop();
     kx::sys::cond_wait_after_release_hook = nullptr;
 
-    EXPECT_EQ(listener.received(0), kHello + first);
-    EXPECT_EQ(listener.received(1), kHello + second);
+    EXPECT_EQ(collector.received(1), kHello + second);
     EXPECT_EQ(forwarder.counts(), (Counts{2, 0, 2, 2, 1, 0}));
     const std::string refused = at(refusing.port());
     const Lines pass = Lines{"Connecting to " + refused, "ERROR - Connect to " + refused +
-                             " failed: connect(127.0.0.1) failed: *"} + connected(listener.port());
+                             " failed: connect(127.0.0.1) failed: *"} + connected(collector.port());
     const std::string failure = reset ? "*" : "socket closed";
-    expect_lines(log.messages(), pass + Lines{"ERROR - Send data to " + at(listener.port()) +
-                                              " failed: send() failed: " + failure} + pass);
+    expect_lines(forwarder.log.messages(), pass + Lines{"ERROR - Send data to " + at(collector.port()) +
+                                                        " failed: send() failed: " + failure} + pass);
   }
 }
 
@@ -168,67 +163,62 @@ TEST(SensorQueueProcessor, FailsOverInListOrderAndNoticesACollectorGoneWhileIdle
 // the cut fell in, or the next one at a cut between records, is sent whole first on the
 // next connection, and the rest of the batch follows in the same send.
 TEST(SensorQueueProcessor, BatchCutByAFailureGoesOnFromTheRecordItCut) {
-  kx::test::LogCapture log;
-  LoopbackListener listener;
-  WatchedSockets sockets;
+  Forwarder forwarder(65536, ProcessorOptions());
   std::string records[5];
   for (int i = 0; i < 5; ++i) records[i] = frame(100, static_cast<char>('a' + i));
   // Two connections: the hello, then the batch up to the cut, then a reset.
   for (size_t cut : {2 * records[0].size(), records[0].size() + 1}) {
-    sockets.script("send", {});
-    sockets.script("send", {SocketStatus::done, 0, static_cast<uint32_t>(cut)});
-    sockets.script("send", kReset);
+    forwarder.sockets.script("send", {});
+    forwarder.sockets.script("send", {SocketStatus::done, 0, static_cast<uint32_t>(cut)});
+    forwarder.sockets.script("send", {SocketStatus::failed, ECONNRESET});
   }
-  Forwarder forwarder(65536, {listener.port()}, short_pauses(&sockets));
   for (const std::string& record : records) forwarder.push(record);
   forwarder.processor.start();
-  ASSERT_TRUE(listener.wait_for_bytes(2, kHello.size() + 2 * records[0].size(), kPatience));
+  const LoopbackListener& collector = forwarder.collector;
+  ASSERT_TRUE(collector.wait_for_bytes(2, kHello.size() + 2 * records[0].size(), kPatience));
   forwarder.processor.stop();
 
-  EXPECT_EQ(listener.received(0), kHello + records[0] + records[1]);
-  EXPECT_EQ(listener.received(1), kHello + records[2] + records[3].substr(0, 1));
-  EXPECT_EQ(listener.received(2), kHello + records[3] + records[4]);
+  EXPECT_EQ(collector.received(0), kHello + records[0] + records[1]);
+  EXPECT_EQ(collector.received(1), kHello + records[2] + records[3].substr(0, 1));
+  EXPECT_EQ(collector.received(2), kHello + records[3] + records[4]);
   // Each socket is closed once; the batch goes in one send after the hello.
   const Lines connect = {"open", "non-blocking", "connect", "wait 1",
                          "send " + std::to_string(kHello.size()) + "@0"};
-  EXPECT_EQ(sockets.take_calls(), (connect + Lines{"send 520@0", "send 312@0", "close"} + connect +
-                                   Lines{"send 312@0", "send 207@0", "close"} + connect +
-                                   Lines{"send 208@0", "close"}));
+  EXPECT_EQ(forwarder.sockets.take_calls(),
+            (connect + Lines{"send 520@0", "send 312@0", "close"} + connect +
+             Lines{"send 312@0", "send 207@0", "close"} + connect + Lines{"send 208@0", "close"}));
   EXPECT_EQ(forwarder.counts(), (Counts{5, 2, 3, 0, 2, 0}));
   const std::string reset = "send() failed: " + kx::test::logged_error_text(ECONNRESET);
-  const uint16_t port = listener.port();
-  EXPECT_EQ(log.messages(), connected(port, reset) + connected(port, reset) + connected(port));
+  const uint16_t port = collector.port();
+  EXPECT_EQ(forwarder.log.messages(), connected(port, reset) + connected(port, reset) + connected(port));
 }
 
 // A send blocked by a collector that stopped reading ends on the stop, long before the
-// send's time-out.
+// send's time-out of 5 seconds.
 TEST(SensorQueueProcessor, StopEndsASendBlockedByACollectorThatStoppedReadingWithinAboutASecond) {
-  kx::test::LogCapture log;
   kx::test::HungListener hung;
-  Forwarder sending(32 * 1000 * 1000, {hung.port()}, ProcessorOptions());
-  sending.targets[0].timeout = 30;
-  for (int i = 0; i < 20; ++i) sending.push(frame(1000 * 1000, 'h'));
-  sending.processor.start();
-  ASSERT_TRUE(log.wait_for("Connected"));
+  Forwarder forwarder(32 * 1000 * 1000, ProcessorOptions(), {hung.port()});
+  for (int i = 0; i < 20; ++i) forwarder.push(frame(1000 * 1000, 'h'));
+  forwarder.processor.start();
+  ASSERT_TRUE(forwarder.log.wait_for("Connected"));
   std::this_thread::sleep_for(milliseconds(500));
   const auto start = std::chrono::steady_clock::now();
-  sending.processor.stop();
+  forwarder.processor.stop();
   EXPECT_LT(std::chrono::steady_clock::now() - start, milliseconds(2500));
-  EXPECT_EQ(log.messages(), connected(hung.port(), "stop requested"));
+  EXPECT_EQ(forwarder.log.messages(), connected(hung.port(), "stop requested"));
 }
 
 // Without its buffers the thread ends at once, and says why; it connects nowhere.
 TEST(SensorQueueProcessor, BuffersThatCannotBeAllocatedAtStartEndTheThreadWithAnError) {
   for (const auto& [call, allocation] : {std::pair{1, "malloc(10)"}, std::pair{2, "malloc(4096)"}}) {
     SCOPED_TRACE(allocation);
-    kx::test::LogCapture log;
-    LoopbackListener listener;
-    Forwarder forwarder(4096, {listener.port()}, failing_on(call));
+    Forwarder forwarder(4096, failing_on(call));
     forwarder.processor.start();
-    ASSERT_TRUE(log.wait_for("ERROR"));
+    ASSERT_TRUE(forwarder.log.wait_for("ERROR"));
     forwarder.processor.stop();
-    EXPECT_EQ(log.messages(), Lines{"ERROR - Sensor queue processor failed: " + std::string(allocation) +
-                                    " failed: " + kx::test::logged_errno_text(ENOMEM)});
+    EXPECT_EQ(forwarder.log.messages(), Lines{"ERROR - Sensor queue processor failed: " +
+                                              std::string(allocation) + " failed: " +
+                                              kx::test::logged_errno_text(ENOMEM)});
   }
 }
 
@@ -236,31 +226,30 @@ TEST(SensorQueueProcessor, BuffersThatCannotBeAllocatedAtStartEndTheThreadWithAn
 // is a send failure, tried again after the pause. A record longer than the largest buffer
 // is reported once, and the records behind it wait until a push drops it from the ring.
 TEST(SensorQueueProcessor, BufferGrowsAsRecordsNeedUpToItsLargestSizeWhichLeavesALongerRecordQueued) {
-  kx::test::LogCapture log;
-  LoopbackListener listener;
   ProcessorOptions options = failing_on(3);
   options.max_send_capacity = 8192;
   // Room for the long record and one short one; the second short one overwrites the
   // long record.
-  Forwarder forwarder(12000, {listener.port()}, options);
+  Forwarder forwarder(12000, options);
+  const LoopbackListener& collector = forwarder.collector;
   const std::string first = frame(1000, '1');
   const std::string second = frame(1000, '2');
   forwarder.push(frame(10000, 't'));
-  EXPECT_EQ(forwarder.processor.send_capacity(), 0);
   forwarder.processor.start();
-  ASSERT_TRUE(log.wait_for("ERROR - Send data to " + at(listener.port()) + " failed: record"));
+  ASSERT_TRUE(kx::test::wait_until([&] { return forwarder.log.messages().size() == 6; }));
   forwarder.push(first);
   std::this_thread::sleep_for(milliseconds(50));
-  EXPECT_EQ(listener.received(1), kHello);
+  EXPECT_EQ(collector.received(1), kHello);
   forwarder.push(second);
-  ASSERT_TRUE(listener.wait_for_bytes(1, kHello.size() + first.size() + second.size(), kPatience));
+  ASSERT_TRUE(collector.wait_for_bytes(1, kHello.size() + first.size() + second.size(), kPatience));
   forwarder.processor.stop();
 
-  EXPECT_EQ(listener.received(0), kHello);
-  EXPECT_EQ(listener.received(1), kHello + first + second);
+  EXPECT_EQ(collector.received(0), kHello);
+  EXPECT_EQ(collector.received(1), kHello + first + second);
   const std::string no_memory = kx::test::logged_errno_text(ENOMEM);
-  EXPECT_EQ(log.messages(), connected(listener.port(), "realloc(8192) failed: " + no_memory) +
-                                connected(listener.port(), "record longer than 8188 bytes left in the queue"));
+  EXPECT_EQ(forwarder.log.messages(),
+            connected(collector.port(), "realloc(8192) failed: " + no_memory) +
+                connected(collector.port(), "record longer than 8188 bytes left in the queue"));
   EXPECT_EQ(forwarder.processor.send_capacity(), 8192);
 }
 

@@ -86,8 +86,7 @@ void LoopbackListener::serve_connection(RawSocket sock, size_t index) {
   std::vector<char> chunk(65536);
   while (!stopping_) {
     if (!readable(sock, 10)) continue;
-    const int n = static_cast<int>(
-        recv(as_socket(sock), chunk.data(), static_cast<int>(chunk.size()), 0));
+    const int n = static_cast<int>(recv(as_socket(sock), chunk.data(), static_cast<int>(chunk.size()), 0));
     std::lock_guard<std::mutex> lock(mutex_);
     std::string& bytes = received_[index];
     if (n > 0) bytes.append(chunk.data(), static_cast<size_t>(n));
@@ -111,8 +110,7 @@ std::string LoopbackListener::received(size_t connection) const {
   return connection < received_.size() ? received_[connection] : std::string();
 }
 
-bool LoopbackListener::wait_for_bytes(size_t connection, size_t count,
-                                      milliseconds timeout) const {
+bool LoopbackListener::wait_for_bytes(size_t connection, size_t count, milliseconds timeout) const {
   std::unique_lock<std::mutex> lock(mutex_);
   return changed_.wait_for(lock, timeout, [&] {
     return connection < received_.size() && received_[connection].size() >= count;
@@ -143,8 +141,7 @@ bool WatchedSockets::wait_until_peer_gone(milliseconds timeout) const {
 }
 
 std::optional<WatchedSockets::Answer> WatchedSockets::next(const std::string& call,
-                                                           const std::string& detail,
-                                                           int32_t* error) {
+                                                           const std::string& detail, int32_t* error) {
   std::lock_guard<std::mutex> lock(mutex_);
   calls_.push_back(call + detail);
   std::deque<Answer>& answers = script_[call];
