@@ -106,7 +106,7 @@ class WatchedSockets : public net::SocketApi {
   Status send(Handle s, const uint8_t* data, uint32_t length, uint32_t* sent,
               int32_t* error) override;
   void shutdown_and_close(Handle s) override;
-  // Not noted: they come and go with timing, and nothing needs them scripted.
+  // Neither noted nor scripted: how often the peer is looked at depends on timing.
   Status pending_error(Handle s, int32_t* pending, int32_t* error) override {
     return net::system_socket_api().pending_error(s, pending, error);
   }
