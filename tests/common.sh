@@ -1,4 +1,17 @@
-# Helpers shared by the end-to-end tests (tests/e2e) and the wine tests (tests/wine).
+# Helpers of the tests that drive the built programs (tests/e2e, tests/wine), each run as
+# `bash SCRIPT BIN_DIR`. Every process a test starts is stopped by process id when the
+# test ends; every wait is bounded.
+set -u
+BIN=$(cd "${1:?usage: $0 BIN_DIR}" && pwd)
+WORK=$(mktemp -d "${TMPDIR:-/tmp}/tevrin-test.XXXXXX")
+STARTED_PIDS=()
+cleanup() {
+  local pid
+  for pid in "${STARTED_PIDS[@]}"; do kill "$pid" 2>/dev/null; done
+  for pid in "${STARTED_PIDS[@]}"; do wait "$pid" 2>/dev/null; done
+  if [ "${KEEP_WORK:-0}" = 1 ]; then echo "work folder kept: $WORK"; else rm -rf "$WORK"; fi
+}
+trap cleanup EXIT
 
 fail() {
   echo "FAIL: $*" >&2
@@ -8,51 +21,47 @@ fail() {
 # Outside CI a test that cannot run here says why and ends as skipped; in CI (CI set)
 # that is a failure, so a test that did not run never passes as green.
 skip() {
-  if [ -n "${CI:-}" ] && [ "${CI:-}" != false ] && [ "${CI:-}" != 0 ]; then
-    fail "skipped in CI: $(basename "$0"): $*"
-  fi
+  [[ "${CI:-}" =~ ^(|0|false)$ ]] || fail "skipped in CI: $(basename "$0"): $*"
   echo "SKIPPED: $*"
   exit 77
 }
 
-# wait_for_text FILE TEXT SECONDS: until FILE holds TEXT (fixed string).
-wait_for_text() {
-  local file=$1 text=$2 limit=$(( $3 * 10 )) i
-  for (( i = 0; i < limit; i++ )); do
-    grep -qF -- "$text" "$file" 2>/dev/null && return 0
-    sleep 0.1
-  done
-  return 1
-}
-
-# wait_for_count FILE TEXT N SECONDS: until FILE holds N lines with TEXT.
+# wait_for_count FILE TEXT N SECONDS: until FILE holds N lines with TEXT (fixed string).
 wait_for_count() {
   local file=$1 text=$2 want=$3 limit=$(( $4 * 10 )) i
   for (( i = 0; i < limit; i++ )); do
-    [ "$(grep -cF -- "$text" "$file" 2>/dev/null)" -ge "$want" ] && return 0
+    [ "$(cat "$file" 2>/dev/null | grep -cF -- "$text")" -ge "$want" ] && return 0
     sleep 0.1
   done
   return 1
 }
+wait_for_text() { wait_for_count "$1" "$2" 1 "$3"; }  # FILE TEXT SECONDS
 
-# expect_lines_in_order WHAT EXPECTED: the lines of standard input that are among the
-# EXPECTED lines must be exactly those, in that order (other lines may fall between).
-expect_lines_in_order() {
-  local what=$1 expected=$2 input found
-  input=$(cat)
-  found=$(printf '%s\n' "$input" | grep -xF -f <(printf '%s\n' "$expected"))
-  [ "$found" = "$expected" ] || fail "$what were:
-$found
-expected:
-$expected
-all:
-$input"
+expect_equal() {  # WHAT EXPECTED ACTUAL
+  [ "$2" = "$3" ] || fail "$1: $(diff <(printf '%s\n' "$2") <(printf '%s\n' "$3"))"
 }
 
-# The run sequence's own lines of a normal run, in order; $1 is the line that starts the
-# capture and $2 the executable's folder.
-run_sequence_lines() {
-  printf '%s\n' "agent version 3.7.3" "Changing directory to: $2" "Starting..." \
-    "Starting sensor queue processor" "$1" "Started!" "Stopping..." "Stopping all sessions" \
-    "Stopping sensor queue processor" "Stopped!"
+# start_collector NAME ARGS...: the collector ($COLLECTOR, else the one in BIN_DIR) on the
+# --listen address given, its standard error in $WORK/NAME.err; sets COLLECTOR_PID and
+# COLLECTOR_PORT.
+start_collector() {
+  local name=$1
+  shift
+  "${COLLECTOR:-$BIN/collector}" "$@" 2>"$WORK/$name.err" &
+  COLLECTOR_PID=$!
+  STARTED_PIDS+=($COLLECTOR_PID)
+  wait_for_text "$WORK/$name.err" "listening on" 10 || fail "collector $name did not start: $(cat "$WORK/$name.err")"
+  COLLECTOR_PORT=$(sed -n 's/.*listening on .*:\([0-9][0-9]*\).*/\1/p' "$WORK/$name.err" | head -n 1)
+  [ -n "$COLLECTOR_PORT" ] || fail "no port in: $(cat "$WORK/$name.err")"
 }
+
+# end_cleanly SIGNAL PID WHAT: the signal ends the process (bounded) with status 0.
+end_cleanly() {
+  kill -"$1" "$2"
+  timeout 30 tail --pid="$2" -f /dev/null || fail "SIG$1 did not stop $3"
+  wait "$2" || fail "$3: exit status $? after SIG$1"
+}
+stop_collector() { end_cleanly TERM "$COLLECTOR_PID" collector; }
+
+# The messages of the agent's log, without time, process id and the CR of a CR LF.
+agent_log_messages() { sed 's/^[^]]*\]: //; s/\r$//' "$AGENT_LOG"; }

@@ -2,32 +2,44 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
-#include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include "agent/errors.h"
 #include "agent/run_agent.h"
 #include "config/settings.h"
+#include "logging/log.h"
 #include "support/fake_capture.h"
-#include "support/test_util.h"
 
 namespace {
 
 using namespace kx::agent;
+using Lines = std::vector<std::string>;
+
+// A status report as text, so that whole lists of them compare at once.
+std::string text(const ServiceStatus& s) {
+  std::string out;
+  for (uint32_t field : {s.service_type, s.current_state, s.controls_accepted, s.win32_exit_code,
+                         s.service_specific_exit_code, s.check_point, s.wait_hint}) {
+    out += std::to_string(field) + " ";
+  }
+  return out;
+}
+
+// The fields that vary between reports; the others are the same in every report.
+std::string report(uint32_t state, uint32_t exit_code = 0, uint32_t specific_exit_code = 0) {
+  return text({0x10, state, 5, exit_code, specific_exit_code, 0, 10000});
+}
 
 // Plays the service control manager: the dispatcher runs service_main on a thread of its
-// own, and each status report can trigger a scripted control. A nonzero error fails the call.
+// own, and each report of the running state sends the scripted controls. A nonzero error
+// fails the call.
 class FakeServiceControl : public ServiceControlApi {
  public:
   uint32_t dispatcher_error = 0;
   uint32_t registration_error = 0;
-  std::function<void(uint32_t state)> on_report;
+  std::vector<uint32_t> controls_when_running;
 
   bool start_dispatcher(ServiceMain service_main) override {
     if ((error_ = dispatcher_error) != 0) return false;
@@ -38,161 +50,83 @@ class FakeServiceControl : public ServiceControlApi {
     handler_ = handler;
     return (error_ = registration_error) != 0 ? nullptr : this;
   }
-  bool set_status(void* handle, const ServiceStatus& status) override {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      EXPECT_EQ(handle, registration_error != 0 ? nullptr : static_cast<void*>(this));
-      reports_.push_back(status);
+  bool set_status(void* handle, const ServiceStatus& s) override {
+    EXPECT_EQ(handle, registration_error != 0 ? nullptr : static_cast<void*>(this));
+    reports_.push_back(text(s));
+    if (s.current_state == kServiceRunning) {
+      for (uint32_t control : controls_when_running) handler_(control);
     }
-    if (on_report) on_report(status.current_state);
     return true;
   }
   uint32_t last_error() override { return error_; }
-  void send_control(uint32_t control) { handler_(control); }
-  std::vector<ServiceStatus> reports() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return reports_;
-  }
+  // Read once the dispatcher has returned: every report comes from service_main's thread.
+  const Lines& reports() const { return reports_; }
 
  private:
-  std::mutex mutex_;
-  std::vector<ServiceStatus> reports_;
+  Lines reports_;
   ServiceControlHandler handler_ = nullptr;
   uint32_t error_ = 0;
 };
 
-std::atomic<int> run_calls{0};
-int count_run() { return ++run_calls, 1; }
+int failed_run() { return kRunFailed; }
 
-// When set, the fake capture of run_real_agent fails as soon as it has started.
-const char* capture_failure = nullptr;
+kx::test::CaptureScript capture;
 
 // The real run sequence over a configuration without targets and a fake capture.
 int run_real_agent() {
   return run_agent([](const kx::config::Config&, const std::string&) {
-    auto capture = std::make_unique<kx::test::FakeCapture>();
-    if (capture_failure != nullptr) capture->failure_after_start = capture_failure;
-    return capture;
+    return std::make_unique<kx::test::FakeCapture>(capture);
   });
 }
 
-void expect_reports(const std::vector<ServiceStatus>& reports,
-                    const std::vector<std::vector<uint32_t>>& expected) {
-  ASSERT_EQ(reports.size(), expected.size());
-  for (size_t i = 0; i < reports.size(); ++i) {
-    SCOPED_TRACE(i);
-    const ServiceStatus& status = reports[i];
-    EXPECT_EQ(status.service_type, 0x10u);
-    EXPECT_EQ(status.current_state, expected[i][0]);
-    EXPECT_EQ(status.controls_accepted, 5u);
-    EXPECT_EQ(status.win32_exit_code, expected[i][1]);
-    EXPECT_EQ(status.service_specific_exit_code, expected[i].size() > 2 ? expected[i][2] : 0);
-    EXPECT_EQ(status.check_point, 0u);
-    EXPECT_EQ(status.wait_hint, 10000u);
-  }
-}
-
-class ServiceTest : public ::testing::Test {
- protected:
-  void SetUp() override { fresh("queue-size 65536\n", nullptr); }
-  void TearDown() override {
-    config_path = nullptr;
+// Outside the service manager (1063) the agent runs in the console; any other dispatcher
+// failure raises. A failed run is reported with a service-specific error, so that
+// recovery actions apply, and that code overrides a win32 code given with it. Stop and
+// shutdown end the run, even arriving before it has begun; interrogate (4) and an unknown
+// control change nothing and report nothing.
+TEST(Service, DispatchRunsTheAgentAndReportsHowItEnded) {
+  const Lines stopped_by_control = {report(kServiceRunning), report(kServiceStopPending),
+                                    report(kServiceStopped)};
+  const struct {
+    const char* name;
+    uint32_t dispatcher_error, registration_error;
+    int (*run)();
+    std::vector<uint32_t> controls;
+    int status;
+    Lines reports;
+    std::string raised;
+  } cases[] = {
+      {"console", kErrorFailedServiceControllerConnect, 0, failed_run, {}, 1, {}, ""},
+      {"dispatcher failed", 5, 0, failed_run, {}, 0, {},
+       "StartServiceCtrlDispatcher() failed: " + kx::logging::system_error_text(5)},
+      {"registration failed", 0, 1060, failed_run, {}, 0, {report(kServiceStopped, 1060)}, ""},
+      {"run failed", 0, 0, failed_run, {}, 1,
+       {report(kServiceRunning), report(kServiceStopped, kErrorServiceSpecificError, 1)}, ""},
+      {"both codes", 0, 0, [] { return report_service_status(kServiceStopPending, 7, 42); }, {}, 0,
+       {report(kServiceRunning), report(kServiceStopPending, 1066, 42), report(kServiceStopped)}, ""},
+      {"stop", 0, 0, run_real_agent, {4, 200, kServiceControlStop}, 0, stopped_by_control, ""},
+      {"shutdown", 0, 0, run_real_agent, {4, 200, kServiceControlShutdown}, 0, stopped_by_control, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
     reset_stop_request();
-  }
-  void fresh(const char* config, const char* failure) {
-    run_calls = 0;
-    capture_failure = failure;
-    kx::config::reset_settings();
-    reset_stop_request();
-    kx::test::write_file(config_file, config);
-    config_path = config_file.c_str();
-  }
-  kx::test::TempDir dir;
-  std::string config_file = dir.file("agent.conf");
-};
-
-// Outside the service manager the agent runs in the console with its status; any other
-// dispatcher failure raises.
-TEST_F(ServiceTest, DispatcherFailureRunsInTheConsoleOnlyWhenNotStartedAsAService) {
-  for (uint32_t error : {kErrorFailedServiceControllerConnect, 5u}) {
-    SCOPED_TRACE(error);
-    fresh("", nullptr);
+    // Without a configuration file the real run keeps this size.
+    kx::config::queue_size = 65536;
     FakeServiceControl scm;
-    scm.dispatcher_error = error;
+    scm.dispatcher_error = c.dispatcher_error;
+    scm.registration_error = c.registration_error;
+    scm.controls_when_running = c.controls;
     std::string raised;
     try {
-      EXPECT_EQ(dispatch_service_or_run(scm, count_run), 1);
+      EXPECT_EQ(dispatch_service_or_run(scm, c.run), c.status);
     } catch (const kx::error::UnknownError& e) {
       raised = e.what();
     }
-    const bool console = error == kErrorFailedServiceControllerConnect;
-    EXPECT_EQ(run_calls.load(), console ? 1 : 0);
-    EXPECT_EQ(raised.rfind("StartServiceCtrlDispatcher() failed: ", 0), console ? std::string::npos : 0u)
-        << raised;
-    EXPECT_TRUE(scm.reports().empty());
+    EXPECT_EQ(raised, c.raised);
+    EXPECT_EQ(scm.reports(), c.reports);
   }
-}
-
-TEST_F(ServiceTest, FailedRegistrationReportsStoppedWithItsCodeAndDoesNotRun) {
-  FakeServiceControl scm;
-  scm.registration_error = 1060;
-  EXPECT_EQ(dispatch_service_or_run(scm, count_run), 0);
-  EXPECT_EQ(run_calls.load(), 0);
-  expect_reports(scm.reports(), {{kServiceStopped, 1060}});
-}
-
-// A failed run is reported with a service-specific error, so that recovery actions apply.
-TEST_F(ServiceTest, FailedRunIsReportedStoppedWithServiceSpecificErrorOne) {
-  for (bool missing_config : {true, false}) {
-    SCOPED_TRACE(missing_config ? "missing configuration" : "capture failed");
-    fresh("", missing_config ? nullptr : "StartTrace() failed: Access is denied.");
-    if (missing_config) config_path = "/nonexistent/agent.conf";
-    FakeServiceControl scm;
-    EXPECT_EQ(dispatch_service_or_run(scm, run_real_agent), 1);
-    expect_reports(scm.reports(),
-                   {{kServiceRunning, 0}, {kServiceStopped, kErrorServiceSpecificError, 1}});
-  }
-}
-
-// Interrogate (4) and an unknown control change nothing and report nothing; a stop that
-// arrives with the first report, before the run sequence has begun, still ends the run.
-TEST_F(ServiceTest, StopAndShutdownControlsEndTheRunOtherControlsAreIgnored) {
-  const std::pair<uint32_t, bool> cases[] = {
-      {kServiceControlStop, false}, {kServiceControlShutdown, false}, {kServiceControlStop, true}};
-  for (const auto& c : cases) {
-    const uint32_t control = c.first;
-    const bool during_start_up = c.second;
-    SCOPED_TRACE(std::to_string(control) + (during_start_up ? " during start-up" : ""));
-    reset_stop_request();
-    FakeServiceControl scm;
-    std::thread controller;
-    scm.on_report = [&](uint32_t state) {
-      if (state != kServiceRunning) return;
-      if (during_start_up) return scm.send_control(control);
-      controller = std::thread([&scm, control] {
-        scm.send_control(4);
-        scm.send_control(200);
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        scm.send_control(control);
-      });
-    };
-    EXPECT_EQ(dispatch_service_or_run(scm, run_real_agent), 0);
-    if (controller.joinable()) controller.join();
-    expect_reports(scm.reports(), {{kServiceRunning, 0}, {kServiceStopPending, 0}, {kServiceStopped, 0}});
-  }
-}
-
-TEST_F(ServiceTest, ServiceSpecificCodeIsReportedAs1066) {
-  FakeServiceControl scm;
-  scm.on_report = [&](uint32_t state) {
-    if (state == kServiceRunning) report_service_status(kServiceStopPending, 7, 42);
-  };
-  config_path = "/nonexistent/agent.conf";
-  dispatch_service_or_run(scm, run_real_agent);
-  auto reports = scm.reports();
-  ASSERT_GE(reports.size(), 2u);
-  EXPECT_EQ(reports[1].win32_exit_code, 1066u);
-  EXPECT_EQ(reports[1].service_specific_exit_code, 42u);
+  kx::config::reset_settings();
+  reset_stop_request();
 }
 
 }  // namespace

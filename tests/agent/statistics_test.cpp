@@ -6,21 +6,22 @@
 #include <atomic>
 #include <chrono>
 #include <string>
-#include <thread>
 #include <tuple>
 #include <vector>
 
 #include "support/log_capture.h"
-#include "support/wait.h"
 
 namespace {
 
+using kx::agent::lost_line;
 using kx::agent::Statistics;
+using kx::agent::statistics_line;
 using Lines = std::vector<std::string>;
 
 Statistics losses(uint64_t overwritten, uint64_t refused, uint64_t dropped, uint64_t in_queue) {
   Statistics s;
-  std::tie(s.overwritten, s.refused, s.capture_dropped, s.in_queue) = std::tie(overwritten, refused, dropped, in_queue);
+  std::tie(s.overwritten, s.refused, s.capture_dropped, s.in_queue) =
+      std::tie(overwritten, refused, dropped, in_queue);
   return s;
 }
 
@@ -33,7 +34,7 @@ TEST(Statistics, LineHoldsEveryKeyInOrderAndThenTheCapturesDetails) {
   for (uint64_t* field : fields) *field = n++;
   s.capture_dropped = 18446744073709551615u;
   s.details = " etw_log_file_mode=0x00000100";
-  EXPECT_EQ(kx::agent::statistics_line(s),
+  EXPECT_EQ(statistics_line(s),
             "Statistics: captured=1 skipped=2 queued=3 overwritten=4 overwritten_bytes=5 "
             "refused=6 in_queue=7 sent=8 resent=9 connects=10 connect_failures=11 "
             "send_failures=12 capture_dropped=18446744073709551615 "
@@ -53,46 +54,39 @@ TEST(Statistics, LostLineCountsWhatWasLostSinceThePreviousReport) {
        since + "4 DNS packet messages since the last report: 0 overwritten in the queue, "
                "0 refused, 0 dropped by the capture, 4 left in the queue at stop"},
       {"an empty queue at the stop loses nothing", losses(5, 1, 2, 0), losses(5, 1, 2, 0), true, ""},
-      {"a reading older than the previous one is no loss", losses(5, 1, 2, 0), losses(4, 1, 2, 0), false, ""},
+      {"a reading older than the previous one is no loss", losses(5, 1, 2, 0), losses(4, 1, 2, 0), false,
+       ""},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(kx::agent::lost_line(c.previous, c.now, c.at_stop), c.expected) << c.name;
+    EXPECT_EQ(lost_line(c.previous, c.now, c.at_stop), c.expected) << c.name;
   }
 }
 
-// The reporter reports at each interval and once at the stop, each time against the
-// report before it.
+// The reporter reports at each interval, none with interval 0, and once at the stop;
+// each time against the report before it.
 TEST(StatisticsReporter, ReportsEveryIntervalAndOnceMoreAtTheStop) {
-  kx::test::LogCapture log;
-  const Statistics readings[] = {losses(0, 0, 0, 0), losses(3, 0, 0, 1), losses(3, 0, 0, 2)};
-  std::atomic<size_t> reads{0};
-  kx::agent::StatisticsReporter reporter(
-      [&] { return readings[std::min<size_t>(reads++, 2)]; }, std::chrono::seconds(1));
-  reporter.start();
-  kx::test::wait_until([&] { return reads >= 2; }, std::chrono::seconds(10));
-  reporter.stop();
-  ASSERT_EQ(reads.load(), 2u) << "not one report per interval";
-  reporter.report_final();
-
-  using kx::agent::lost_line;
-  using kx::agent::statistics_line;
-  EXPECT_EQ(log.messages(), (Lines{statistics_line(readings[0]), statistics_line(readings[1]),
-                                   lost_line(readings[0], readings[1], false), statistics_line(readings[2]),
-                                   lost_line(readings[1], readings[2], true)}));
-}
-
-TEST(StatisticsReporter, IntervalZeroReportsOnlyAtTheStop) {
-  kx::test::LogCapture log;
-  std::atomic<int> reads{0};
-  const Statistics left = losses(0, 0, 0, 1);
-  kx::agent::StatisticsReporter reporter([&] { ++reads; return left; },
-                                         std::chrono::seconds(0));
-  reporter.start();
-  reporter.stop();
-  EXPECT_EQ(reads.load(), 0);
-  reporter.report_final();
-  EXPECT_EQ(log.messages(), (Lines{kx::agent::statistics_line(left),
-                                   kx::agent::lost_line(Statistics(), left, true)}));
+  const Statistics readings[] = {losses(0, 0, 0, 1), losses(3, 0, 0, 1), losses(3, 0, 0, 2)};
+  const struct { int interval; size_t reads; Lines expected; } cases[] = {
+      {1, 2,
+       {statistics_line(readings[0]), statistics_line(readings[1]), lost_line(readings[0], readings[1], false),
+        statistics_line(readings[2]), lost_line(readings[1], readings[2], true)}},
+      {0, 0, {statistics_line(readings[0]), lost_line(Statistics(), readings[0], true)}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.interval);
+    kx::test::LogCapture log;
+    std::atomic<size_t> reads{0};
+    kx::agent::StatisticsReporter reporter([&] { return readings[std::min<size_t>(reads++, 2)]; },
+                                           std::chrono::seconds(c.interval));
+    reporter.start();
+    // With interval 0 no report is due however long it runs.
+    kx::test::wait_until([&] { return reads >= std::max<size_t>(c.reads, 1); },
+                         c.interval > 0 ? std::chrono::milliseconds(10000) : std::chrono::milliseconds(50));
+    reporter.stop();
+    ASSERT_EQ(reads.load(), c.reads) << "not one report per interval";
+    reporter.report_final();
+    EXPECT_EQ(log.messages(), c.expected);
+  }
 }
 
 }  // namespace

@@ -7,13 +7,11 @@
 #include <utility>
 #include <vector>
 
-#include "collector/builders.h"
-
 namespace kx::collector {
 namespace {
 
 // A wrong family shows in the text formatted back.
-TEST(SocketAddressTest, ParsesNumericAddressesAndFormatsThemBack) {
+TEST(SocketAddressTest, ParsesAddressesAndNetworksAndMatchesPeersToNetworks) {
   for (const char* good : {"127.0.0.1:8100", "0.0.0.0:0", "[::1]:8100", "[2001:db8::1]:65535"}) {
     SocketAddress address;
     ASSERT_TRUE(parse_socket_address(good, &address)) << good;
@@ -25,11 +23,8 @@ TEST(SocketAddressTest, ParsesNumericAddressesAndFormatsThemBack) {
     SocketAddress address;
     EXPECT_FALSE(parse_socket_address(bad, &address)) << bad;
   }
-}
-
-// A network matches the addresses under its prefix, IPv4-mapped peers as IPv4, and no
-// other family; a prefix with host bits set or out of range is refused.
-TEST(SocketAddressTest, NetworksMatchTheAddressesUnderTheirPrefix) {
+  // A network matches the addresses under its prefix, IPv4-mapped peers as IPv4, and no
+  // other family; a prefix with host bits set or out of range is refused.
   const std::tuple<const char*, const char*, const char*> cases[] = {
       {"10.0.0.0/8", "10.255.0.1:1", "11.0.0.1:1"}, {"127.0.0.1", "127.0.0.1:1", "127.0.0.2:1"},
       {"192.168.4.0/22", "192.168.7.255:1", "192.168.8.0:1"}, {"::1/128", "[::1]:1", "127.0.0.1:1"},
@@ -61,8 +56,7 @@ std::string parsed(std::vector<const char*> args) {
     for (const std::string& path : o.pcap_paths) text += " pcap:" + path;
     const char* kinds[] = {" dnstap:", " dnstap-unix:", " dnstap-tcp:"};
     for (const DnstapTarget& t : o.dnstap_targets) {
-      text +=
-          kinds[static_cast<int>(t.kind)] + t.path + t.host + (t.port.empty() ? "" : "," + t.port);
+      text += kinds[static_cast<int>(t.kind)] + t.path + t.host + (t.port.empty() ? "" : "," + t.port);
     }
     for (const KafkaSettings& k : o.kafka_outputs) {
       text += " kafka:" + k.brokers + "/" + k.topic +
@@ -99,9 +93,6 @@ TEST(OptionsTest, ReadsEveryOptionAndNamesTheBadArgument) {
       {{"--listen", "example.org:80"}, "--listen wants a numeric ADDR:PORT, not 'example.org:80'"},
       {{"--dnstap-tcp", "6000"}, "--dnstap-tcp wants a numeric ADDR:PORT, not '6000'"},
       {{"--max-record", "7"}, "--max-record wants a byte count from 8 to 1073741824, not '7'"},
-      {{"--max-record", "1073741825"},
-       "--max-record wants a byte count from 8 to 1073741824, not '1073741825'"},
-      {{"--max-record", "16M"}, "--max-record wants a byte count from 8 to 1073741824, not '16M'"},
       // Kafka options apply to the --kafka before them; a Kafka output alone replaces
       // the default JSON to standard output.
       {{"--kafka", "k1:9092,k2:9092", "--kafka-topic", "dns", "--kafka-option", "acks=all",
@@ -116,27 +107,10 @@ TEST(OptionsTest, ReadsEveryOptionAndNamesTheBadArgument) {
       {{"--kafka", "k:9092", "--kafka-format", "avro"},
        "--kafka-format wants json or dnstap, not 'avro'"},
       {{"--kafka", "k:9092", "--kafka-option", "=1"}, "--kafka-option wants KEY=VALUE, not '=1'"},
-      {{"--kafka", "k:9092", "--kafka-option", "acks"},
-       "--kafka-option wants KEY=VALUE, not 'acks'"},
       {{"--kafka-flush-seconds", "-1"},
        "--kafka-flush-seconds wants seconds from 0 to 3600, not '-1'"},
   };
   for (const auto& [args, expected] : cases) EXPECT_EQ(parsed(args), expected);
-}
-
-// Settings librdkafka refuses stop the start with the option that carried them.
-TEST(OptionsTest, KafkaSettingsLibrdkafkaRefusesNameTheirOption) {
-  for (const auto& [key, value, expected] :
-       {std::tuple{"no.such.key", "1", "--kafka-option no.such.key=1: No such configuration "
-                                       "property: \"no.such.key\""},
-        {"acks", "1", "--kafka 127.0.0.1:1: `acks` must be set to `all` when "
-                      "`enable.idempotence` is true"}}) {
-    // Copies: a lambda may not capture a structured binding before C++20.
-    EXPECT_EQ(error_of([k = key, v = value] {
-                KafkaOutput({"127.0.0.1:1", "dns", KafkaSettings::Format::json, {{k, v}}});
-              }),
-              expected);
-  }
 }
 
 }  // namespace

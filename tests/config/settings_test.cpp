@@ -8,7 +8,6 @@
 
 #include "config/config.h"
 #include "support/log_capture.h"
-#include "support/test_util.h"
 
 namespace {
 
@@ -45,58 +44,69 @@ TEST(ParseTarget, SetsAddressPortAndTimeout) {
   for (const auto& [value, expected] : cases) {
     Target target{"stale", 1, 1};
     kx::config::parse_target(target, value);
-    EXPECT_EQ(target.ip + "|" + std::to_string(target.port) + "|" + std::to_string(target.timeout),
-              expected)
+    EXPECT_EQ(target.ip + "|" + std::to_string(target.port) + "|" + std::to_string(target.timeout), expected)
         << value;
   }
 }
 
-// Each case starts from the process's start-up settings and leaves them so.
+// Each case starts from the process's start-up settings; the last leaves them so.
 class Settings : public ::testing::Test {
  protected:
-  void SetUp() override { kx::config::reset_settings(); }
   void TearDown() override { kx::config::reset_settings(); }
 
-  kx::config::Config load(const std::string& content) {
-    kx::test::write_file(dir_.file("agent.conf"), content);
-    kx::config::Config config;
-    config.load(dir_.file("agent.conf"));
-    return config;
-  }
-  // Applies the configuration text; returns the messages logged meanwhile.
+  // Applies the configuration text and reads its ipv6-clients; returns the messages
+  // logged meanwhile.
   Lines apply(const std::string& content) {
-    const kx::config::Config config = load(content);
+    kx::test::write_file(path_, content);
+    kx::config::Config config;
+    config.load(path_);
+    kx::config::reset_settings();
     kx::test::LogCapture log;
     kx::config::apply_settings(config);
+    ipv6_clients_ = kx::config::read_ipv6_clients(config);
     return log.messages();
   }
 
   kx::test::TempDir dir_;
+  std::string path_ = dir_.file("agent.conf");
+  bool ipv6_clients_ = false;
 };
 
-TEST_F(Settings, QueueSizeIsSetFromTheFirstLineAndLogged) {
-  const std::pair<std::string, uint32_t> cases[] = {
-      {"", 104857600}, {"queue-size 1000\n", 1000}, {"queue-size 0\n", 104857600},
-      {"queue-size many\n", 104857600}, {"queue-size\n", 104857600},
-      {"queue-size -1\n", 4294967295u}, {"queue-size 99999999999\n", 2147483647},
-      {"queue-size 2000\nqueue-size 3000\n", 2000}, {"queue-size 0\nqueue-size 3000\n", 104857600},
+// A queue size reading as 0 keeps the default; a statistics interval turns the report
+// off only when it is a number reading as 0; only the exact word turns IPv6 clients on,
+// as for logging. Each is set from the first line with its key.
+TEST_F(Settings, EachSettingComesFromTheFirstLineWithItsKey) {
+  const struct { std::string content; uint32_t queue_size, interval; bool ipv6_clients; } cases[] = {
+      {"", 104857600, 60, false}, {"queue-size 1000\n", 1000, 60, false},
+      {"queue-size 0\n", 104857600, 60, false}, {"queue-size many\n", 104857600, 60, false},
+      {"queue-size\n", 104857600, 60, false}, {"queue-size -1\n", 4294967295u, 60, false},
+      {"queue-size 99999999999\n", 2147483647, 60, false},
+      {"queue-size 2000\nqueue-size 3000\n", 2000, 60, false},
+      {"queue-size 0\nqueue-size 3000\n", 104857600, 60, false},
+      {"statistics-interval 10\n", 104857600, 10, false}, {"statistics-interval 0\n", 104857600, 0, false},
+      {"statistics-interval 0x10\n", 104857600, 0, false}, {"statistics-interval 30s\n", 104857600, 30, false},
+      {"statistics-interval off\n", 104857600, 60, false}, {"statistics-interval -5\n", 104857600, 60, false},
+      {"statistics-interval\n", 104857600, 60, false},
+      {"statistics-interval 99999999999\n", 104857600, 2147483647, false},
+      {"statistics-interval 5\nstatistics-interval 0\n", 104857600, 5, false},
+      {"ipv6-clients on\n", 104857600, 60, true}, {"IPv6-Clients on # both\n", 104857600, 60, true},
+      {"ipv6-clients ON\n", 104857600, 60, false}, {"ipv6-clients\n", 104857600, 60, false},
+      {"ipv6-clients onn\n", 104857600, 60, false},
   };
-  for (const auto& [content, size] : cases) {
-    SCOPED_TRACE(content);
-    kx::config::reset_settings();
-    EXPECT_EQ(apply(content), Lines{"Config: queue-size = " + std::to_string(size)});
-    EXPECT_EQ(kx::config::queue_size, size);
-    EXPECT_TRUE(kx::config::target_list.empty());
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.content);
+    Lines logged = {"Config: queue-size = " + std::to_string(c.queue_size)};
+    if (c.ipv6_clients) logged.push_back("Config: ipv6-clients = on");
+    EXPECT_EQ(apply(c.content), logged);
+    EXPECT_EQ(kx::config::queue_size, c.queue_size);
+    EXPECT_EQ(kx::config::statistics_interval, c.interval);
+    EXPECT_EQ(ipv6_clients_, c.ipv6_clients);
   }
 }
 
 TEST_F(Settings, EachTargetLineAddsOneTargetInFileOrderAndLogsIt) {
-  const Lines log = apply(
-      "target 10.0.0.1:9000 30\n"
-      "queue-size 2048\n"
-      "Target 10.0.0.2\n"
-      "target\n"
-      "target 10.0.0.3:70000 -1 # backup\n");
+  const Lines log = apply("target 10.0.0.1:9000 30\nqueue-size 2048\nTarget 10.0.0.2\ntarget\n"
+                          "target 10.0.0.3:70000 -1 # backup\n");
   Lines ips;
   for (const Target& target : kx::config::target_list) ips.push_back(target.ip);
   EXPECT_EQ(ips, (Lines{"10.0.0.1", "10.0.0.2", "", "10.0.0.3"}));
@@ -107,38 +117,6 @@ TEST_F(Settings, EachTargetLineAddsOneTargetInFileOrderAndLogsIt) {
                      "Config: target = ip: port:8100 timeout:5",
                      "Config: target = ip:10.0.0.3 port:4464 timeout:4294967295",
                  }));
-}
-
-TEST_F(Settings, OnlyANumberReadingAsZeroTurnsTheStatisticsOff) {
-  const std::pair<std::string, uint32_t> cases[] = {
-      {"", 60}, {"statistics-interval 10\n", 10}, {"statistics-interval 0\n", 0},
-      {"statistics-interval 000\n", 0}, {"statistics-interval 0x10\n", 0},
-      {"statistics-interval 30s\n", 30}, {"statistics-interval off\n", 60},
-      {"statistics-interval -5\n", 60}, {"statistics-interval\n", 60},
-      {"statistics-interval 99999999999\n", 2147483647}, {"statistics-interval 5\nstatistics-interval 0\n", 5},
-  };
-  for (const auto& [content, interval] : cases) {
-    SCOPED_TRACE(content);
-    kx::config::reset_settings();
-    apply(content);
-    EXPECT_EQ(kx::config::statistics_interval, interval);
-  }
-}
-
-// Only the exact word turns IPv6 clients on, as for logging; the line says so once.
-TEST_F(Settings, Ipv6ClientsIsOnOnlyForExactlyOn) {
-  const std::pair<std::string, bool> cases[] = {
-      {"", false}, {"ipv6-clients on\n", true}, {"IPv6-Clients on # both\n", true},
-      {"ipv6-clients ON\n", false}, {"ipv6-clients yes\n", false}, {"ipv6-clients\n", false},
-      {"ipv6-clients onn\n", false},
-  };
-  for (const auto& [content, on] : cases) {
-    SCOPED_TRACE(content);
-    const kx::config::Config config = load(content);
-    kx::test::LogCapture log;
-    EXPECT_EQ(kx::config::read_ipv6_clients(config), on);
-    EXPECT_EQ(log.messages(), on ? Lines{"Config: ipv6-clients = on"} : Lines{});
-  }
 }
 
 }  // namespace

@@ -19,82 +19,81 @@ cluster topic steady 32
 cluster topic outage 32
 cluster topic tap 4
 
-# items FIRST COUNT: queries q<i>.example, numbered in the order they are sent, from 200
-# clients per block of 10,000. A block is one agent connection, and order is kept per
+# send_chunk FIRST COUNT: queries q<i>.example, numbered in the order they are sent, from
+# 200 clients per block of 10,000. A block is one agent connection, and order is kept per
 # connection, so no client sends on two.
-items() {
+send_chunk() {
   awk -v first="$1" -v count="$2" 'BEGIN { for (i = first; i < first + count; i++)
-    printf "query,q%d.example,A,10.%d.0.%d,10.0.0.1,udp\n", i, int(i / 10000), i % 200 }'
-}
-send_chunk() {  # FIRST COUNT
-  items "$1" "$2" | timeout 60 "$BIN/collector-send" --time 1700000000 "127.0.0.1:$COLLECTOR_PORT" - ||
-    fail "collector-send $1 $2"
+    printf "query,q%d.example,A,10.%d.0.%d,10.0.0.1,udp\n", i, int(i / 10000), i % 200 }' |
+    timeout 60 "$BIN/collector-send" --time 1700000000 "127.0.0.1:$COLLECTOR_PORT" - || fail "collector-send $1 $2"
 }
 consume() {  # TOPIC FORMAT: the whole topic, end to end
   timeout 60 kcat -C -b "$BROKERS" -t "$1" -o beginning -e -q -f "$2" || fail "kcat $1"
 }
-stop_kafka() {  # SUMMARY TOPIC: the summary line of the collector's Kafka output must say this
+stop_kafka() {  # TOPIC SUMMARY: the collector's summary line for its Kafka output must say this
   stop_collector
-  grep -qF "topic $2: $1" "$WORK/$2.err" || fail "summary: $(cat "$WORK/$2.err")"
+  grep -qF "topic $1: $2" "$WORK/$1.err" || fail "summary: $(cat "$WORK/$1.err")"
 }
-# check_delivery TOPIC: reads the topic into $WORK/TOPIC.kafka ("KEY VALUE" lines) and
-# prints the messages whose client address or key is not the one sent, the q<i> of
-# 0..99999 missing, the messages out of order for their key, and the duplicates.
-check_delivery() {
-  consume "$1" '%k %s\n' >"$WORK/$1.kafka"
-  awk '{ match($0, /"device":"[^"]*"/); device = substr($0, RSTART + 10, RLENGTH - 11)
-         match($0, /"qname":"q[0-9]+/); q = substr($0, RSTART + 10, RLENGTH - 10) + 0 }
-       $1 != device || device != "10." int(q / 10000) ".0." q % 200 { bad++ }
-       { n[q]++; if (($1 in last) && q <= last[$1]) order++; last[$1] = q }
-       END { for (i = 0; i < 100000; i++) { if (!(i in n)) lost++; else if (n[i] > 1) dup += n[i] - 1 }
-             printf "%d %d %d %d\n", bad, lost, order, dup }' "$WORK/$1.kafka"
-}
-wait_appended() {  # TOPIC PARTITIONS COUNT: until the partitions' end offsets add up to COUNT
+wait_appended() {  # TOPIC COUNT: until the 32 partitions' end offsets add up to COUNT
   local i p queries=() sum
-  for (( p = 0; p < $2; p++ )); do queries+=(-t "$1:$p:-1"); done
+  for (( p = 0; p < 32; p++ )); do queries+=(-t "$1:$p:-1"); done
   for (( i = 0; i < 150; i++ )); do
     sum=$(timeout 20 kcat -Q -b "$BROKERS" "${queries[@]}" | awk '{ s += $NF } END { print s + 0 }')
-    [ "$sum" -ge "$3" ] && return 0 || sleep 0.1
+    (( sum >= $2 )) && return 0 || sleep 0.1
   done
-  fail "$1: $sum of $3 messages appended"
+  fail "$1: $sum of $2 messages appended"
+}
+# deliver TOPIC HOOK: streams 100,000 messages in blocks of 10,000, calling HOOK BLOCK
+# after each; stops the collector once every message is in the topic (a stop while it is
+# held back would end what the socket buffers hold); reads the topic into $WORK/TOPIC.kafka
+# ("KEY VALUE" lines) and sets how many messages have a client address or key not the one
+# sent (bad), are missing (lost), came out of order for their key (order) or twice (dup).
+deliver() {
+  local block
+  for block in 0 1 2 3 4 5 6 7 8 9; do
+    send_chunk $(( block * 10000 )) 10000
+    "$2" "$block"
+  done
+  wait_appended "$1" 100000
+  stop_kafka "$1" "100000 delivered, 0 not delivered"
+  consume "$1" '%k %s\n' >"$WORK/$1.kafka"
+  read -r bad lost order dup < <(awk '
+    { match($0, /"device":"[^"]*"/); device = substr($0, RSTART + 10, RLENGTH - 11)
+      match($0, /"qname":"q[0-9]+/); q = substr($0, RSTART + 10, RLENGTH - 10) + 0 }
+    $1 != device || device != "10." int(q / 10000) ".0." q % 200 { bad++ }
+    { n[q]++; if (($1 in last) && q <= last[$1]) order++; last[$1] = q }
+    END { for (i = 0; i < 100000; i++) { if (!(i in n)) lost++; else if (n[i] > 1) dup += n[i] - 1 }
+          printf "%d %d %d %d\n", bad, lost, order, dup }' "$WORK/$1.kafka")
 }
 
-# Leader moves and retriable produce errors while 100,000 messages stream, in blocks of
-# 10,000: exactly once. Leaders move once a block is appended, and the producer learns
-# of it from a metadata refresh: librdkafka 2.0's mock brokers acknowledge, now and
-# then, a batch sent to a partition's former leader without appending it anywhere.
-start_collector steady --listen 127.0.0.1:0 --kafka "$BROKERS" --kafka-topic steady \
-  --kafka-option topic.metadata.refresh.interval.ms=100 --json "$WORK/steady.json"
-for chunk in 0 1 2 3 4 5 6 7 8 9; do
-  send_chunk $(( chunk * 10000 )) 10000
-  wait_appended steady 32 $(( chunk * 10000 + 10000 ))
-  for partition in 0 7 13 21 30; do cluster leader steady "$partition" $(( (chunk + partition) % 3 + 1 )); done
+# Leaders move and produce requests fail retriably while messages stream: exactly once.
+# Leaders move once a block is appended, and the producer learns of it from a metadata
+# refresh: librdkafka 2.0's mock brokers acknowledge, now and then, a batch sent to a
+# partition's former leader without appending it anywhere.
+move_leaders() {
+  wait_appended steady $(( $1 * 10000 + 10000 ))
+  for partition in 0 7 13 21 30; do cluster leader steady "$partition" $(( ($1 + partition) % 3 + 1 )); done
   cluster produce-errors 5
   sleep 0.5
-done
-stop_kafka "100000 delivered, 0 not delivered" steady
-read -r bad lost order dup < <(check_delivery steady)
-[ "$bad $lost $order $dup" = "0 0 0 0" ] ||
-  fail "steady: $bad wrong addresses, $lost lost, $order out of order, $dup twice"
+}
+start_collector steady --listen 127.0.0.1:0 --kafka "$BROKERS" --kafka-topic steady \
+  --kafka-option topic.metadata.refresh.interval.ms=100 --json "$WORK/steady.json"
+deliver steady move_leaders
+expect_equal "steady: wrong addresses, lost, out of order, twice" "0 0 0 0" "$bad $lost $order $dup"
 diff <(cut -d' ' -f2- "$WORK/steady.kafka" | sort) <(sort "$WORK/steady.json") >/dev/null ||
   fail "JSON from Kafka differs from the --json lines"
 
 # Every broker down at the start (the collector warns and waits), then one broker down
 # and up in the middle: nothing lost. The mock brokers keep no producer state, so a
 # batch appended before a broker went away may come twice: reported.
+switch_brokers() {
+  case $1 in 1) cluster up -1 ;; 4) cluster down 2 ;; 7) cluster up 2 ;; esac
+}
 cluster down -1
 start_collector outage --listen 127.0.0.1:0 --kafka "$BROKERS" --kafka-topic outage
 wait_for_text "$WORK/outage.err" "no broker reachable yet" 10 || fail "no warning: $(cat "$WORK/outage.err")"
-for chunk in 0 1 2 3 4 5 6 7 8 9; do
-  send_chunk $(( chunk * 10000 )) 10000
-  case $chunk in 1) cluster up -1 ;; 4) cluster down 2 ;; 7) cluster up 2 ;; esac
-done
-# Held back, the collector may still be behind the agent: a stop would end what the
-# socket buffers hold, so wait until everything is in the topic.
-wait_appended outage 32 100000
-stop_kafka "100000 delivered, 0 not delivered" outage
-read -r bad lost order dup < <(check_delivery outage)
-[ "$bad $lost" = "0 0" ] || fail "outage: $bad wrong addresses, $lost lost"
+deliver outage switch_brokers
+expect_equal "outage: wrong addresses, lost" "0 0" "$bad $lost"
 echo "note: broker outage: $dup duplicates, $order out of order (the mock brokers do not deduplicate)"
 
 # No broker up until the stop: the agent's messages wait unread; at the stop the flush
@@ -116,13 +115,12 @@ cluster up -1
 # must read back with dnstap-read.
 start_collector tap --listen 127.0.0.1:0 --kafka "$BROKERS" --kafka-topic tap --kafka-format dnstap
 send_chunk 0 3
-stop_kafka "3 delivered, 0 not delivered" tap
+stop_kafka tap "3 delivered, 0 not delivered"
 {
   printf '\0\0\0\0\0\0\0\x22\0\0\0\x02\0\0\0\x01\0\0\0\x16protobuf:dnstap.Dnstap'
   consume tap '%R%s'
   printf '\0\0\0\0\0\0\0\x04\0\0\0\x03'
 } >"$WORK/tap.dnstap"
-[ "$(timeout 30 dnstap-read "$WORK/tap.dnstap" | awk '{ print $3, $NF }' | sort)" = "CQ q0.example/IN/A
-CQ q1.example/IN/A
-CQ q2.example/IN/A" ] || fail "dnstap from Kafka: $(dnstap-read "$WORK/tap.dnstap" 2>&1)"
+expect_equal "dnstap from Kafka" "$(printf 'CQ q%s.example/IN/A\n' 0 1 2)" \
+  "$(timeout 30 dnstap-read "$WORK/tap.dnstap" | awk '{ print $3, $NF }' | sort)"
 echo "collector kafka: all checks passed"

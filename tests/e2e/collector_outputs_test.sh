@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# The collector writes what an agent sends as JSON lines, pcap and dnstap, and tshark
-# and dnstap-read read those files back with the same names, types and addresses.
+# The collector writes what an agent sends as pcap and dnstap, and tshark and dnstap-read
+# read those files back with the same names, types and addresses; files rotate whole; a
+# dnstap receiver on a Unix socket or TCP gets the frames, and what it cannot take is
+# counted.
 source "$(dirname "$0")/lib.sh"
 require_commands tshark dnstap-read jq fstrm_capture
 send() { timeout 20 "$BIN/collector-send" --time 1700000000 "127.0.0.1:$COLLECTOR_PORT" "$@" || fail "collector-send $*"; }
@@ -11,21 +13,9 @@ items=(
   "response,www.example.org,AAAA,10.0.0.6,10.0.0.1,tcp"
   "query,mail.example.net,MX,10.0.0.7,2001:db8::53,udp"
 )
-
-start_collector files --listen 127.0.0.1:0 --json "$WORK/out.json" --pcap "$WORK/out.pcap" \
-  --dnstap "$WORK/out.dnstap"
+start_collector files --listen 127.0.0.1:0 --pcap "$WORK/out.pcap" --dnstap "$WORK/out.dnstap"
 send "${items[@]}"
-# JSON lines are flushed per read batch, so they can be read while the collector runs.
-wait_for_count "$WORK/out.json" '"qname"' 5 10 || fail "JSON lines while running: $(cat "$WORK/out.json")"
 stop_collector
-
-expect_equal "JSON fields" \
-'example.com. A IN 10.0.0.5 10.0.0.1 false ["rd"] 2023-11-14T22:13:20Z 3.7.3 true
-example.com. A IN 10.0.0.5 10.0.0.1 false ["qr","rd","ra"] 2023-11-14T22:13:20Z 3.7.3 true
-www.example.org. AAAA IN 10.0.0.6 10.0.0.1 true ["rd"] 2023-11-14T22:13:20Z 3.7.3 true
-www.example.org. AAAA IN 10.0.0.6 10.0.0.1 true ["qr","rd","ra"] 2023-11-14T22:13:20Z 3.7.3 true
-mail.example.net. MX IN 10.0.0.7 2001:db8::53 false ["rd"] 2023-11-14T22:13:20Z 3.7.3 true' \
-  "$(jq -r '[.dns.qname, .dns.qtype, .dns.qclass, .device, .server, .tcp, (.dns.flags|tojson), .time, .version, (.agent|test("^127\\.0\\.0\\.1:[0-9]+$"))] | join(" ")' "$WORK/out.json")"
 
 # Per packet: time, question, addresses, ports, checksum states (1 is good: IPv4 header,
 # then UDP or TCP) and the answers.
@@ -56,22 +46,15 @@ CLIENT_QUERY 'mail.example.net. IN MX' 10.0.0.7 2001:db8::53 UDP INET6 1 3.7.3" 
       /^  query_address:/ { q = $2 } /^  response_address:/ { r = $2 }
       /QUESTION_SECTION:/ { getline; sub(/^ +- /, ""); gsub(/"/, "", q); gsub(/"/, "", r); print t, $0, q, r, p, f, id, v }')"
 
-# Rotation: the files are renamed and SIGHUP sent three times while agents stream, then
-# the collector restarts on the same paths. Every message is in exactly one file, every
-# file reads whole, and nothing written before the restart is lost.
-rotation_items() {  # FIRST COUNT
-  awk -v first="$1" -v count="$2" 'BEGIN { for (i = first; i < first + count; i++)
-    printf "query,r%d.example,A,10.0.0.5,10.0.0.1,udp\n", i }'
-}
-stream_rotation_items() {  # FIRST CHUNKS: chunks of 200 messages, one connection each
-  local chunk
-  for (( chunk = 0; chunk < $2; chunk++ )); do rotation_items $(( $1 + chunk * 200 )) 200 | send -; done
-}
+# Rotation: the files are renamed and SIGHUP sent three times while agents stream 4000
+# messages, 200 a connection; then the collector restarts on the same paths and takes
+# 200 more. Every message is in exactly one file and every file reads whole.
 rotated=$WORK/rotated
 mkdir "$rotated"
 outputs=(--json "$rotated/out.json" --pcap "$rotated/out.pcap" --dnstap "$rotated/out.dnstap")
+rotation_items() { seq -f 'query,r%g.example,A,10.0.0.5,10.0.0.1,udp' "$1" $(( $1 + 199 )) | send -; }
 start_collector rotate --listen 127.0.0.1:0 "${outputs[@]}"
-stream_rotation_items 0 20 &
+for (( first = 0; first < 4000; first += 200 )); do rotation_items "$first"; done &
 streamer=$!
 for round in 1 2 3; do
   sleep 0.2
@@ -84,10 +67,8 @@ done
 wait "$streamer" || fail "streaming during the rotation"
 stop_collector
 start_collector restart --listen 127.0.0.1:0 "${outputs[@]}"
-stream_rotation_items 4000 1
+rotation_items 4000
 stop_collector
-[ -s "$rotated/out.dnstap.1" ] || fail "no dnstap file beside the one of the first run: $(ls "$rotated")"
-expected=$(rotation_items 0 4200 | cut -d, -f2 | sort)
 names() {  # KIND FILE: the question names in FILE, read back by jq, tshark or dnstap-read
   case $1 in
     json) timeout 60 jq -r '.dns.qname' "$2" ;;
@@ -96,7 +77,7 @@ names() {  # KIND FILE: the question names in FILE, read back by jq, tshark or d
   esac
 }
 for kind in json pcap dnstap; do
-  expect_equal "$kind over the rotated files" "$expected" \
+  expect_equal "$kind over the rotated files" "$(seq -f 'r%g.example' 0 4199 | sort)" \
     "$(for file in "$rotated"/*."$kind"*; do names "$kind" "$file" || echo "unreadable $file"; done | sed 's/\.$//' | sort)"
 done
 
@@ -139,9 +120,8 @@ sleep 0.5
 wait_for_count "$WORK/unix.err" 'failed; reconnecting' 3 10
 send "${items[3]}"
 stop_collector
-expect_equal "frames before the receiver went" "CQ example.com/IN/A" "$(questions "$WORK/first.dnstap")"
-grep -qxF "collector: dnstap receiver unix:$sock: 5 frames dropped" "$WORK/unix.err" ||
-  fail "dropped frames not reported: $(cat "$WORK/unix.err")"
+expect_equal "frames before the receiver went, dropped frames" "CQ example.com/IN/A 1" "$(questions \
+  "$WORK/first.dnstap") $(grep -cxF "collector: dnstap receiver unix:$sock: 5 frames dropped" "$WORK/unix.err")"
 
 # A receiver missing at start is retried, not fatal; one that stops reading does not
 # hold the stop for more than a few seconds, and what it never took is counted.

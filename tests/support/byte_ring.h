@@ -1,6 +1,5 @@
-// The reference the sensor queue is held to, in tests and benchmarks: the same record
-// layout in a ring that moves one byte at a time, every byte written into a full ring
-// dropping the oldest record at that moment. Not locked.
+// The reference the sensor queue is held to: its record layout in a ring that moves one
+// byte at a time, each byte written into a full ring dropping the oldest record. Not locked.
 #pragma once
 
 #include <cstdint>

@@ -1,5 +1,6 @@
-// A capture source for run-sequence tests: records what the run sequence does with it
-// and lets the test deliver messages through the installed handler.
+// A capture source for run-sequence tests. The run owns the FakeCapture; the test owns
+// the CaptureScript behind it, which it can still read after the run has released its
+// capture, and through which it delivers messages as a capture thread would.
 #pragma once
 
 #include <atomic>
@@ -12,81 +13,60 @@
 
 namespace kx::test {
 
-class FakeCapture : public agent::CaptureSource {
- public:
+struct CaptureScript {
   // When set, start() raises this text (like a capture thread that cannot start).
   std::string start_failure;
-  // When set, start() reports this capture failure once it has started (like a session
-  // that cannot be opened).
-  std::string failure_after_start;
+  // What counts() reports as lost by the capture.
+  std::atomic<uint64_t> dropped{0};
+  std::atomic<uint64_t> delivered{0};
+  std::atomic<int> starts{0};
+  std::atomic<int> stops{0};
+  // Set on the run sequence's thread, used on the test's.
+  std::atomic<sensor::MessageHandler> handler{nullptr};
+  std::atomic<void*> user{nullptr};
+  std::atomic<sensor::CaptureFailureHandler> failure_handler{nullptr};
+  std::atomic<void*> failure_user{nullptr};
 
+  int32_t deliver(const std::vector<uint8_t>& message) {
+    ++delivered;
+    return handler.load()(message.data(), static_cast<uint32_t>(message.size()), user.load());
+  }
+  // Ends the capture on an error, as a capture thread would report it.
+  void fail(const char* message) { failure_handler.load()(message, failure_user.load()); }
+};
+
+class FakeCapture : public agent::CaptureSource {
+ public:
+  explicit FakeCapture(CaptureScript& script) : script_(script) {}
   void set_message_handler(sensor::MessageHandler handler, void* user) override {
-    user_ = user;
-    handler_ = handler;
+    script_.user = user;
+    script_.handler = handler;
   }
   void set_failure_handler(sensor::CaptureFailureHandler handler, void* user) override {
-    failure_user_ = user;
-    failure_handler_ = handler;
+    script_.failure_user = user;
+    script_.failure_handler = handler;
   }
   void start() override {
-    if (!start_failure.empty()) throw std::runtime_error(start_failure);
+    if (!script_.start_failure.empty()) throw std::runtime_error(script_.start_failure);
     started_ = true;
-    ++starts_;
-    if (!failure_after_start.empty()) fail(failure_after_start.c_str());
+    ++script_.starts;
   }
+  // The run stops its capture once more when it leaves by an error; only a stop of a
+  // started capture counts.
   void stop() override {
-    if (started_) ++stops_;
+    if (started_) ++script_.stops;
     started_ = false;
   }
   sensor::CaptureCounts counts() override {
     sensor::CaptureCounts counts;
-    counts.captured = delivered_;
-    counts.dropped = dropped;
+    counts.captured = script_.delivered;
+    counts.dropped = script_.dropped;
     return counts;
   }
-  // What counts() reports as lost by the capture.
-  std::atomic<uint64_t> dropped{0};
-
-  // Hands a message to the installed handler as a capture thread would.
-  int32_t deliver(const std::vector<uint8_t>& message) {
-    ++delivered_;
-    return handler_.load()(message.data(), static_cast<uint32_t>(message.size()), user_.load());
-  }
-  // Ends the capture on an error, as a capture thread would report it.
-  void fail(const char* message) { failure_handler_.load()(message, failure_user_.load()); }
-  bool has_handler() const { return handler_ != nullptr; }
-  int starts() const { return starts_; }
-  int stops() const { return stops_; }
 
  private:
-  // Set on the run sequence's thread, used on the test's.
-  std::atomic<sensor::MessageHandler> handler_{nullptr};
-  std::atomic<void*> user_{nullptr};
-  std::atomic<sensor::CaptureFailureHandler> failure_handler_{nullptr};
-  std::atomic<void*> failure_user_{nullptr};
-  std::atomic<bool> started_{false};
-  std::atomic<int> starts_{0};
-  std::atomic<int> stops_{0};
-  std::atomic<uint64_t> delivered_{0};
-};
-
-// What the run sequence owns: forwards to a FakeCapture that the test owns, so the test
-// can still read it after the run has released its capture.
-class CaptureHandle : public agent::CaptureSource {
- public:
-  explicit CaptureHandle(FakeCapture& capture) : capture_(capture) {}
-  void set_message_handler(sensor::MessageHandler handler, void* user) override {
-    capture_.set_message_handler(handler, user);
-  }
-  void set_failure_handler(sensor::CaptureFailureHandler handler, void* user) override {
-    capture_.set_failure_handler(handler, user);
-  }
-  void start() override { capture_.start(); }
-  void stop() override { capture_.stop(); }
-  sensor::CaptureCounts counts() override { return capture_.counts(); }
-
- private:
-  FakeCapture& capture_;
+  CaptureScript& script_;
+  bool started_ = false;
 };
 
 }  // namespace kx::test

@@ -20,21 +20,6 @@ inline Bytes example_packet(bool response = false) {
           0,    0,    7,    'e', 'x', 'a', 'm', 'p', 'l', 'e', 3, 'c', 'o', 'm', 0, 0, 1, 0, 1};
 }
 
-// A query with ID id, RD set, for a name of labels of at most label_size letters that
-// makes the packet exactly size bytes (at least 18).
-inline Bytes query_of_size(size_t size, uint16_t id = 0x1234, size_t label_size = 63) {
-  Bytes packet = {static_cast<uint8_t>(id >> 8), static_cast<uint8_t>(id), 1, 0, 0, 1, 0, 0, 0, 0,
-                  0, 0};
-  for (size_t left = size - packet.size() - 5; left > 0;) {
-    size_t label = std::min(label_size, left - 1);
-    packet.push_back(static_cast<uint8_t>(label));
-    packet.insert(packet.end(), label, 'q');
-    left -= label + 1;
-  }
-  packet.insert(packet.end(), {0, 0, 1, 0, 1});
-  return packet;
-}
-
 inline Bytes message_body(uint32_t time, std::string_view device,
                           std::string_view server = "10.0.0.1", uint8_t tcp = 0,
                           std::string_view packet = "packet") {
@@ -44,9 +29,17 @@ inline Bytes message_body(uint32_t time, std::string_view device,
   return body;
 }
 
-// A query message from 10.0.0.5 to 10.0.0.1 of exactly size bytes.
+// A query message from 10.0.0.5 to 10.0.0.1 of exactly size bytes: ID id, RD set, for a
+// name of labels of at most label_size letters.
 inline Bytes message_of_size(size_t size, uint16_t id = 0x1234, size_t label_size = 63) {
-  Bytes packet = query_of_size(size - wire::dns_message_size(8, 8, 0), id, label_size);
+  Bytes packet = {static_cast<uint8_t>(id >> 8), static_cast<uint8_t>(id), 1, 0, 0, 1, 0, 0, 0, 0, 0, 0};
+  for (size_t left = size - wire::dns_message_size(8, 8, 0) - packet.size() - 5; left > 0;) {
+    const size_t label = std::min(label_size, left - 1);
+    packet.push_back(static_cast<uint8_t>(label));
+    packet.insert(packet.end(), label, 'q');
+    left -= label + 1;
+  }
+  packet.insert(packet.end(), {0, 0, 1, 0, 1});
   return message_body(1700000000, "10.0.0.5", "10.0.0.1", 0,
                       std::string_view(reinterpret_cast<const char*>(packet.data()), packet.size()));
 }

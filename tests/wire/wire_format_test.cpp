@@ -12,7 +12,7 @@ using namespace kx::wire;
 using Bytes = std::vector<uint8_t>;
 
 // The time's bytes differ and the top one is above 0x7F, so byte order and sign both show.
-TEST(WireFormat, HelloAndDnsMessageAreLaidOutExactlyAndTheMessageParsesBack) {
+TEST(WireFormat, HelloAndMessageLaidOutExactlyAndParsedBackUnlessCutOrOfAnotherType) {
   uint8_t hello[kHelloRecordSize];
   write_hello_record(hello);
   EXPECT_EQ(std::string(hello, hello + sizeof hello), std::string("\0\0\0\x06\x01" "3.7.3", 10));
@@ -26,15 +26,7 @@ TEST(WireFormat, HelloAndDnsMessageAreLaidOutExactlyAndTheMessageParsesBack) {
   EXPECT_EQ(std::make_tuple(view.time_seconds, view.device, view.server, view.is_tcp),
             std::make_tuple(0xFE020304u, "10.0.0.5", "a.b", uint8_t{1}));
   EXPECT_EQ(Bytes(view.packet, view.packet + view.packet_size), Bytes(packet, packet + 3));
-}
-
-TEST(WireFormat, ParseRefusesEveryTruncationAndOtherTypes) {
-  Bytes message(dns_message_size(8, 8, 0));
-  write_dns_message(message.data(), 1, "10.0.0.5", "10.0.0.1", 0, nullptr, 0);
-  DnsMessageView view;
-  ASSERT_EQ(parse_dns_message(message.data(), message.size(), &view), ParseResult::ok);
-  EXPECT_EQ(view.packet_size, 0u);
-  for (size_t cut = 0; cut < message.size(); ++cut) {
+  for (size_t cut = 0; cut < message.size() - sizeof packet; ++cut) {
     // A heap copy of exactly `cut` bytes lets the sanitizer catch any read past the end.
     Bytes prefix(message.begin(), message.begin() + cut);
     EXPECT_EQ(parse_dns_message(prefix.data(), prefix.size(), &view), ParseResult::truncated)
