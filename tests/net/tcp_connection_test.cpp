@@ -14,12 +14,10 @@
 namespace {
 
 using kx::net::SocketStatus;
-using kx::net::TcpConnection;
 using kx::test::WatchedSockets;
 
-// Text that is not dotted IPv4 (four parts of up to three digits, none over 255) would
-// reach connect() as 255.255.255.255 and fail there with a text that names neither the
-// cause nor the value.
+// Text that is not dotted IPv4 (four parts of up to three digits, none over 255) would reach
+// connect() as 255.255.255.255 and fail there with a text that names neither cause nor value.
 TEST(TcpConnection, EveryStepOfAConnectRaisesTheMessageOfItsFailure) {
   const WatchedSockets::Answer failed{SocketStatus::failed, 5};  // only its system text matters
   const std::string some_text = kx::logging::system_error_text(failed.code);
@@ -45,7 +43,7 @@ TEST(TcpConnection, EveryStepOfAConnectRaisesTheMessageOfItsFailure) {
     kx::test::LoopbackListener collector;
     WatchedSockets sockets;
     for (const auto& [call, answer] : c.script) sockets.script(call, answer);
-    TcpConnection connection(sockets);
+    kx::net::TcpConnection connection(sockets);
     EXPECT_THAT([&] { connection.connect(c.ip, collector.port(), 7); },
                 testing::ThrowsMessage<kx::sensor::SensorError>(c.expected));
   }
@@ -59,7 +57,7 @@ TEST(TcpConnection, PartialAndRefusedSendsResumeFromTheFirstUnsentByte) {
   sockets.script("send", {SocketStatus::done, 0, 3});
   sockets.script("send", {SocketStatus::in_progress});
   sockets.script("send", {SocketStatus::done, 0, 4});
-  TcpConnection connection(sockets);
+  kx::net::TcpConnection connection(sockets);
   connection.connect("127.0.0.1", collector.port(), 7);
   const uint8_t data[10] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
   connection.send_all(data, sizeof data);

@@ -102,7 +102,10 @@ void LoopbackListener::serve_connection(RawSocket sock, size_t index) {
     // n <= 0: the end of the stream, or the peer reset it.
     if (n <= 0 || requested) break;
   }
+  std::lock_guard<std::mutex> lock(mutex_);
   close_socket(as_socket(sock));
+  ++closed_;
+  changed_.notify_all();
 }
 
 std::string LoopbackListener::received(size_t connection) const {
@@ -115,6 +118,11 @@ bool LoopbackListener::wait_for_bytes(size_t connection, size_t count, milliseco
   return changed_.wait_for(lock, timeout, [&] {
     return connection < received_.size() && received_[connection].size() >= count;
   });
+}
+
+bool LoopbackListener::wait_for_close(size_t connection, milliseconds timeout) const {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return changed_.wait_for(lock, timeout, [&] { return closed_ > connection; });
 }
 
 void LoopbackListener::close_after(size_t connection, size_t bytes, bool reset) {
@@ -152,7 +160,6 @@ std::optional<WatchedSockets::Answer> WatchedSockets::next(const std::string& ca
   return answer;
 }
 
-// A scripted open fails.
 WatchedSockets::Handle WatchedSockets::open_tcp(int32_t* error) {
   newest_bytes_ = 0;
   newest_ = next("open", "", error) ? net::kInvalidSocket : real().open_tcp(error);

@@ -22,9 +22,8 @@ namespace kx::test {
 using std::chrono::milliseconds;
 using RawSocket = uintptr_t;  // SOCKET or a descriptor, widened
 
-// Accepts connections and collects their bytes on a thread of its own, one connection at
-// a time (the agent opens its next only after closing the last). Connections are
-// numbered from 0 in the order they were accepted.
+// Collects the bytes of the connections it accepts, numbered from 0, on a thread of its own,
+// one connection at a time: the agent opens its next only after closing the last.
 class LoopbackListener {
  public:
   LoopbackListener();
@@ -32,8 +31,9 @@ class LoopbackListener {
 
   uint16_t port() const { return port_; }
   std::string received(size_t connection) const;
-  // Whether the connection had received count bytes in time.
+  // Each says whether in time the connection received count bytes, or was closed by either side.
   bool wait_for_bytes(size_t connection, size_t count, milliseconds timeout) const;
+  bool wait_for_close(size_t connection, milliseconds timeout) const;
   // Closes the connection once it has received at least bytes, with a reset (RST) or in
   // order (FIN). Call it before the connection comes.
   void close_after(size_t connection, size_t bytes, bool reset);
@@ -48,6 +48,7 @@ class LoopbackListener {
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
   std::vector<std::string> received_;
+  size_t closed_ = 0;  // connections closed so far
   std::map<size_t, std::pair<size_t, bool>> close_requests_;  // connection: bytes, reset
   std::thread thread_;
 };
@@ -87,7 +88,7 @@ class WatchedSockets : public net::SocketApi {
     int32_t code = 0;
     uint32_t sent = UINT32_MAX;
   };
-  // call: open, non-blocking, connect, wait or send.
+  // call: open (any answer fails it), non-blocking, connect, wait or send.
   void script(const std::string& call, const Answer& answer);
   // The calls since the last take, as "open", "wait 7" (seconds), "send 10@0" (length,
   // first byte), "close".
