@@ -8,7 +8,7 @@
 #include <cstdlib>
 
 #include "sensor/event_decoder.h"
-#include "support/fake_tdh.h"
+#include "support/fake_etw.h"
 
 namespace {
 

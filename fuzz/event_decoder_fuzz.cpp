@@ -14,7 +14,7 @@
 
 #include "wire/wire_format.h"
 #include "sensor/event_decoder.h"
-#include "support/fake_tdh.h"
+#include "support/fake_etw.h"
 
 namespace {
 

@@ -1,6 +1,5 @@
 # Helpers of the tests that drive the built programs (tests/e2e, tests/wine), each run as
-# `bash SCRIPT BIN_DIR`. Every process a test starts is stopped by process id when the
-# test ends; every wait is bounded.
+# `bash SCRIPT BIN_DIR`. Every process a test starts is stopped by process id at its end.
 set -u
 BIN=$(cd "${1:?usage: $0 BIN_DIR}" && pwd)
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/tevrin-test.XXXXXX")
@@ -9,7 +8,7 @@ cleanup() {
   local pid
   for pid in "${STARTED_PIDS[@]}"; do kill "$pid" 2>/dev/null; done
   for pid in "${STARTED_PIDS[@]}"; do wait "$pid" 2>/dev/null; done
-  if [ "${KEEP_WORK:-0}" = 1 ]; then echo "work folder kept: $WORK"; else rm -rf "$WORK"; fi
+  rm -rf "$WORK"
 }
 trap cleanup EXIT
 
@@ -25,6 +24,10 @@ skip() {
   echo "SKIPPED: $*"
   exit 77
 }
+require_commands() {
+  local tool
+  for tool in "$@"; do command -v "$tool" >/dev/null 2>&1 || skip "$tool is not installed"; done
+}
 
 # wait_for_count FILE TEXT N SECONDS: until FILE holds N lines with TEXT (fixed string).
 wait_for_count() {
@@ -36,14 +39,15 @@ wait_for_count() {
   return 1
 }
 wait_for_text() { wait_for_count "$1" "$2" 1 "$3"; }  # FILE TEXT SECONDS
-
 expect_equal() {  # WHAT EXPECTED ACTUAL
   [ "$2" = "$3" ] || fail "$1: $(diff <(printf '%s\n' "$2") <(printf '%s\n' "$3"))"
 }
+unused_port() {  # a port on 127.0.0.1 that the kernel just handed out and took back
+  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
 
-# start_collector NAME ARGS...: the collector ($COLLECTOR, else the one in BIN_DIR) on the
-# --listen address given, its standard error in $WORK/NAME.err; sets COLLECTOR_PID and
-# COLLECTOR_PORT.
+# start_collector NAME ARGS...: the collector ($COLLECTOR, else BIN_DIR's), its standard
+# error in $WORK/NAME.err; sets COLLECTOR_PID and COLLECTOR_PORT.
 start_collector() {
   local name=$1
   shift
@@ -62,6 +66,22 @@ end_cleanly() {
   wait "$2" || fail "$3: exit status $? after SIG$1"
 }
 stop_collector() { end_cleanly TERM "$COLLECTOR_PID" collector; }
+
+# install_agent EXE: the agent in a folder of its own, its log beside; sets AGENT, AGENT_LOG.
+install_agent() {
+  mkdir -p "$WORK/agent/log"
+  cp "$BIN/$1" "$WORK/agent/$1"
+  AGENT=$WORK/agent/$1
+  AGENT_LOG=$WORK/agent/log/dns-logger.log
+}
+
+# start_agent CONFIG [LINE]: the agent in the background, then LINE in its log; sets AGENT_PID.
+start_agent() {
+  "$AGENT" "$1" >"$WORK/agent.out" 2>&1 &
+  AGENT_PID=$!
+  STARTED_PIDS+=($AGENT_PID)
+  [ $# -lt 2 ] || wait_for_text "$AGENT_LOG" "$2" 10 || fail "no '$2' line: $(cat "$AGENT_LOG" 2>/dev/null)"
+}
 
 # The messages of the agent's log, without time, process id and the CR of a CR LF.
 agent_log_messages() { sed 's/^[^]]*\]: //; s/\r$//' "$AGENT_LOG"; }

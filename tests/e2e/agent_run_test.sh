@@ -1,9 +1,8 @@
 #!/usr/bin/env bash
 # The agent binary as a user runs it: exit status and output of a usage error, a failed
-# start and a failed capture; SIGHUP reopens a rotated log, SIGPIPE is ignored, SIGTERM
-# ends the run normally.
-source "$(dirname "$0")/lib.sh"
-install_agent
+# start and a failed capture; SIGHUP, SIGPIPE and SIGTERM.
+source "$(dirname "$0")/../common.sh"
+install_agent agent
 
 # Without a log a failed start's message goes to standard error; with one, nothing is
 # printed. Exit status -1 (255) for usage, 1 for a failed start or capture.
@@ -19,12 +18,10 @@ for row in "|255|usage: agent <config-file>|" \
     "$status|$(cat "$WORK/run.err")|$(cat "$WORK/run.out")|$(ls "$WORK/agent/log")"
 done
 
-# The capture replays a capture file of a header alone, so the test needs no privileges;
-# its end is a normal end that leaves the agent running.
+# A capture file of a header alone: no privileges needed, and its end leaves the agent running.
 printf '\xd4\xc3\xb2\xa1\x02\x00\x04\x00\x00\x00\x00\x00\x00\x00\x00\x00\xff\xff\x00\x00\x01\x00\x00\x00' >"$WORK/empty.pcap"
 printf 'logging on\ncapture-file %s\n' "$WORK/empty.pcap" >"$WORK/agent.conf"
-# SIGHUP reopens the log by its path (logrotate renames it first); SIGPIPE changes nothing;
-# SIGTERM ends the run normally (SIGINT does in the overflow test).
+# SIGHUP reopens the log by its path (logrotate renames it first); SIGPIPE changes nothing.
 rm -f "$AGENT_LOG"
 start_agent "$WORK/agent.conf" "Started!"
 mv "$AGENT_LOG" "$AGENT_LOG.1"

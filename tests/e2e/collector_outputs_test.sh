@@ -1,24 +1,17 @@
 #!/usr/bin/env bash
-# The collector writes what an agent sends as pcap and dnstap, and tshark and dnstap-read
-# read those files back with the same names, types and addresses; files rotate whole; a
-# dnstap receiver on a Unix socket or TCP gets the frames, and what it cannot take is
-# counted.
-source "$(dirname "$0")/lib.sh"
+# The collector's pcap and dnstap files read back with tshark and dnstap-read; files rotate
+# whole; dnstap receivers on a Unix socket or TCP get the frames, or they count as dropped.
+source "$(dirname "$0")/../common.sh"
 require_commands tshark dnstap-read jq fstrm_capture
 send() { timeout 20 "$BIN/collector-send" --time 1700000000 "127.0.0.1:$COLLECTOR_PORT" "$@" || fail "collector-send $*"; }
-items=(
-  "query,example.com,A,10.0.0.5,10.0.0.1,udp"
-  "response,example.com,A,10.0.0.5,10.0.0.1,udp"
-  "query,www.example.org,AAAA,10.0.0.6,10.0.0.1,tcp"
-  "response,www.example.org,AAAA,10.0.0.6,10.0.0.1,tcp"
-  "query,mail.example.net,MX,10.0.0.7,2001:db8::53,udp"
-)
+items=("query,example.com,A,10.0.0.5,10.0.0.1,udp" "response,example.com,A,10.0.0.5,10.0.0.1,udp"
+  "query,www.example.org,AAAA,10.0.0.6,10.0.0.1,tcp" "response,www.example.org,AAAA,10.0.0.6,10.0.0.1,tcp"
+  "query,mail.example.net,MX,10.0.0.7,2001:db8::53,udp")
 start_collector files --listen 127.0.0.1:0 --pcap "$WORK/out.pcap" --dnstap "$WORK/out.dnstap"
 send "${items[@]}"
 stop_collector
 
-# Per packet: time, question, addresses, ports, checksum states (1 is good: IPv4 header,
-# then UDP or TCP) and the answers.
+# Per packet: time, question, addresses, ports, checksum states (1: good) and the answers.
 expect_equal "tshark fields" \
 '1700000000.000000000,example.com,1,10.0.0.5,10.0.0.1,,,53,,1,1,,,
 1700000000.000000000,example.com,1,10.0.0.1,10.0.0.5,,,53812,,1,1,,192.0.2.1,
@@ -32,8 +25,7 @@ expect_equal "tshark fields" \
 expect_equal "tshark warnings" "" \
   "$(timeout 60 tshark -r "$WORK/out.pcap" -Y '_ws.expert.severity >= warning' 2>/dev/null)"
 
-# Per frame: type, question, addresses, protocol, family, whether the identity is the
-# agent's address, and the version.
+# Per frame: type, question, addresses, protocol, family, identity the agent's address, version.
 expect_equal "dnstap frames" \
 "CLIENT_QUERY 'example.com. IN A' 10.0.0.5 10.0.0.1 UDP INET 1 3.7.3
 CLIENT_RESPONSE 'example.com. IN A' 10.0.0.5 10.0.0.1 UDP INET 1 3.7.3
@@ -46,24 +38,18 @@ CLIENT_QUERY 'mail.example.net. IN MX' 10.0.0.7 2001:db8::53 UDP INET6 1 3.7.3" 
       /^  query_address:/ { q = $2 } /^  response_address:/ { r = $2 }
       /QUESTION_SECTION:/ { getline; sub(/^ +- /, ""); gsub(/"/, "", q); gsub(/"/, "", r); print t, $0, q, r, p, f, id, v }')"
 
-# Rotation: the files are renamed and SIGHUP sent three times while agents stream 4000
-# messages, 200 a connection; then the collector restarts on the same paths and takes
-# 200 more. Every message is in exactly one file and every file reads whole.
-rotated=$WORK/rotated
-mkdir "$rotated"
+# Files renamed and SIGHUP sent while agents stream, then a restart on the same paths:
+# every message is in exactly one file and every file reads whole.
+rotated=$(mktemp -d "$WORK/rotated.XXXXXX")
 outputs=(--json "$rotated/out.json" --pcap "$rotated/out.pcap" --dnstap "$rotated/out.dnstap")
 rotation_items() { seq -f 'query,r%g.example,A,10.0.0.5,10.0.0.1,udp' "$1" $(( $1 + 199 )) | send -; }
 start_collector rotate --listen 127.0.0.1:0 "${outputs[@]}"
 for (( first = 0; first < 4000; first += 200 )); do rotation_items "$first"; done &
 streamer=$!
-for round in 1 2 3; do
-  sleep 0.2
-  for kind in json pcap dnstap; do
-    mv "$rotated/out.$kind" "$rotated/round$round.$kind" || fail "no $kind file reopened before round $round"
-  done
-  kill -HUP "$COLLECTOR_PID"
-  wait_for_count "$WORK/rotate.err" "files reopened" "$round" 10 || fail "no reopen: $(cat "$WORK/rotate.err")"
-done
+sleep 0.3
+for kind in json pcap dnstap; do mv "$rotated/out.$kind" "$rotated/old.$kind" || fail "no $kind file"; done
+kill -HUP "$COLLECTOR_PID"
+wait_for_text "$WORK/rotate.err" "files reopened" 10 || fail "no reopen: $(cat "$WORK/rotate.err")"
 wait "$streamer" || fail "streaming during the rotation"
 stop_collector
 start_collector restart --listen 127.0.0.1:0 "${outputs[@]}"
@@ -86,33 +72,31 @@ start_receiver() {  # FILE ARGS...: a dnstap receiver writing FILE; sets RECEIVE
   RECEIVER_PID=$!
   STARTED_PIDS+=($RECEIVER_PID)
 }
-# The type and question of each frame in a dnstap file.
-questions() { timeout 60 dnstap-read "$1" | awk '{ print $3, $NF }'; }
+questions() { timeout 60 dnstap-read "$1" | awk '{ print $3, $NF }'; }  # FILE: each frame's type, question
 
-# Over a Unix socket, to a receiver that goes away: the frames meanwhile are dropped and
-# counted, and the collector reconnects to the next receiver on that socket.
+# Over a Unix socket: a receiver missing at start is retried, not fatal; to one that goes
+# away the frames are dropped and counted, and the collector reconnects to the next.
 sock=$WORK/tap.sock
-start_receiver "$WORK/first.dnstap" -u "$sock"
-for _ in $(seq 100); do [ -S "$sock" ] && break; sleep 0.1; done
 start_collector unix --listen 127.0.0.1:0 --dnstap-unix "$sock"
+grep -qF "collector: dnstap receiver unix:$sock unavailable (connect($sock) failed: No such file or directory); retrying" \
+  "$WORK/unix.err" || fail "missing receiver: $(cat "$WORK/unix.err")"
+start_receiver "$WORK/first.dnstap" -u "$sock"
+wait_for_text "$WORK/unix.err" reconnected 10 || fail "no connection: $(cat "$WORK/unix.err")"
 send "${items[0]}"
-# A frame counts as delivered once the receiver has read it; let it.
-sleep 0.5
-stop_process "$RECEIVER_PID"
+sleep 0.5  # a frame counts as delivered once the receiver has read it
+end_cleanly TERM "$RECEIVER_PID" receiver
 send "${items[1]}"
 start_receiver "$WORK/second.dnstap" -u "$sock"
 wait_for_text "$WORK/unix.err" 'failed; reconnecting' 10
-# Sent once the collector is back on the socket: a busy host may take its retry late.
-wait_for_text "$WORK/unix.err" reconnected 10 || fail "no reconnection: $(cat "$WORK/unix.err")"
+wait_for_count "$WORK/unix.err" reconnected 2 10 || fail "no reconnection: $(cat "$WORK/unix.err")"
 send "${items[2]}"
 sleep 0.5
-stop_process "$RECEIVER_PID"
+end_cleanly TERM "$RECEIVER_PID" receiver
 expect_equal "frames after the reconnection" "CQ www.example.org/IN/AAAA" "$(questions "$WORK/second.dnstap")"
 wait_for_count "$WORK/unix.err" 'failed; reconnecting' 2 10 || fail "idle receiver's end unnoticed"
 start_receiver "$WORK/third.dnstap" -u "$sock"
-wait_for_count "$WORK/unix.err" reconnected 2 10 || fail "no second reconnection: $(cat "$WORK/unix.err")"
-# Frames the receiver never read die with it: a receiver that stops reading gets three,
-# is killed, and those three count as dropped with the one sent while it is away.
+wait_for_count "$WORK/unix.err" reconnected 3 10 || fail "no second reconnection: $(cat "$WORK/unix.err")"
+# Frames a receiver never read die with it: three to a stopped and killed one, dropped.
 kill -STOP "$RECEIVER_PID"
 send "${items[@]:0:3}"
 sleep 0.5
@@ -123,14 +107,11 @@ stop_collector
 expect_equal "frames before the receiver went, dropped frames" "CQ example.com/IN/A 1" "$(questions \
   "$WORK/first.dnstap") $(grep -cxF "collector: dnstap receiver unix:$sock: 5 frames dropped" "$WORK/unix.err")"
 
-# A receiver missing at start is retried, not fatal; one that stops reading does not
-# hold the stop for more than a few seconds, and what it never took is counted.
+# A receiver that stops reading holds the stop a few seconds at most; its frames count.
 rm -f "$sock"
-start_collector late --listen 127.0.0.1:0 --dnstap-unix "$sock"
-grep -qF "collector: dnstap receiver unix:$sock unavailable (connect($sock) failed: No such file or directory); retrying" \
-  "$WORK/late.err" || fail "missing receiver: $(cat "$WORK/late.err")"
 start_receiver "$WORK/late.dnstap" -u "$sock"
-wait_for_text "$WORK/late.err" reconnected 10 || fail "no reconnection: $(cat "$WORK/late.err")"
+for _ in $(seq 100); do [ -S "$sock" ] && break; sleep 0.1; done
+start_collector late --listen 127.0.0.1:0 --dnstap-unix "$sock"
 send "${items[4]}"
 sleep 0.5
 kill -STOP "$RECEIVER_PID"
@@ -140,8 +121,8 @@ start=$(date +%s%N)
 stop_collector
 (( $(date +%s%N) - start < 5000000000 )) || fail "stop took $(( ($(date +%s%N) - start) / 1000000 )) ms"
 kill -CONT "$RECEIVER_PID"
-stop_process "$RECEIVER_PID"
-expect_equal "frames to the receiver that came late" "CQ mail.example.net/IN/MX" \
+end_cleanly TERM "$RECEIVER_PID" receiver
+expect_equal "first frame to the stalled receiver" "CQ mail.example.net/IN/MX" \
   "$(questions "$WORK/late.dnstap" | head -n 1)"
 dropped=$(sed -n "s|^collector: dnstap receiver unix:$sock: \([0-9]*\) frames dropped\$|\1|p" "$WORK/late.err")
 read_back=$(questions "$WORK/late.dnstap" | wc -l)
@@ -155,7 +136,7 @@ for _ in $(seq 100); do ss -ltnH "sport = :$tap_port" | grep -q . && break; slee
 start_collector tcp --listen 127.0.0.1:0 --dnstap-tcp "127.0.0.1:$tap_port"
 send "${items[@]:0:2}"
 stop_collector
-stop_process "$RECEIVER_PID"
+end_cleanly TERM "$RECEIVER_PID" receiver
 expect_equal "frames streamed over TCP" "CQ example.com/IN/A
 CR example.com/IN/A" "$(questions "$WORK/tcp.dnstap")"
 echo "collector outputs: all checks passed"

@@ -42,7 +42,6 @@ TEST(HostAddresses, TakesAllOfTheLoopbackNetAsLocalAndListsThisHostsInterfaces) 
   EXPECT_TRUE(none.is_local({6, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}}));
   EXPECT_FALSE(none.is_local({4, {128, 0, 0, 1}}));
   EXPECT_FALSE(none.is_local({6, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2}}));
-
   std::vector<IpAddress> listed;
   ASSERT_TRUE(HostAddresses::list_interface_addresses(&listed));
   bool has_loopback = false;

@@ -1,5 +1,4 @@
-// Captured frames as tests and benchmarks build them: IPv4 and IPv6 datagrams of UDP and
-// TCP, DNS over TCP's length prefix, and each link type's header around a datagram.
+// Captured frames as tests and benchmarks build them, from the link header to the DNS data.
 #pragma once
 
 #include <cstdint>
@@ -46,10 +45,8 @@ inline Bytes ipv4_packet(uint8_t protocol, const Bytes& source, const Bytes& des
                {64, protocol, 0, 0}, source, destination, transport});
 }
 
-inline Bytes ipv6_packet(uint8_t next_header, const Bytes& payload, const Bytes& source,
-                         const Bytes& destination) {
-  return join({{0x60, 0, 0, 0}, be16(payload.size()), {next_header, 64}, source, destination,
-               payload});
+inline Bytes ipv6_packet(uint8_t next, const Bytes& payload, const Bytes& from, const Bytes& to) {
+  return join({{0x60, 0, 0, 0}, be16(payload.size()), {next, 64}, from, to, payload});
 }
 
 inline constexpr uint8_t kPacketOutgoing = 4;
@@ -62,16 +59,13 @@ inline Bytes with_link(LinkType link, const Bytes& ip, uint8_t packet_type = 0,
   bool v6 = (ip[0] >> 4) == 6;
   Bytes type = be16(v6 ? 0x86DD : 0x0800);
   switch (link) {
-    case LinkType::ethernet:
-      return join({Bytes(12, 0xAA), type, ip});
+    case LinkType::ethernet: return join({Bytes(12, 0xAA), type, ip});
     case LinkType::linux_sll:
       return join({be16(packet_type), be16(hardware_type), be16(6), Bytes(8, 0), type, ip});
     case LinkType::linux_sll2:
       return join({type, {0, 0}, be32(1), be16(hardware_type), {packet_type, 6}, Bytes(8, 0), ip});
-    case LinkType::loopback:
-      return join({{static_cast<uint8_t>(v6 ? 10 : 2), 0, 0, 0}, ip});
-    case LinkType::raw_ip:
-      break;
+    case LinkType::loopback: return join({{static_cast<uint8_t>(v6 ? 10 : 2), 0, 0, 0}, ip});
+    case LinkType::raw_ip: break;
   }
   return ip;
 }
