@@ -155,6 +155,27 @@ TEST(SensorQueueProcessor, FailsOverInListOrderAndNoticesACollectorGoneWhileIdle
   }
 }
 
+// A target whose connection fails early (reset soon after the hello) is skipped once by the
+// next pass, so it cannot starve the targets behind it.
+TEST(SensorQueueProcessor, TargetWhoseConnectionFailsEarlyIsSkippedOnceByTheNextPass) {
+  LoopbackListener resetting;
+  resetting.close_after(0, kHello.size(), true);
+  ProcessorOptions options;
+  options.short_connection = 10s;
+  Forwarder forwarder(65536, options, {resetting.port()});
+  forwarder.processor.start();
+  ASSERT_TRUE(resetting.wait_for_close(0, 10s));
+  std::this_thread::sleep_for(50ms);  // the reset reaches the processor's socket
+  const std::string record = frame(100, 'z');
+  forwarder.push(record);
+  ASSERT_TRUE(forwarder.collector.wait_for_bytes(0, kHello.size() + record.size(), 10s));
+  forwarder.processor.stop();
+
+  EXPECT_EQ(forwarder.collector.received(0), kHello + record);
+  expect_lines(forwarder.log.messages(),
+               connected(resetting.port(), "send() failed: *") + connected(forwarder.collector.port()));
+}
+
 // A failure cuts a batch: the records the system took whole are not sent again, the one
 // the cut fell in, or the next one at a cut between records, is sent whole first on the
 // next connection, and the rest of the batch follows in the same send.
