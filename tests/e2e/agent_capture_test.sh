@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # The whole road on Linux: dig asks a real DNS server (unbound) on loopback over UDP and
 # TCP, IPv4 and IPv6; the agent captures its queries and responses, the collector writes
-# them as JSON lines, each packet exactly once. With ipv6-clients on, also one behind a
-# destination-options header.
+# them as JSON lines, each packet exactly once, also under dnsperf's load. With
+# ipv6-clients on, also one behind a destination-options header; with it off, IPv6 is
+# counted, and a stop at once still takes what the kernel holds.
 source "$(dirname "$0")/../common.sh"
 [ "$(id -u)" -eq 0 ] || skip "the live capture test needs root; run as root to include it"
-require_commands unbound dig jq
+require_commands unbound dig jq dnsperf
 
 dns_port=$(unused_port) || fail "no free port"
 cat >"$WORK/unbound.conf" <<CONF
@@ -65,6 +66,19 @@ s.recvfrom(512)
 PY
 wait_for_count "$WORK/messages.json" '"qname"' 10 10 || fail "collector got: $(cat "$WORK/messages.json")"
 
+# dnsperf for 3 s over UDP, then TCP: every query sent and every response received arrives
+# once. A capture that overflows its kernel buffer on a busy host loses some.
+for mode in udp tcp; do
+  echo "$mode-load.test.example A" >"$WORK/queries"
+  dnsperf -s 127.0.0.1 -p "$dns_port" -d "$WORK/queries" -l 3 -Q 5000 -m "$mode" -c 4 >"$WORK/dnsperf.out" 2>&1 ||
+    fail "dnsperf $mode: $(cat "$WORK/dnsperf.out")"
+  packets=$(awk '/Queries sent:/ { s = $3 } /Queries completed:/ { c = $3 } END { print s + c }' "$WORK/dnsperf.out")
+  (( packets >= 20000 )) || fail "dnsperf $mode: $(cat "$WORK/dnsperf.out")"
+  wait_for_count "$WORK/messages.json" "\"$mode-load.test.example.\"" "$packets" 20
+  sleep 1
+  expect_equal "$mode load" "$packets" "$(grep -cF "\"$mode-load.test.example.\"" "$WORK/messages.json")"
+done
+
 expect_equal "descriptor lines" 1 "$(grep -c 'accept() failed' "$WORK/collector.err")"
 for fd in "${flood[@]}"; do exec {fd}>&-; done
 end_cleanly TERM "$AGENT_PID" agent
@@ -76,6 +90,21 @@ expected=$(for question in "ext.test.example. A false ::1" "mail.test.example. A
   for qr in false true; do printf '%s\t%s\t%s\t%s\t%s\t%s\t3.7.3\n' "$name" "$type" "$qr" "$tcp" "$address" "$address"; done
 done | sort)
 expect_equal "messages" "$expected" "$(jq -r '[.dns.qname, .dns.qtype, (.dns.flags | index("qr") != null), .tcp,
-  .device, .server, .version] | @tsv' "$WORK/messages.json" | sort)"
+  .device, .server, .version] | @tsv' <(grep -v 'load.test.example' "$WORK/messages.json") | sort)"
 expect_equal "agent errors" "" "$(grep ERROR "$AGENT_LOG")"
+
+start_collector ipv4 --listen 127.0.0.1:0 --json "$WORK/ipv4.json"
+sed -i -e "s/^target .*/target 127.0.0.1:$COLLECTOR_PORT 5/" -e '/^ipv6-clients/d' "$WORK/agent.conf"
+: >"$AGENT_LOG"
+start_agent "$WORK/agent.conf" "Entering packet capture loop..."
+wait_for_text "$AGENT_LOG" "Connected to 127.0.0.1:$COLLECTOR_PORT" 10 || fail "no connection: $(cat "$AGENT_LOG")"
+ask @::1 www.test.example A
+sleep 0.5  # the next packets open a new kernel block, which the stop finds unfinished
+ask @127.0.0.1 www.test.example A
+end_cleanly TERM "$AGENT_PID" agent
+sleep 0.5
+stop_collector
+expect_equal "ipv6-clients off: messages, IPv6 clients counted" "127.0.0.1 127.0.0.1
+127.0.0.1 127.0.0.1 1" "$(jq -r '"\(.device) \(.server)"' "$WORK/ipv4.json") $(grep -c \
+  "Packet capture skipped: .* 2 IPv6 clients" "$AGENT_LOG")"
 echo "agent capture: IPv4 and IPv6 clients' packets from dig via unbound, agent and collector"

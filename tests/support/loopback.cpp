@@ -1,41 +1,34 @@
 #include "support/loopback.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <stdexcept>
 
 #include "net/tcp_connection.h"
 
-// The handful of socket calls whose names or types differ between the platforms.
 #if defined(_WIN32)
 #include <winsock2.h>
 #include <ws2tcpip.h>
-namespace {
-using Socket = SOCKET;
-using Length = int;
-constexpr Socket kNoSocket = INVALID_SOCKET;
-void close_socket(Socket sock) { closesocket(sock); }
-int poll_one(pollfd* entry, int timeout_ms) { return WSAPoll(entry, 1, timeout_ms); }
-}  // namespace
 #else
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
-namespace {
-using Socket = int;
-using Length = socklen_t;
-constexpr Socket kNoSocket = -1;
-void close_socket(Socket sock) { close(sock); }
-int poll_one(pollfd* entry, int timeout_ms) { return poll(entry, 1, timeout_ms); }
-}  // namespace
 #endif
 
 namespace kx::test {
 namespace {
 
+// The two socket calls whose names differ between the platforms.
+#if defined(_WIN32)
+void close_socket(SOCKET sock) { closesocket(sock); }
+int poll_one(pollfd* entry, int timeout_ms) { return WSAPoll(entry, 1, timeout_ms); }
+#else
+void close_socket(int sock) { close(sock); }
+int poll_one(pollfd* entry, int timeout_ms) { return poll(entry, 1, timeout_ms); }
+#endif
+
+using Socket = decltype(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
 Socket as_socket(RawSocket raw) { return static_cast<Socket>(raw); }
 net::SocketApi& real() { return net::system_socket_api(); }
 
@@ -49,13 +42,12 @@ bool readable(RawSocket sock, int timeout_ms) {
 // listen_backlog > 0 makes it listen.
 RawSocket loopback_socket(uint16_t* port, int listen_backlog) {
   net::init_sockets();
-  Socket sock = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  if (sock == kNoSocket) throw std::runtime_error("socket() failed");
-  sockaddr_in address;
-  memset(&address, 0, sizeof address);
+  const Socket sock = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (static_cast<RawSocket>(sock) == net::kInvalidSocket) throw std::runtime_error("socket() failed");
+  sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  Length size = sizeof address;
+  socklen_t size = sizeof address;
   if (bind(sock, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
       getsockname(sock, reinterpret_cast<sockaddr*>(&address), &size) != 0 ||
       (listen_backlog > 0 && listen(sock, listen_backlog) != 0)) {
@@ -64,14 +56,6 @@ RawSocket loopback_socket(uint16_t* port, int listen_backlog) {
   }
   *port = ntohs(address.sin_port);
   return static_cast<RawSocket>(sock);
-}
-
-void reset_and_close(Socket sock) {
-  // A zero linger time makes close send RST instead of FIN.
-  linger abort_now{1, 0};
-  setsockopt(sock, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abort_now),
-             sizeof abort_now);
-  close_socket(sock);
 }
 
 }  // namespace
@@ -92,9 +76,9 @@ void LoopbackListener::serve() {
     if (!readable(listen_sock_, 10)) continue;
     const Socket sock = accept(as_socket(listen_sock_), nullptr, nullptr);
     std::unique_lock<std::mutex> lock(mutex_);
-    connections_.emplace_back();
+    received_.emplace_back();
     lock.unlock();
-    serve_connection(static_cast<RawSocket>(sock), connections_.size() - 1);
+    serve_connection(static_cast<RawSocket>(sock), received_.size() - 1);
   }
 }
 
@@ -102,47 +86,43 @@ void LoopbackListener::serve_connection(RawSocket sock, size_t index) {
   std::vector<char> chunk(65536);
   while (!stopping_) {
     if (!readable(sock, 10)) continue;
-    const int n = static_cast<int>(
-        recv(as_socket(sock), chunk.data(), static_cast<int>(chunk.size()), 0));
+    const int n = static_cast<int>(recv(as_socket(sock), chunk.data(), static_cast<int>(chunk.size()), 0));
     std::lock_guard<std::mutex> lock(mutex_);
-    Connection& connection = connections_[index];
-    if (n > 0) connection.bytes.append(chunk.data(), static_cast<size_t>(n));
-    const auto request = close_requests_.find(index);
-    const bool requested =
-        request != close_requests_.end() && connection.bytes.size() >= request->second.first;
-    // n <= 0: the end of the stream, or the peer reset it.
-    connection.closed = n <= 0 || requested;
+    std::string& bytes = received_[index];
+    if (n > 0) bytes.append(chunk.data(), static_cast<size_t>(n));
     changed_.notify_all();
-    if (connection.closed) {
-      requested && request->second.second ? reset_and_close(as_socket(sock))
-                                          : close_socket(as_socket(sock));
-      return;
+    const auto request = close_requests_.find(index);
+    const bool requested = request != close_requests_.end() && bytes.size() >= request->second.first;
+    // A zero linger time makes the close send RST instead of FIN.
+    const linger abort_now{1, 0};
+    if (requested && request->second.second) {
+      setsockopt(as_socket(sock), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abort_now),
+                 sizeof abort_now);
     }
+    // n <= 0: the end of the stream, or the peer reset it.
+    if (n <= 0 || requested) break;
   }
+  std::lock_guard<std::mutex> lock(mutex_);
   close_socket(as_socket(sock));
-}
-
-template <class Predicate>
-bool LoopbackListener::wait(milliseconds timeout, Predicate done) const {
-  std::unique_lock<std::mutex> lock(mutex_);
-  return changed_.wait_for(lock, timeout, done);
+  ++closed_;
+  changed_.notify_all();
 }
 
 std::string LoopbackListener::received(size_t connection) const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return connection < connections_.size() ? connections_[connection].bytes : std::string();
+  return connection < received_.size() ? received_[connection] : std::string();
 }
 
-bool LoopbackListener::wait_for_bytes(size_t connection, size_t count,
-                                      milliseconds timeout) const {
-  return wait(timeout, [&] {
-    return connection < connections_.size() && connections_[connection].bytes.size() >= count;
+bool LoopbackListener::wait_for_bytes(size_t connection, size_t count, milliseconds timeout) const {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return changed_.wait_for(lock, timeout, [&] {
+    return connection < received_.size() && received_[connection].size() >= count;
   });
 }
 
 bool LoopbackListener::wait_for_close(size_t connection, milliseconds timeout) const {
-  return wait(timeout,
-              [&] { return connection < connections_.size() && connections_[connection].closed; });
+  std::unique_lock<std::mutex> lock(mutex_);
+  return changed_.wait_for(lock, timeout, [&] { return closed_ > connection; });
 }
 
 void LoopbackListener::close_after(size_t connection, size_t bytes, bool reset) {
@@ -150,16 +130,9 @@ void LoopbackListener::close_after(size_t connection, size_t bytes, bool reset) 
   close_requests_[connection] = {bytes, reset};
 }
 
-template <bool kListening>
-IdlePort<kListening>::IdlePort() : sock_(loopback_socket(&port_, kListening ? 16 : 0)) {}
+IdlePort::IdlePort(bool listening) : sock_(loopback_socket(&port_, listening ? 16 : 0)) {}
 
-template <bool kListening>
-IdlePort<kListening>::~IdlePort() {
-  close_socket(as_socket(sock_));
-}
-
-template class IdlePort<false>;
-template class IdlePort<true>;
+IdlePort::~IdlePort() { close_socket(as_socket(sock_)); }
 
 void WatchedSockets::script(const std::string& call, const Answer& answer) {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -171,16 +144,12 @@ std::vector<std::string> WatchedSockets::take_calls() {
   return std::move(calls_);
 }
 
-bool WatchedSockets::wait_until_peer_gone(size_t socket, milliseconds timeout) const {
-  std::unique_lock<std::mutex> lock(mutex_);
-  const Handle sock = socket < sockets_.size() ? sockets_[socket] : net::kInvalidSocket;
-  lock.unlock();
-  return sock != net::kInvalidSocket && readable(sock, static_cast<int>(timeout.count()));
+bool WatchedSockets::wait_until_peer_gone(milliseconds timeout) const {
+  return readable(newest_, static_cast<int>(timeout.count()));
 }
 
 std::optional<WatchedSockets::Answer> WatchedSockets::next(const std::string& call,
-                                                           const std::string& detail,
-                                                           int32_t* error) {
+                                                           const std::string& detail, int32_t* error) {
   std::lock_guard<std::mutex> lock(mutex_);
   calls_.push_back(call + detail);
   std::deque<Answer>& answers = script_[call];
@@ -191,14 +160,10 @@ std::optional<WatchedSockets::Answer> WatchedSockets::next(const std::string& ca
   return answer;
 }
 
-// A scripted open fails.
 WatchedSockets::Handle WatchedSockets::open_tcp(int32_t* error) {
-  const Handle sock = next("open", "", error) ? net::kInvalidSocket : real().open_tcp(error);
-  std::lock_guard<std::mutex> lock(mutex_);
-  sockets_.push_back(sock);
   newest_bytes_ = 0;
-  newest_ = sock;
-  return sock;
+  newest_ = next("open", "", error) ? net::kInvalidSocket : real().open_tcp(error);
+  return newest_;
 }
 
 WatchedSockets::Status WatchedSockets::set_non_blocking(Handle s, int32_t* error) {
@@ -217,13 +182,6 @@ WatchedSockets::Status WatchedSockets::wait_writable(Handle s, uint32_t seconds,
   return answer ? answer->status : real().wait_writable(s, seconds, error);
 }
 
-WatchedSockets::Status WatchedSockets::pending_error(Handle s, int32_t* pending, int32_t* error) {
-  const std::optional<Answer> answer = next("pending-error", "", error);
-  if (!answer) return real().pending_error(s, pending, error);
-  *pending = answer->status == Status::done ? answer->code : 0;
-  return answer->status;
-}
-
 WatchedSockets::Status WatchedSockets::send(Handle s, const uint8_t* data, uint32_t length,
                                             uint32_t* sent, int32_t* error) {
   const std::string detail = " " + std::to_string(length) + "@" + std::to_string(*data);
@@ -235,20 +193,8 @@ WatchedSockets::Status WatchedSockets::send(Handle s, const uint8_t* data, uint3
   return status;
 }
 
-net::PeerState WatchedSockets::peer_state(Handle s, int32_t* error) {
-  const std::optional<Answer> answer = next("peer-state", "", error);
-  if (!answer) return real().peer_state(s, error);
-  *error = answer->code;
-  return answer->peer;
-}
-
 void WatchedSockets::shutdown_and_close(Handle s) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  // The newest socket with the handle is the live one.
-  const size_t number = sockets_.rend() - std::find(sockets_.rbegin(), sockets_.rend(), s) - 1;
-  calls_.push_back("close " + std::to_string(number));
-  sockets_[number] = net::kInvalidSocket;
-  lock.unlock();
+  next("close", "", nullptr);
   real().shutdown_and_close(s);
 }
 
