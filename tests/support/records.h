@@ -1,5 +1,4 @@
-// The agent's stream as tests, benchmarks and fuzz targets build it: DNS packets, DNS
-// packet messages, framed records and the hello, all through the wire format itself.
+// The agent's stream built through the wire format itself.
 #pragma once
 
 #include <algorithm>
@@ -59,7 +58,6 @@ inline Bytes record(const Bytes& body) {
   return stream;
 }
 
-// The agent's own hello record, or one carrying another version.
 inline Bytes hello_record(const std::string& version = wire::kAgentVersion) {
   Bytes body{wire::kHelloMessageType};
   body.insert(body.end(), version.begin(), version.end());

@@ -1,4 +1,3 @@
-// Small helpers shared by the unit tests of every folder.
 #pragma once
 
 #include <atomic>
@@ -13,8 +12,7 @@
 
 namespace kx::test {
 
-// A fresh folder under the system's temporary folder, removed with everything in it
-// when the object goes.
+// A fresh temporary folder, removed with everything in it when the object goes.
 class TempDir {
  public:
   TempDir() {

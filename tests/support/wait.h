@@ -1,5 +1,4 @@
-// The one bounded wait of tests and benchmarks: short sleeps, so the waiting thread takes
-// no core from the threads it watches.
+// Short sleeps, so the waiting thread takes no core from the threads it watches.
 #pragma once
 
 #include <chrono>
@@ -7,7 +6,6 @@
 
 namespace kx::test {
 
-// Whether done() came to hold before the time ran out.
 template <class Predicate>
 bool wait_until(Predicate done, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
   const auto deadline = std::chrono::steady_clock::now() + limit;

@@ -1,5 +1,4 @@
-// The unit tests' main: GoogleTest's, except that under CI a skipped test fails the
-// run, naming the test and its reason, so a test that did not run never passes as green.
+// Under CI a skipped test fails the run, so a test that did not run never passes as green.
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
@@ -31,7 +30,6 @@ class SkipReporter : public testing::EmptyTestEventListener {
 
 int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);
-  // The listener list owns and deletes the reporter.
   if (in_ci()) testing::UnitTest::GetInstance()->listeners().Append(new SkipReporter);
   const int status = RUN_ALL_TESTS();
   return skipped > 0 ? 1 : status;
