@@ -58,7 +58,7 @@ class Settings : public ::testing::Test {
 // Numbers read like atol, clamped to 32 bits; a setting takes the bit pattern.
 TEST_F(Settings, EachSettingComesFromTheFirstLineWithItsKey) {
   const struct { std::string content; uint32_t queue_size, interval; bool ipv6_clients; } cases[] = {
-      {"", 104857600, 60, false},
+      {"statistics-interval\n", 104857600, 60, false},
       {"queue-size 1000\nstatistics-interval 0x10\nipv6-clients on\n", 1000, 0, true},
       {"queue-size 0\nqueue-size 3000\nstatistics-interval 30s\nipv6-clients ON\n", 104857600, 30, false},
       {"queue-size -1\nstatistics-interval off\n", 4294967295u, 60, false},
