@@ -216,25 +216,31 @@ TEST_F(RunAgentTest, RunEndsOnAStopRequestOrAFailedStartWithItsLinesInOrder) {
   }
 }
 
-// A capture that fails forwards what was queued, then ends the run as a failure.
+// A capture that fails forwards what was queued, for at most the first target's time-out
+// (1 s here; the second row's target refuses), then ends the run as a failure.
 TEST_F(RunAgentTest, CaptureFailureForwardsTheQueueThenEndsTheRunWithStatusOne) {
   const kx::test::Bytes message = kx::test::message_body(1, "10.0.0.5");
-  kx::test::LoopbackListener listener;
-  fresh_run("logging on\ntarget 127.0.0.1:" + std::to_string(listener.port()) + " 1\n");
-  std::future<int> status = std::async(std::launch::async, [this] { return run(); });
-  ASSERT_TRUE(started());
-  EXPECT_TRUE(listener.wait_for_bytes(0, 10, 10000ms)) << "no hello";
-  for (int i = 0; i < 3; ++i) script->deliver(message);
-  script->fail("pcap_activate(nosuch0) failed: No such device exists");
-  EXPECT_EQ(status.get(), 1);
-  // The listener reads on a thread of its own: every byte is in once it has seen the close.
-  EXPECT_TRUE(listener.wait_for_close(0, 5000ms));
-  EXPECT_EQ(listener.received(0).size(), 10 + 3 * (4 + message.size()));
-  const Lines lines = messages();
-  ASSERT_GE(lines.size(), 2u);
-  EXPECT_EQ(Lines(lines.end() - 2, lines.end()),
-            (Lines{"Stopped!", "ERROR - Run failure: capture failed: pcap_activate(nosuch0) failed: "
-                               "No such device exists"}));
+  for (bool refusing : {false, true}) {
+    kx::test::LoopbackListener listener;
+    kx::test::DeadPort dead;
+    fresh_run("logging on\ntarget 127.0.0.1:" + std::to_string(refusing ? dead.port() : listener.port()) + " 1\n");
+    std::future<int> status = std::async(std::launch::async, [this] { return run(); });
+    ASSERT_TRUE(started());
+    EXPECT_TRUE(refusing || listener.wait_for_bytes(0, 10, 10000ms)) << "no hello";
+    for (int i = 0; i < 3; ++i) script->deliver(message);
+    script->fail("pcap_activate(nosuch0) failed: No such device exists");
+    EXPECT_EQ(status.wait_for(5s), std::future_status::ready) << "the drain outlasted the time-out";
+    request_stop();  // ends such a drain, so that the failure is reported
+    EXPECT_EQ(status.get(), 1);
+    // The listener reads on a thread of its own: every byte is in once it has seen the close.
+    EXPECT_TRUE(refusing || listener.wait_for_close(0, 5000ms));
+    EXPECT_EQ(listener.received(0).size(), refusing ? 0 : 10 + 3 * (4 + message.size()));
+    const Lines lines = messages();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(Lines(lines.end() - 2, lines.end()),
+              (Lines{"Stopped!", "ERROR - Run failure: capture failed: pcap_activate(nosuch0) failed: "
+                                 "No such device exists"}));
+  }
 }
 
 TEST(ExecutableDirectory, CutsAtTheLastSeparatorOnly) {
