@@ -1,9 +1,8 @@
 #!/usr/bin/env bash
-# The whole road on Linux: dig asks a real DNS server (unbound) on loopback over UDP and
-# TCP, IPv4 and IPv6; the agent captures its queries and responses, the collector writes
-# them as JSON lines, each packet exactly once, also under dnsperf's load. With
-# ipv6-clients on, also one behind a destination-options header; with it off, IPv6 is
-# counted, and a stop at once still takes what the kernel holds.
+# The whole road on Linux: dig and dnsperf ask a real DNS server (unbound) on loopback over
+# UDP and TCP, IPv4 and IPv6; the agent captures, the collector writes JSON lines, each packet
+# exactly once. With ipv6-clients on, also one behind a destination-options header; with it
+# off, IPv6 is counted, and a stop at once still takes what the kernel holds.
 source "$(dirname "$0")/../common.sh"
 [ "$(id -u)" -eq 0 ] || skip "the live capture test needs root; run as root to include it"
 require_commands unbound dig jq dnsperf

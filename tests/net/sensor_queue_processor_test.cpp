@@ -160,9 +160,7 @@ TEST(SensorQueueProcessor, FailsOverInListOrderAndNoticesACollectorGoneWhileIdle
 TEST(SensorQueueProcessor, TargetWhoseConnectionFailsEarlyIsSkippedOnceByTheNextPass) {
   LoopbackListener resetting;
   resetting.close_after(0, kHello.size(), true);
-  ProcessorOptions options;
-  options.short_connection = 10s;
-  Forwarder forwarder(65536, options, {resetting.port()});
+  Forwarder forwarder(65536, ProcessorOptions(), {resetting.port()});
   forwarder.processor.start();
   ASSERT_TRUE(resetting.wait_for_close(0, 10s));
   std::this_thread::sleep_for(50ms);  // the reset reaches the processor's socket
