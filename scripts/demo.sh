@@ -32,18 +32,39 @@ if [ ! -x "$bin/agent" ] || [ ! -x "$bin/collector" ]; then
     { echo "demo: build failed" >&2; exit 1; }
 fi
 
-KEEP_WORK=1
 set -- "$bin"
-source "$root/tests/e2e/lib.sh"
+source "$root/tests/common.sh"
+# Unlike a test, the demo keeps its folder: the messages, the pcap and the log stay to look at.
+stop_all() {
+  local pid
+  for pid in "${STARTED_PIDS[@]}"; do kill "$pid" 2>/dev/null; done
+  for pid in "${STARTED_PIDS[@]}"; do wait "$pid" 2>/dev/null; done
+}
+trap stop_all EXIT
 
 dns_port=$(unused_port)
 echo "demo: unbound on 127.0.0.1:$dns_port (zone test.example.)"
-start_unbound "$dns_port"
+cat >"$WORK/unbound.conf" <<CONF
+server:
+  username: ""
+  chroot: ""
+  pidfile: ""
+  interface: 127.0.0.1@$dns_port
+  use-syslog: no
+  local-zone: "test.example." static
+  local-data: "www.test.example. 300 IN A 192.0.2.10"
+  local-data: "mail.test.example. 300 IN A 192.0.2.25"
+  local-data: "test.example. 300 IN MX 10 mail.test.example."
+  local-data: "txt.test.example. 300 IN TXT \"tevrin demo\""
+CONF
+unbound -d -c "$WORK/unbound.conf" >"$WORK/unbound.log" 2>&1 &
+STARTED_PIDS+=($!)
+for _ in $(seq 100); do dig +short +time=1 +tries=1 -p "$dns_port" @127.0.0.1 www.test.example A 2>/dev/null | grep -q . && break; sleep 0.1; done
 
 start_collector collector --listen 127.0.0.1:0 --json "$WORK/messages.json" --pcap "$WORK/messages.pcap"
 echo "demo: collector on 127.0.0.1:$COLLECTOR_PORT"
 
-install_agent
+install_agent agent
 cat >"$WORK/agent.conf" <<CONF
 # Forward to the collector; capture the DNS server's port on the loopback interface.
 target 127.0.0.1:$COLLECTOR_PORT 5
@@ -65,9 +86,8 @@ echo "demo: dig +tcp www.test.example A"
 dig +tcp +short +time=2 +tries=1 -p "$dns_port" @127.0.0.1 www.test.example A | sed 's/^/      /'
 
 wait_for_count "$WORK/messages.json" '"qname"' 12 10 || true
-stop_process "$AGENT_PID"
-stop_process "$COLLECTOR_PID"
-stop_process "$UNBOUND_PID"
+end_cleanly TERM "$AGENT_PID" agent
+stop_collector
 
 echo
 echo "demo: the collector received (one JSON line per DNS packet):"
