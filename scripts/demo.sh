@@ -44,22 +44,7 @@ trap stop_all EXIT
 
 dns_port=$(unused_port)
 echo "demo: unbound on 127.0.0.1:$dns_port (zone test.example.)"
-cat >"$WORK/unbound.conf" <<CONF
-server:
-  username: ""
-  chroot: ""
-  pidfile: ""
-  interface: 127.0.0.1@$dns_port
-  use-syslog: no
-  local-zone: "test.example." static
-  local-data: "www.test.example. 300 IN A 192.0.2.10"
-  local-data: "mail.test.example. 300 IN A 192.0.2.25"
-  local-data: "test.example. 300 IN MX 10 mail.test.example."
-  local-data: "txt.test.example. 300 IN TXT \"tevrin demo\""
-CONF
-unbound -d -c "$WORK/unbound.conf" >"$WORK/unbound.log" 2>&1 &
-STARTED_PIDS+=($!)
-for _ in $(seq 100); do dig +short +time=1 +tries=1 -p "$dns_port" @127.0.0.1 www.test.example A 2>/dev/null | grep -q . && break; sleep 0.1; done
+start_unbound "$dns_port"
 
 start_collector collector --listen 127.0.0.1:0 --json "$WORK/messages.json" --pcap "$WORK/messages.pcap"
 echo "demo: collector on 127.0.0.1:$COLLECTOR_PORT"

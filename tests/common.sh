@@ -67,6 +67,15 @@ end_cleanly() {
 }
 stop_collector() { end_cleanly TERM "$COLLECTOR_PID" collector; }
 
+# start_unbound PORT: the DNS server of tests/e2e/unbound.conf on PORT, once it answers.
+start_unbound() {
+  sed "s/@PORT@/$1/g" "$(dirname "${BASH_SOURCE[0]}")/e2e/unbound.conf" >"$WORK/unbound.conf"
+  unbound -d -c "$WORK/unbound.conf" >"$WORK/unbound.log" 2>&1 &
+  STARTED_PIDS+=($!)
+  for _ in $(seq 100); do dig +tries=1 -p "$1" @127.0.0.1 test.example >/dev/null && return 0; sleep 0.1; done
+  fail "unbound did not answer on port $1: $(cat "$WORK/unbound.log")"
+}
+
 # install_agent EXE: the agent in a folder of its own, its log beside; sets AGENT, AGENT_LOG.
 install_agent() {
   mkdir -p "$WORK/agent/log"

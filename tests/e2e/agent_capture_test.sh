@@ -8,21 +8,7 @@ source "$(dirname "$0")/../common.sh"
 require_commands unbound dig jq dnsperf
 
 dns_port=$(unused_port) || fail "no free port"
-cat >"$WORK/unbound.conf" <<CONF
-server:
-  username: ""
-  chroot: ""
-  pidfile: ""
-  interface: 127.0.0.1@$dns_port
-  interface: ::1@$dns_port
-  use-syslog: no
-  local-zone: "test.example." static
-  local-data: "www.test.example. 300 IN A 192.0.2.10"
-  local-data: "mail.test.example. 300 IN A 192.0.2.25"
-CONF
-unbound -d -c "$WORK/unbound.conf" >"$WORK/unbound.log" 2>&1 &
-STARTED_PIDS+=($!)
-for _ in $(seq 100); do dig +tries=1 -p "$dns_port" @127.0.0.1 test.example >/dev/null && break; sleep 0.1; done
+start_unbound "$dns_port"
 ask() { dig +time=2 +tries=1 -p "$dns_port" "$@" >/dev/null || fail "dig $*: $(cat "$WORK/unbound.log")"; }
 
 # The collector raises its soft descriptor limit to the hard one.
