@@ -23,15 +23,8 @@ for tool in dnsperf unbound tcpdump dig; do
   command -v "$tool" >/dev/null || { echo "$tool is not installed" >&2; exit 1; }
 done
 
-WORK=$(mktemp -d "${TMPDIR:-/tmp}/tevrin-capture-load.XXXXXX")
-pids=()
-cleanup() {
-  local pid
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null; done
-  rm -rf "$WORK"
-}
-trap cleanup EXIT
+# WORK, fail, and the stop of every process in STARTED_PIDS at the end: the tests' script kit.
+source "$(dirname "$0")/../tests/common.sh" "$BIN"
 # The benchmark shares the machine: its processes get the CPU before the builds do.
 # (Started straight from nice, not through a function, so that $! is the process itself.)
 run="nice -n -15"
@@ -94,7 +87,7 @@ server:
   local-data: "mail.test.example. 300 IN A 192.0.2.25"
 CONF
 $run unbound -d -c "$WORK/unbound.conf" >"$WORK/unbound.log" 2>&1 &
-pids+=($!)
+STARTED_PIDS+=($!)
 for (( i = 0; i < 100; i++ )); do
   dig +short +time=1 +tries=1 -p "$port" @127.0.0.1 www.test.example A 2>/dev/null | grep -q . && break
   sleep 0.1
@@ -111,7 +104,7 @@ measure() {
   rm -f "$WORK/agent/log/"*
   $run "$BIN/collector" --listen 127.0.0.1:0 --json "$WORK/messages.json" 2>"$WORK/collector.err" &
   local collector=$!
-  pids+=($collector)
+  STARTED_PIDS+=($collector)
   local cport=
   for (( i = 0; i < 100; i++ )); do
     [ -n "$cport" ] && break
@@ -127,10 +120,10 @@ logging on
 CONF
   $run "$WORK/agent/agent" "$WORK/agent.conf" >"$WORK/agent.out" 2>&1 &
   local agent=$!
-  pids+=($agent)
+  STARTED_PIDS+=($agent)
   $run tcpdump -i lo -B 8192 -s 262144 -w /dev/null "port $port" 2>"$WORK/tcpdump.err" &
   local tcpdump=$!
-  pids+=($tcpdump)
+  STARTED_PIDS+=($tcpdump)
   for (( i = 0; i < 100; i++ )); do
     grep -q "Connected to" "$WORK/agent/log/"* 2>/dev/null && grep -q listening "$WORK/tcpdump.err" && break
     sleep 0.1
