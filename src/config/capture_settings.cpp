@@ -33,6 +33,20 @@ std::optional<uint32_t> parse_whole_number(std::string_view text, uint32_t max) 
   return static_cast<uint32_t>(number);
 }
 
+// The key's number as parse reads it, or fallback when the key is absent; what parse
+// refuses fails the configuration, naming the range it must lie in.
+template <class Number>
+Number read_number(const Config& config, std::string_view key, Number fallback,
+                   std::optional<Number> (*parse)(std::string_view), const char* range) {
+  std::optional<std::string_view> text = config.get(key);
+  if (!text) return fallback;
+  std::optional<Number> parsed = parse(*text);
+  if (!parsed) {
+    throw ConfigError("Config: " + std::string(key) + " '" + std::string(*text) + "' is not " + range);
+  }
+  return *parsed;
+}
+
 }  // namespace
 
 std::optional<uint16_t> parse_dns_port(std::string_view text) {
@@ -49,23 +63,11 @@ std::optional<uint32_t> parse_buffer_size(std::string_view text) {
 CaptureSettings read_capture_settings(const Config& config) {
   CaptureSettings settings;
   settings.interface = read_text(config, "capture-interface", settings.interface);
-  if (std::optional<std::string_view> port = config.get("dns-port")) {
-    std::optional<uint16_t> parsed = parse_dns_port(*port);
-    if (!parsed) {
-      throw ConfigError("Config: dns-port '" + std::string(*port) +
-                                "' is not a port number from 1 to 65535");
-    }
-    settings.dns_port = *parsed;
-  }
+  settings.dns_port = read_number(config, "dns-port", settings.dns_port, parse_dns_port,
+                                  "a port number from 1 to 65535");
   settings.capture_file = read_text(config, "capture-file", settings.capture_file);
-  if (std::optional<std::string_view> size = config.get("capture-buffer-size")) {
-    std::optional<uint32_t> parsed = parse_buffer_size(*size);
-    if (!parsed) {
-      throw ConfigError("Config: capture-buffer-size '" + std::string(*size) +
-                        "' is not a number of bytes from 1 to 2147483647");
-    }
-    settings.buffer_size = *parsed;
-  }
+  settings.buffer_size = read_number(config, "capture-buffer-size", settings.buffer_size,
+                                     parse_buffer_size, "a number of bytes from 1 to 2147483647");
   logging::log_message("Config: capture-interface = %s", settings.interface.c_str());
   logging::log_message("Config: dns-port = %u", unsigned{settings.dns_port});
   logging::log_message("Config: capture-buffer-size = %u", settings.buffer_size);
